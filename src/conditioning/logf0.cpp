@@ -1,0 +1,58 @@
+#include "conditioning/logf0.h"
+
+#include <cmath>
+#include <cstdint>
+
+namespace vallisynth {
+
+namespace {
+bool isvoiced(double lf0) {
+  return lf0 > kUnvoicedLogF0;
+}
+}  // namespace
+
+int shiftlogpitch(std::span<double> lf0, double shift) {
+  if (shift == 0.0) {
+    return 0;
+  }
+  for (double& v : lf0) {
+    if (isvoiced(v)) {
+      v = v + shift;
+    }
+  }
+  return 0;
+}
+
+int scalelogpitchrange(std::span<double> lf0, double factor) {
+  if (factor == 1.0) {
+    return 0;
+  }
+  double sum = 0.0;
+  std::uint64_t count = 0;
+  for (const double v : lf0) {
+    if (isvoiced(v)) {
+      sum += v;
+      ++count;
+    }
+  }
+  if (count == 0) {
+    return 0;
+  }
+  // The mean of log-f0 is the log of the geometric-mean f0.
+  const double mean = sum / static_cast<double>(count);
+  for (double& v : lf0) {
+    if (isvoiced(v)) {
+      v = (v - mean) * factor + mean;
+    }
+  }
+  return 0;
+}
+
+int logf02f0(std::span<double> lf0) {
+  for (double& v : lf0) {
+    v = isvoiced(v) ? std::exp(v) : 0.0;
+  }
+  return 0;
+}
+
+}  // namespace vallisynth

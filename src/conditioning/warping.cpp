@@ -1,0 +1,57 @@
+#include "conditioning/warping.h"
+
+#include <cmath>
+
+namespace vallisynth {
+
+namespace {
+constexpr double kPi = 3.141592653589793;
+// Offsets of the stored cepstral form: c0 raised by 5, the rest doubled.
+constexpr double kStoredC0Offset = 5.0;
+}  // namespace
+
+double fwarp(double w, double alpha) {
+  // atan2((1 - a^2) sin w, (1 + a^2) cos w - 2a), in this evaluation order.
+  const double a = (alpha * alpha + 1.0) * std::cos(w);
+  const double b = std::sin(w) * (1.0 - alpha * alpha);
+  return std::atan2(b, a + (-2.0) * alpha);
+}
+
+int fvoicingunwarp(std::span<double> fv, double fs, double alpha) {
+  const double half = 0.5 * fs;
+  const double r = kPi / half;  // radians per Hz
+  const double h = 1.0 / r;     // Hz per radian
+  if (alpha == 0.0) {
+    return 0;
+  }
+  for (double& v : fv) {
+    if (v <= 0.0) {
+      v = 0.0;
+    } else if (v >= half) {
+      v = half;
+    } else {
+      v = fwarp(v * r, -alpha) * h;
+    }
+  }
+  return 0;
+}
+
+int invhtsadapteradhoc(std::span<double> cc, std::uint32_t order) {
+  const std::size_t p = std::size_t{order} + 1u;
+  for (std::size_t base = 0; base + p <= cc.size(); base += p) {
+    cc[base] = cc[base] - kStoredC0Offset;
+    for (std::size_t j = base + 1; j < base + p; ++j) {
+      cc[j] = 0.5 * cc[j];
+    }
+  }
+  return 0;
+}
+
+double composewarp(double alpha, double fwarpmod) {
+  if (fwarpmod == 0.0) {
+    return alpha;
+  }
+  return (alpha - fwarpmod) / (1.0 - fwarpmod * alpha);
+}
+
+}  // namespace vallisynth

@@ -1,0 +1,31 @@
+// First-order all-pass frequency warping, and the two conditioning passes
+// built on it: undoing the stored cepstral adaptation and unwarping a
+// maximum-voiced-frequency track.
+#ifndef VALLISYNTH_CONDITIONING_WARPING_H_
+#define VALLISYNTH_CONDITIONING_WARPING_H_
+
+#include <cstdint>
+#include <span>
+
+namespace vallisynth {
+
+// Angular frequency w (radians, 0..pi) mapped through the all-pass function
+// of constant alpha (|alpha| < 1). fwarp(., -alpha) inverts fwarp(., alpha).
+double fwarp(double w, double alpha);
+
+// Unwarps fv (Hz) in place for sampling rate fs, undoing a warping by alpha:
+// values <= 0 become 0, values >= fs/2 become fs/2. alpha == 0 leaves the
+// track untouched. Returns 0.
+int fvoicingunwarp(std::span<double> fv, double fs, double alpha);
+
+// Undoes the stored form of the cepstral matrix (rows of order + 1
+// coefficients): c0 - 5, and the higher coefficients halved. Returns 0.
+int invhtsadapteradhoc(std::span<double> cc, std::uint32_t order);
+
+// The cepstral warping constant with the vocal-tract modification fwarpmod
+// folded in: warping by alpha followed by warping by -fwarpmod.
+double composewarp(double alpha, double fwarpmod);
+
+}  // namespace vallisynth
+
+#endif  // VALLISYNTH_CONDITIONING_WARPING_H_

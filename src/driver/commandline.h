@@ -1,0 +1,58 @@
+// The command line: positional file names, then named parameters
+// (--NAME=value), their defaults and limits, and the values derived from
+// them once before the first utterance.
+#ifndef VALLISYNTH_DRIVER_COMMANDLINE_H_
+#define VALLISYNTH_DRIVER_COMMANDLINE_H_
+
+#include <cstdint>
+
+namespace vallisynth {
+
+// Default frame shift in samples (5 ms at 16 kHz).
+inline constexpr std::uint32_t kDefaultFrameShift = 80;
+// Largest frame shift: a one-frame utterance, 2 L + 1 samples, must still
+// fit a WAV file.
+inline constexpr std::uint32_t kMaxFrameShift = 1073741814u;
+
+// Everything a run needs; fixed once the command line has been read. The
+// file names point into the argument vector itself, because an index-list
+// run rewrites their index fields in place.
+struct DecoderOptions {
+  char* filef0 = nullptr;
+  char* filecc = nullptr;
+  char* filefv = nullptr;  // null: no fv track
+  char* fileout = nullptr;
+  std::uint32_t frameshift = kDefaultFrameShift;  // LFRAME x FDUR
+  double alpha = 0.42;                             // with FWARP folded in
+  double gamma = 0.0;
+  double fvalpha = 0.0;
+  double fpitch = 1.0;
+  double fvpitch = 1.0;
+  std::int8_t wavnorm = 0;
+  const char* indlist = nullptr;  // null: one utterance
+};
+
+enum class CommandLineResult {
+  kHelp,            // no arguments: print the help screen
+  kUsageError,      // wrong shape, unread or malformed parameters
+  kBadIndexList,    // INDLIST given but malformed
+  kBadFrameShift,   // LFRAME x FDUR outside 1..kMaxFrameShift
+  kDecode,          // opts is ready for the decoding loop
+};
+
+// Reads argv into opts without printing; marks consumed named parameters.
+CommandLineResult readcommandline(int argc, char** argv, DecoderOptions& opts);
+
+// Prints the help screen. Returns 0.
+int plothelp();
+
+// Prints the usage error. Returns 0.
+int argcerror();
+
+// The program: reads the command line, reports its errors, and runs the
+// decoding loop. Returns 0, or -1 on a command-line error.
+int vallisynthmain(int argc, char** argv);
+
+}  // namespace vallisynth
+
+#endif  // VALLISYNTH_DRIVER_COMMANDLINE_H_

@@ -1,0 +1,6 @@
+// vallisynth: harmonic-plus-noise speech decoder. See README.md.
+#include "driver/commandline.h"
+
+int main(int argc, char** argv) {
+  return vallisynth::vallisynthmain(argc, argv);
+}

@@ -1,0 +1,23 @@
+// The decoding loop: one utterance, or one per index of the index list, each
+// read, conditioned, synthesised and written before the next.
+#ifndef VALLISYNTH_DRIVER_PIPELINE_H_
+#define VALLISYNTH_DRIVER_PIPELINE_H_
+
+#include <cstdint>
+
+#include "driver/commandline.h"
+#include "synthesis/noisesource.h"
+
+namespace vallisynth {
+
+// Decodes every utterance of the run at sampling rate fs, printing progress
+// and per-utterance errors on standard output. A failing utterance never
+// stops the next one. Returns 0.
+int decodeall(const DecoderOptions& opts, double fs, NoisePhaseSource& rng);
+
+// Decodes the utterance named by opts' file names as they stand now.
+void decodeutterance(const DecoderOptions& opts, double fs, NoisePhaseSource& rng);
+
+}  // namespace vallisynth
+
+#endif  // VALLISYNTH_DRIVER_PIPELINE_H_

@@ -1,0 +1,115 @@
+#include "io/wavwriter.h"
+
+#include <cmath>
+#include <cstdio>
+#include <new>
+#include <vector>
+
+namespace vallisynth {
+
+namespace {
+
+constexpr std::uint32_t kHeaderBytes = 44;
+constexpr std::uint32_t kSampleRate = 16000;
+// 32767/32768: from here on a sample is written as the positive limit.
+constexpr double kPositiveClip = 0.999969482421875;
+
+void put16(unsigned char* p, std::uint16_t v) {
+  p[0] = static_cast<unsigned char>(v & 0xFFu);
+  p[1] = static_cast<unsigned char>(v >> 8);
+}
+
+void put32(unsigned char* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) {
+    p[i] = static_cast<unsigned char>((v >> (8 * i)) & 0xFFu);
+  }
+}
+
+void putheader(unsigned char* h, std::uint32_t n) {
+  const unsigned char tags[4][4] = {
+      {'R', 'I', 'F', 'F'}, {'W', 'A', 'V', 'E'}, {'f', 'm', 't', ' '}, {'d', 'a', 't', 'a'}};
+  for (int i = 0; i < 4; ++i) {
+    h[0 + i] = tags[0][i];
+    h[8 + i] = tags[1][i];
+    h[12 + i] = tags[2][i];
+    h[36 + i] = tags[3][i];
+  }
+  put32(h + 4, 36u + 2u * n);
+  put32(h + 16, 16);  // format chunk size
+  put16(h + 20, 1);   // PCM
+  put16(h + 22, 1);   // mono
+  put32(h + 24, kSampleRate);
+  put32(h + 28, 2u * kSampleRate);  // byte rate
+  put16(h + 32, 2);                 // block alignment
+  put16(h + 34, 16);                // bits per sample
+  put32(h + 40, 2u * n);
+}
+
+std::int16_t tosample(double x) {
+  if (std::isnan(x)) {
+    return 0;
+  }
+  if (x >= kPositiveClip) {
+    return 32767;
+  }
+  if (x <= -1.0) {
+    return -32768;
+  }
+  return static_cast<std::int16_t>(32768.0 * x);  // truncation toward zero
+}
+
+}  // namespace
+
+int ampnormalize(std::span<double> x) {
+  double peak = 0.0;
+  for (const double v : x) {
+    if (std::fabs(v) > peak) {
+      peak = std::fabs(v);
+    }
+  }
+  if (peak == 0.0) {
+    return 0;
+  }
+  const double g = 0.99 / peak;
+  for (double& v : x) {
+    v = v * g;
+  }
+  return 0;
+}
+
+std::uint32_t wavwritem1616(const char* filename, std::span<double> x, std::int8_t normalise) {
+  if (filename == nullptr || x.size() > kMaxWavSamples) {
+    return 0;
+  }
+  const auto n = static_cast<std::uint32_t>(x.size());
+  std::vector<unsigned char> out;
+  try {
+    out.resize(kHeaderBytes + 2u * std::size_t{n});
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  std::FILE* f = std::fopen(filename, "wb");
+  if (f == nullptr) {
+    return 0;
+  }
+  putheader(out.data(), n);
+  if (normalise == 1) {
+    ampnormalize(x);
+  }
+  unsigned char* p = out.data() + kHeaderBytes;
+  for (const double v : x) {
+    put16(p, static_cast<std::uint16_t>(tosample(v)));
+    p += 2;
+  }
+  // A short write (a full disk) or a failed close would leave a truncated
+  // file that looks like a WAV file: remove it and report failure.
+  const bool written = std::fwrite(out.data(), 1, out.size(), f) == out.size();
+  const bool closed = std::fclose(f) == 0;
+  if (!written || !closed) {
+    std::remove(filename);
+    return 0;
+  }
+  return n;
+}
+
+}  // namespace vallisynth

@@ -1,0 +1,31 @@
+// Output as a RIFF/WAVE file: PCM, mono, 16 bits, 16000 Hz, 44-byte header.
+#ifndef VALLISYNTH_IO_WAVWRITER_H_
+#define VALLISYNTH_IO_WAVWRITER_H_
+
+#include <cstdint>
+#include <span>
+
+namespace vallisynth {
+
+// Most samples a WAV file can describe: its RIFF size field, 36 + 2n, is
+// 32 bits wide.
+inline constexpr std::uint32_t kMaxWavSamples = (0xFFFFFFFFu - 36u) / 2u;
+
+// Writes x (full scale +-1.0) to filename as a 16 kHz 16-bit mono WAV file.
+// When normalise is 1, x is first scaled in place by ampnormalize().
+// Samples are truncated toward zero; the positive limit 32767 is reached at
+// 32767/32768, the negative limit -32768 only at -1.0; NaN is written as 0.
+//
+// Returns x.size() when the whole file was written. Returns 0 when the file
+// cannot be created, x is too long for a WAV file, or writing or closing
+// fails; in the last case the partial file is removed, so that no truncated
+// WAV file is left under filename.
+std::uint32_t wavwritem1616(const char* filename, std::span<double> x, std::int8_t normalise);
+
+// Scales x in place so that its largest magnitude becomes 0.99; leaves
+// silence alone. Returns 0.
+int ampnormalize(std::span<double> x);
+
+}  // namespace vallisynth
+
+#endif  // VALLISYNTH_IO_WAVWRITER_H_

@@ -1,0 +1,101 @@
+#include "synthesis/shaping.h"
+
+#include <cmath>
+
+namespace vallisynth {
+
+namespace {
+
+constexpr double kEnhanceStart = 3500.0;        // Hz; the lift starts above it
+constexpr double kEnhanceGain = 1.151292546497023;  // ln(10)/2: +10 dB at fs/2
+constexpr double kHpFloor = -3.4538776394910693;    // ln(10^-1.5): -30 dB at 0 Hz
+constexpr double kHpKnee = -2.0723265836946414;     // ln(10^-0.9): -18 dB at the knee
+constexpr double kKneeRatio = 0.8;                  // knee frequency / cut-off
+constexpr double kMinWeight = 0.5;                  // postfilter weight limits
+constexpr double kMaxWeight = 1.2;
+
+// High-pass log gain at f < fmax: linear in dB from the floor at 0 Hz to the
+// knee at fk, then from the knee to 0 dB at fmax.
+double hpgain(double f, double fk, double fmax) {
+  if (f < fk) {
+    return (kHpKnee - kHpFloor) * f / fk + kHpFloor;
+  }
+  return (1.0 - (f - fk) / (fmax - fk)) * kHpKnee;
+}
+
+}  // namespace
+
+int highfreqenhancelog(double step, std::span<double> loga, double fs) {
+  const double slope = kEnhanceGain / (0.5 * fs - kEnhanceStart);
+  double f = step;
+  for (double& v : loga) {
+    if (f > kEnhanceStart) {
+      v += (f - kEnhanceStart) * slope;
+    }
+    f += step;
+  }
+  return 0;
+}
+
+int applyhpfilterlog(double step, std::span<double> loga, double fmax) {
+  const double fk = kKneeRatio * fmax;
+  double f = step;
+  for (std::size_t k = 0; k < loga.size() && f < fmax; ++k) {
+    loga[k] += hpgain(f, fk, fmax);
+    f += step;
+  }
+  return 0;
+}
+
+int applyantihpfilter(double step, std::span<double> amps, double fmax) {
+  const double fk = kKneeRatio * fmax;
+  double f = step;
+  for (std::size_t k = 0; k < amps.size() && f < fmax; ++k) {
+    const double g = std::exp(hpgain(f, fk, fmax));
+    amps[k] = amps[k] * std::sqrt(1.0 - g * g);
+    f += step;
+  }
+  return 0;
+}
+
+int postfilteringmcaq(std::span<double> amps, double w0, double gamma) {
+  if (gamma == 0.0 || amps.empty()) {
+    return 0;
+  }
+  // Autocorrelation of the harmonic power spectrum at lags 0 and 1.
+  double e = 0.0;
+  double c = 0.0;
+  for (std::size_t k = 0; k < amps.size(); ++k) {
+    const double a2 = amps[k] * amps[k];
+    e += a2;
+    c += a2 * std::cos(static_cast<double>(k + 1) * w0);
+  }
+  const double det = e * e - c * c;
+  if (!(e > 0.0) || !(det > 0.0)) {
+    return 0;  // no one-pole model to weigh against
+  }
+  // n times the inverse one-pole power spectrum: P + Q cos x.
+  const double q = static_cast<double>(amps.size()) / (det * e);
+  const double p = (c * c + e * e) * q;
+  const double qq = -2.0 * q * e * c;
+  double enew = 0.0;
+  for (std::size_t k = 0; k < amps.size(); ++k) {
+    const double x = static_cast<double>(k + 1) * w0;
+    const double r = std::pow(amps[k] * std::sqrt(p + qq * std::cos(x)), gamma);
+    double w = r;
+    if (r < kMinWeight) {
+      w = kMinWeight;
+    } else if (r > kMaxWeight) {
+      w = kMaxWeight;
+    }
+    amps[k] = w * amps[k];
+    enew += amps[k] * amps[k];
+  }
+  const double restore = std::sqrt(e / enew);
+  for (double& a : amps) {
+    a = a * restore;
+  }
+  return 0;
+}
+
+}  // namespace vallisynth

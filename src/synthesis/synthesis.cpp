@@ -1,0 +1,223 @@
+#include "synthesis/synthesis.h"
+
+#include <algorithm>
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <new>
+#include <vector>
+
+#include "synthesis/cepstrum.h"
+#include "synthesis/harmonics.h"
+#include "synthesis/noise.h"
+#include "synthesis/shaping.h"
+
+namespace vallisynth {
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kGridStep = 100.0;    // Hz between noise-envelope points
+constexpr double kMaxMinF0 = 500.0;    // cap of the utterance's minimum f0
+constexpr double kLowestF0 = 10.0;     // voiced frames below become unvoiced
+constexpr double kHighestF0 = 1000.0;  // voiced frames above become unvoiced
+constexpr double kC0MaxFv = 4500.0;    // fv of the loudest voiced frame without an fv track
+
+// Applies the f0 rules in place and returns the minimum f0 that sizes the
+// harmonic work areas: the smallest positive f0, at most 500 Hz, at least
+// 10 Hz. Every f0 left voiced is at least that minimum.
+double applyf0rules(std::span<double> f0) {
+  double minf0 = kMaxMinF0;
+  for (const double v : f0) {
+    if (v > 0.0 && v < minf0) {
+      minf0 = v;
+    }
+  }
+  if (minf0 < kLowestF0) {
+    minf0 = kLowestF0;
+    for (double& v : f0) {
+      if (v > 0.0 && v < kLowestF0) {
+        v = 0.0;
+      }
+    }
+  }
+  for (double& v : f0) {
+    if (v > kHighestF0) {
+      v = 0.0;
+    }
+  }
+  return minf0;
+}
+
+struct C0Range {
+  double min = DBL_MAX;
+  double max = -DBL_MAX;
+};
+
+// Smallest c0 over all frames, largest over the voiced ones.
+C0Range getc0range(std::span<const double> f0, std::span<const double> cc, std::size_t p) {
+  C0Range r;
+  for (std::size_t k = 0; k < f0.size(); ++k) {
+    const double c0 = cc[k * p];
+    if (c0 > r.max && f0[k] > 0.0) {
+      r.max = c0;
+    }
+    if (c0 < r.min) {
+      r.min = c0;
+    }
+  }
+  return r;
+}
+
+// Maximum voiced frequency of a voiced frame without an fv track: c0 mapped
+// linearly so that the utterance's smallest c0 gives 0 Hz and the loudest
+// voiced frame 4500 Hz. When all voiced frames share the smallest c0 the
+// map is undefined (0/0) and every voiced frame gets 4500 Hz.
+double fvfromc0(double c0, const C0Range& r) {
+  if (r.max == r.min) {
+    return kC0MaxFv;
+  }
+  return (c0 - r.min) * kC0MaxFv / (r.max - r.min);
+}
+
+}  // namespace
+
+std::uint32_t getolasynthesislength(std::uint32_t L, std::uint32_t K) {
+  return (K + 1u) * L + 1u;
+}
+
+std::uint32_t getxsize(std::uint32_t L, std::uint32_t K) {
+  return getolasynthesislength(L, K);
+}
+
+std::uint32_t getwinlengthceilpot2(std::uint32_t n) {
+  std::uint32_t v = 1;
+  while (v < n) {
+    v *= 2u;
+  }
+  return v;
+}
+
+int olatriang(std::span<double> x, std::span<const double> y, std::uint32_t start,
+              std::uint32_t centre, std::uint32_t end) {
+  if (!(start < centre && centre < end) || end > x.size() || y.size() < end - start) {
+    return 0;
+  }
+  const std::uint32_t rise = centre - start;
+  const std::uint32_t total = end - start;
+  const std::uint32_t fall = end - centre;
+  double* out = x.data() + start;
+  for (std::uint32_t i = 0; i < rise; ++i) {
+    out[i] += y[i] * static_cast<double>(i) / static_cast<double>(rise);
+  }
+  for (std::uint32_t i = rise; i < total; ++i) {
+    out[i] += y[i] * static_cast<double>(total - i) / static_cast<double>(fall);
+  }
+  return 0;
+}
+
+int ccs2waveform(std::span<double> x, double fs, std::uint32_t L, std::span<double> f0,
+                 std::span<const double> fv, std::uint32_t order, std::span<const double> cc,
+                 double alpha, double gamma, NoisePhaseSource& rng) {
+  const std::size_t nframes = f0.size();
+  const std::size_t p = std::size_t{order} + 1u;
+  if (L == 0 || L > (1u << 30) || nframes > 0xFFFFFFFFu || cc.size() / p != nframes ||
+      cc.size() % p != 0 || (!fv.empty() && fv.size() < nframes) ||
+      (nframes + 1u) * L >= 0xFFFFFFFFu || x.size() < (nframes + 1u) * L) {
+    return -1;
+  }
+  const auto pcols = static_cast<std::uint32_t>(p);
+
+  const double minf0 = applyf0rules(f0);
+  C0Range c0range;
+  if (fv.empty()) {
+    c0range = getc0range(f0, cc, p);
+  }
+  const std::uint32_t hmax = hanoharms(fs, fs, minf0);
+  const std::uint32_t grid = hanoharms(fs, fs, kGridStep);
+  const std::uint32_t nfft = getwinlengthceilpot2(2u * L);
+  const std::size_t frame = 2u * std::size_t{L};
+
+  // Three work areas, sized for the worst frame, carved into their parts.
+  std::vector<double> matrices;
+  std::vector<double> vectors;
+  std::vector<double> frames;
+  try {
+    matrices.resize((2u * std::size_t{hmax} + grid) * p);
+    vectors.resize(2u * std::size_t{hmax} + grid);
+    frames.resize(2u * std::size_t{nfft});
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  const std::span<double> ampmat(matrices.data(), hmax * p);
+  const std::span<double> phasemat(matrices.data() + hmax * p, hmax * p);
+  const std::span<double> gridmat(matrices.data() + 2u * hmax * p, grid * p);
+  const std::span<double> amps(vectors.data(), hmax);
+  const std::span<double> phases(vectors.data() + hmax, hmax);
+  const std::span<double> envelope(vectors.data() + 2u * std::size_t{hmax}, grid);
+  const std::span<double> buffer(frames.data(), nfft);
+  const std::span<double> scratch(frames.data() + nfft, nfft);
+
+  std::fill(x.begin(), x.end(), 0.0);
+  matccharmonic(order, grid, kGridStep, fs, alpha, gridmat, {});
+
+  double phi = 0.0;  // phase of the fundamental at the frame centre
+  for (std::size_t k = 0; k < nframes; ++k) {
+    const std::span<const double> row = cc.subspan(k * p, p);
+    const double f0k = f0[k];
+    const bool voiced = f0k > 0.0;
+
+    prodmat(gridmat, row, envelope, grid, pcols, 1);
+    highfreqenhancelog(kGridStep, envelope, fs);
+
+    double fvk = 0.0;
+    std::uint32_t nh = 0;
+    if (voiced) {
+      fvk = fv.empty() ? fvfromc0(row[0], c0range) : fv[k];
+      nh = std::min(hanoharms(fs, fvk, f0k), hmax);
+      if (nh > 0) {
+        // The noise gives way to the harmonics below fv.
+        applyhpfilterlog(kGridStep, envelope, fvk);
+      }
+    }
+
+    resamplelogampenvelope(kGridStep, envelope, fs / static_cast<double>(nfft),
+                           buffer.subspan(1, nfft / 2 - 1));
+    gennoisefromlogspectrum(buffer, scratch, fs, rng);
+
+    if (voiced && nh > 0) {
+      const std::span<double> a = amps.first(nh);
+      const std::span<double> ph = phases.first(nh);
+      matccharmonic(order, nh, f0k, fs, alpha, ampmat, phasemat);
+      prodmat(ampmat, row, a, nh, pcols, 1);
+      highfreqenhancelog(f0k, a, fs);
+      // Harmonic amplitude 2 sqrt(f0) exp(L): the noise's power per hertz.
+      const double scale = std::sqrt(f0k) + std::sqrt(f0k);
+      for (double& v : a) {
+        v = std::exp(v) * scale;
+      }
+      applyantihpfilter(f0k, a, fvk);
+      if (gamma != 0.0) {
+        postfilteringmcaq(a, kTwoPi * f0k / fs, gamma);
+      }
+      prodmat(phasemat, row, ph, nh, pcols, 1);
+      // Advance the fundamental by the mean angular frequency of the two
+      // frames over one frame shift; restart after an unvoiced frame.
+      if (k > 0 && f0[k - 1] > 0.0) {
+        phi = phi + kPi * (f0[k - 1] + f0k) * static_cast<double>(L) / fs;
+      } else {
+        phi = 0.0;
+      }
+      genharmonics(buffer.first(frame), L, L, fs, f0k, a, ph, phi, 1);
+    } else if (voiced) {
+      phi = 0.0;
+    }
+
+    const auto centre = static_cast<std::uint32_t>((k + 1u) * L);
+    olatriang(x, buffer.first(frame), centre - L, centre, centre + L);
+  }
+  return 0;
+}
+
+}  // namespace vallisynth
