@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <stdexcept>
 
 namespace vallisynth {
 
@@ -56,9 +57,13 @@ std::uint64_t fdoubleread(const char* path, std::vector<double>& values) {
     return 0;
   }
   std::vector<double> block;
+  // A size beyond what memory can hold (a directory reports an enormous
+  // one) is a file we cannot read, not a reason to stop the program.
   try {
     block.resize(n);
   } catch (const std::bad_alloc&) {
+    return 0;
+  } catch (const std::length_error&) {
     return 0;
   }
   // One bulk read of the raw bytes into the front half of the block, then an

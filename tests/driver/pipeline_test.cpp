@@ -65,6 +65,8 @@ TEST_F(PipelineTest, FailuresReportAndSkipTheUtterance) {
   const std::vector<Case> cases = {
       {"missing f0", {}, {"no.lf0", "a.cc", "o.wav"}, "Error: could not open no.lf0.\n"},
       {"missing cc", {}, {"a.lf0", "no.cc", "o.wav"}, "Error: could not open no.cc.\n"},
+      // A folder opens for reading and reports an enormous size.
+      {"f0 is a folder", {}, {"sub", "a.cc", "o.wav"}, "Error: could not open sub.\n"},
       {"cc not a multiple",
        std::vector<float>(2550, 1.0f),
        {"a.lf0", "b.cc", "o.wav"},
@@ -78,6 +80,7 @@ TEST_F(PipelineTest, FailuresReportAndSkipTheUtterance) {
        {"a.lf0", "a.cc", "nodir/o.wav"},
        "Error: could not create nodir/o.wav.\n"},
   };
+  fs::create_directory(dir.path() / "sub");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (!c.cc.empty()) {
