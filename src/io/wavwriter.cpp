@@ -1,5 +1,7 @@
 #include "io/wavwriter.h"
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdio>
 #include <new>
@@ -92,6 +94,10 @@ std::uint32_t wavwritem1616(const char* filename, std::span<double> x, std::int8
   if (f == nullptr) {
     return 0;
   }
+  // Only a regular file may be removed after a failed write: a device named
+  // as output (/dev/full, /dev/stdout) must never be unlinked.
+  struct stat st {};
+  const bool regular = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
   putheader(out.data(), n);
   if (normalise == 1) {
     ampnormalize(x);
@@ -106,7 +112,9 @@ std::uint32_t wavwritem1616(const char* filename, std::span<double> x, std::int8
   const bool written = std::fwrite(out.data(), 1, out.size(), f) == out.size();
   const bool closed = std::fclose(f) == 0;
   if (!written || !closed) {
-    std::remove(filename);
+    if (regular) {
+      std::remove(filename);
+    }
     return 0;
   }
   return n;

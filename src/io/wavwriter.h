@@ -18,8 +18,8 @@ inline constexpr std::uint32_t kMaxWavSamples = (0xFFFFFFFFu - 36u) / 2u;
 //
 // Returns x.size() when the whole file was written. Returns 0 when the file
 // cannot be created, x is too long for a WAV file, or writing or closing
-// fails; in the last case the partial file is removed, so that no truncated
-// WAV file is left under filename.
+// fails; in the last case a partial regular file is removed, so that no
+// truncated WAV file is left under filename (a device is left alone).
 std::uint32_t wavwritem1616(const char* filename, std::span<double> x, std::int8_t normalise);
 
 // Scales x in place so that its largest magnitude becomes 0.99; leaves
