@@ -1,13 +1,24 @@
-// Timing of the synthesis engine on a 60-second utterance: 12000 frames at
-// the default 5 ms shift, order 24, f0 gliding between about 120 and 220 Hz
-// with unvoiced stretches, fv 4500 Hz. Reports the real-time factor.
+// Timing of the synthesis engine: its stages per frame, and ccs2waveform on
+// a 60-second utterance (12000 frames at the default 5 ms shift, order 24,
+// f0 gliding between about 120 and 220 Hz with unvoiced stretches, fv
+// 4500 Hz), for which the real-time factor is reported.
+//
+// The per-frame stages take a harmonic count: 30 is a typical voiced speech
+// frame (f0 about 150 Hz, fv 4500 Hz), 799 the costliest frame (f0 10 Hz,
+// fv 8000 Hz).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <vector>
 
+#include "dsp/fft.h"
+#include "synthesis/cepstrum.h"
+#include "synthesis/harmonics.h"
+#include "synthesis/noise.h"
 #include "synthesis/noisesource.h"
+#include "synthesis/shaping.h"
 #include "synthesis/synthesis.h"
 
 namespace {
@@ -43,6 +54,115 @@ Utterance makeutterance() {
   return u;
 }
 
+// One cepstral row of the synthetic utterance.
+std::vector<double> makerow() {
+  std::vector<double> c(kOrder + 1);
+  c[0] = -5.0;
+  for (std::uint32_t j = 1; j <= kOrder; ++j) {
+    c[j] = 0.8 * std::cos(0.9 * j) / j;
+  }
+  return c;
+}
+
+// Noise frame: the 79-point envelope resampled onto the bins of the
+// N-point FFT (arg 0: frame shift; N is the power of two not below twice
+// it), random phases and the inverse transform.
+void BM_noiseframe(benchmark::State& state) {
+  const auto shift = static_cast<std::uint32_t>(state.range(0));
+  const std::uint32_t n = vallisynth::getwinlengthceilpot2(2 * shift);
+  std::vector<double> envelope(79);
+  for (std::size_t k = 0; k < envelope.size(); ++k) {
+    envelope[k] = -4.0 - 0.03 * static_cast<double>(k);
+  }
+  std::vector<double> re(n);
+  std::vector<double> im(n);
+  vallisynth::NoisePhaseSource rng;
+  for (auto _ : state) {
+    vallisynth::resamplelogampenvelope(100.0, envelope, kFs / n,
+                                       std::span<double>(re).subspan(1, n / 2 - 1));
+    vallisynth::gennoisefromlogspectrum(re, im, kFs, rng);
+    benchmark::DoNotOptimize(re.data());
+  }
+}
+BENCHMARK(BM_noiseframe)->Arg(80)->Arg(320);
+
+// The inverse FFT alone (arg 0: N).
+void BM_ifftr(benchmark::State& state) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  std::vector<double> re(n, 0.25);
+  std::vector<double> im(n, -0.5);
+  for (auto _ : state) {
+    vallisynth::ifftr(re, im);
+    benchmark::DoNotOptimize(re.data());
+  }
+}
+BENCHMARK(BM_ifftr)->Arg(256)->Arg(1024);
+
+// Cepstral evaluation of a voiced frame: both harmonic matrices and their
+// products with the row (arg 0: harmonic count).
+void BM_cepstrum(benchmark::State& state) {
+  const auto nh = static_cast<std::uint32_t>(state.range(0));
+  const std::vector<double> row = makerow();
+  std::vector<double> amat(std::size_t{nh} * (kOrder + 1));
+  std::vector<double> pmat(amat.size());
+  std::vector<double> amps(nh);
+  std::vector<double> phases(nh);
+  const double f0 = 7990.0 / nh;
+  for (auto _ : state) {
+    vallisynth::matccharmonic(kOrder, nh, f0, kFs, 0.42, amat, pmat);
+    vallisynth::prodmat(amat, row, amps, nh, kOrder + 1, 1);
+    vallisynth::prodmat(pmat, row, phases, nh, kOrder + 1, 1);
+    benchmark::DoNotOptimize(amps.data());
+    benchmark::DoNotOptimize(phases.data());
+  }
+}
+BENCHMARK(BM_cepstrum)->Arg(30)->Arg(799);
+
+// Shaping of a voiced frame: lift and high-pass of the noise envelope, lift,
+// linear amplitudes, complementary high-pass and postfilter of the
+// harmonics (arg 0: harmonic count).
+void BM_shaping(benchmark::State& state) {
+  const auto nh = static_cast<std::size_t>(state.range(0));
+  const double f0 = 7990.0 / static_cast<double>(nh);
+  std::vector<double> envelope(79);
+  std::vector<double> amps(nh);
+  for (auto _ : state) {
+    std::fill(envelope.begin(), envelope.end(), -4.0);
+    std::fill(amps.begin(), amps.end(), -3.0);
+    vallisynth::highfreqenhancelog(100.0, envelope, kFs);
+    vallisynth::applyhpfilterlog(100.0, envelope, 7990.0);
+    vallisynth::highfreqenhancelog(f0, amps, kFs);
+    for (double& v : amps) {
+      v = std::exp(v) * 2.0 * std::sqrt(f0);
+    }
+    vallisynth::applyantihpfilter(f0, amps, 7990.0);
+    vallisynth::postfilteringmcaq(amps, 2.0 * M_PI * f0 / kFs, 0.5);
+    benchmark::DoNotOptimize(amps.data());
+  }
+}
+BENCHMARK(BM_shaping)->Arg(30)->Arg(799);
+
+// Harmonic generation with the noise modulation (arg 0: harmonic count,
+// arg 1: frame shift; the frame is two shifts long).
+void BM_genharmonics(benchmark::State& state) {
+  const auto nh = static_cast<std::size_t>(state.range(0));
+  const auto shift = static_cast<std::uint32_t>(state.range(1));
+  const double f0 = 7990.0 / static_cast<double>(nh);
+  std::vector<double> amps(nh, 0.01);
+  std::vector<double> phases(nh);
+  for (std::size_t k = 0; k < nh; ++k) {
+    phases[k] = 0.1 * static_cast<double>(k);
+  }
+  std::vector<double> y(2 * std::size_t{shift}, 0.001);
+  double phi = 0.0;
+  for (auto _ : state) {
+    vallisynth::genharmonics(y, shift, shift, kFs, f0, amps, phases, phi, 1);
+    phi += 0.3;
+    benchmark::DoNotOptimize(y.data());
+  }
+}
+BENCHMARK(BM_genharmonics)->Args({30, 80})->Args({799, 320});
+
 void BM_ccs2waveform60s(benchmark::State& state) {
   const Utterance u = makeutterance();
   const std::uint32_t xlen = vallisynth::getxsize(kShift, kFrames);
@@ -55,9 +175,9 @@ void BM_ccs2waveform60s(benchmark::State& state) {
     benchmark::DoNotOptimize(x.data());
   }
   const double audio = static_cast<double>(kFrames) * kShift / kFs;
-  state.counters["rtf"] = benchmark::Counter(
-      static_cast<double>(state.iterations()) * audio,
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["rtf"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * audio,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_ccs2waveform60s)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 

@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <new>
 #include <span>
 #include <vector>
@@ -101,13 +102,15 @@ void decodeutterance(const DecoderOptions& opts, double fs, NoisePhaseSource& rn
                 opts.filef0, xlen);
     return;
   }
-  std::vector<double> x;
+  // Left uninitialised: the synthesis sets every sample itself.
+  std::unique_ptr<double[]> samples;
   try {
-    x.resize(xlen);
+    samples = std::make_unique_for_overwrite<double[]>(xlen);
   } catch (const std::bad_alloc&) {
     std::printf("Error: not enough memory to decode %s.\n", opts.filef0);
     return;
   }
+  const std::span<double> x(samples.get(), xlen);
 
   if (opts.fpitch != 1.0) {
     shiftlogpitch(f0, std::log(opts.fpitch));

@@ -1,21 +1,94 @@
 #include "dsp/fft.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <utility>
+
+#include "dsp/lanes.h"
 
 namespace vallisynth {
 
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
+// Twiddle factors are generated this many at a time into a stack buffer, so
+// that the butterflies of a stage can run over contiguous indices.
+constexpr std::size_t kTwiddleBlock = 512;
 
-std::size_t reversebits(std::size_t i, int bits) {
+// Bit-reversal permutation. r follows i in reversed bit order: adding 1 in
+// reversed order clears the leading ones from the top bit down and sets the
+// first zero.
+void bitreverse(double* re, double* im, std::size_t n) {
   std::size_t r = 0;
-  for (int b = 0; b < bits; ++b) {
-    r = (r << 1) | ((i >> b) & 1u);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (r > i) {
+      std::swap(re[i], re[r]);
+      std::swap(im[i], im[r]);
+    }
+    std::size_t bit = n >> 1;
+    while (bit != 0 && (r & bit) != 0) {
+      r ^= bit;
+      bit >>= 1;
+    }
+    r |= bit;
   }
-  return r;
+}
+
+// One butterfly: p and q of the pair exchange their sum and difference with
+// the q point rotated by the twiddle (wr, wi). T is a double or four lanes
+// of butterflies.
+template <typename T>
+inline void butterfly(T& pr, T& pi, T& qr, T& qi, const T& wr, const T& wi) {
+  const T tre = qr * wr - qi * wi;
+  const T tim = qr * wi + qi * wr;
+  qr = pr - tre;
+  qi = pi - tim;
+  pr = pr + tre;
+  pi = pi + tim;
+}
+
+// Butterflies of twiddles j0 .. j0 + count - 1 of one stage, in every block.
+// Each butterfly of a stage reads and writes its own pair only, so the order
+// in which they run does not change any value: runs of contiguous pairs go
+// four at a time, and the first stages, whose runs are shorter than that,
+// take one twiddle at a time across all blocks.
+__attribute__((target_clones("arch=x86-64-v3", "default"))) void butterflies(
+    double* re, double* im, std::size_t n, std::size_t span, std::size_t j0, std::size_t count,
+    const double* wr, const double* wi) {
+  const std::size_t half = span / 2;
+  if (count < kLaneCount) {
+    for (std::size_t t = 0; t < count; ++t) {
+      for (std::size_t p = j0 + t; p < n; p += span) {
+        butterfly(re[p], im[p], re[p + half], im[p + half], wr[t], wi[t]);
+      }
+    }
+    return;
+  }
+  // count is a power of two here, a multiple of the lane count.
+  for (std::size_t m = j0; m < n; m += span) {
+    for (std::size_t t = 0; t < count; t += kLaneCount) {
+      const std::size_t p = m + t;
+      const std::size_t q = p + half;
+      Lanes pr;
+      Lanes pi;
+      Lanes qr;
+      Lanes qi;
+      Lanes tr;
+      Lanes ti;
+      loadlanes(pr, re + p);
+      loadlanes(pi, im + p);
+      loadlanes(qr, re + q);
+      loadlanes(qi, im + q);
+      loadlanes(tr, wr + t);
+      loadlanes(ti, wi + t);
+      butterfly(pr, pi, qr, qi, tr, ti);
+      storelanes(re + p, pr);
+      storelanes(im + p, pi);
+      storelanes(re + q, qr);
+      storelanes(im + q, qi);
+    }
+  }
 }
 
 }  // namespace
@@ -25,40 +98,30 @@ int dofftr(std::span<double> re, std::span<double> im, std::int8_t direction) {
   if (im.size() != n || !std::has_single_bit(n)) {
     return -1;
   }
-  const int bits = std::countr_zero(n);  // log2 N
-
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t r = reversebits(i, bits);
-    if (r > i) {
-      std::swap(re[i], re[r]);
-      std::swap(im[i], im[r]);
-    }
-  }
+  bitreverse(re.data(), im.data(), n);
 
   // Decimation in time. The twiddle of each stage comes from a rotation
   // recurrence started at 1, with one cos/sin pair per stage; the recurrence
   // values are part of the output's exact rounding.
   const double sign = direction == -1 ? 1.0 : -1.0;
+  double wr[kTwiddleBlock];
+  double wi[kTwiddleBlock];
   for (std::size_t span = 2, half = 1; span <= n; half = span, span *= 2) {
     const double theta = sign * kTwoPi / static_cast<double>(span);
     const double c = std::cos(theta);
     const double s = std::sin(theta);
-    double wr = 1.0;
-    double wi = 0.0;
-    for (std::size_t j = 0; j < half; ++j) {
-      for (std::size_t m = 0; m < n; m += span) {
-        const std::size_t p = m + j;
-        const std::size_t q = p + half;
-        const double tre = re[q] * wr - im[q] * wi;
-        const double tim = re[q] * wi + im[q] * wr;
-        re[q] = re[p] - tre;
-        im[q] = im[p] - tim;
-        re[p] = re[p] + tre;
-        im[p] = im[p] + tim;
+    double xr = 1.0;
+    double xi = 0.0;
+    for (std::size_t j0 = 0; j0 < half; j0 += kTwiddleBlock) {
+      const std::size_t count = std::min(kTwiddleBlock, half - j0);
+      for (std::size_t t = 0; t < count; ++t) {
+        wr[t] = xr;
+        wi[t] = xi;
+        const double nxr = xr * c - xi * s;
+        xi = xr * s + xi * c;
+        xr = nxr;
       }
-      const double nwr = wr * c - wi * s;
-      wi = wr * s + wi * c;
-      wr = nwr;
+      butterflies(re.data(), im.data(), n, span, j0, count, wr, wi);
     }
   }
   return 0;

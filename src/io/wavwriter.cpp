@@ -2,16 +2,16 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <new>
-#include <vector>
 
 namespace vallisynth {
 
 namespace {
 
 constexpr std::uint32_t kHeaderBytes = 44;
+constexpr std::size_t kBlockSamples = 8192;  // samples converted per write
 constexpr std::uint32_t kSampleRate = 16000;
 // 32767/32768: from here on a sample is written as the positive limit.
 constexpr double kPositiveClip = 0.999969482421875;
@@ -84,12 +84,6 @@ std::uint32_t wavwritem1616(const char* filename, std::span<double> x, std::int8
     return 0;
   }
   const auto n = static_cast<std::uint32_t>(x.size());
-  std::vector<unsigned char> out;
-  try {
-    out.resize(kHeaderBytes + 2u * std::size_t{n});
-  } catch (const std::bad_alloc&) {
-    return 0;
-  }
   std::FILE* f = std::fopen(filename, "wb");
   if (f == nullptr) {
     return 0;
@@ -98,18 +92,23 @@ std::uint32_t wavwritem1616(const char* filename, std::span<double> x, std::int8
   // as output (/dev/full, /dev/stdout) must never be unlinked.
   struct stat st {};
   const bool regular = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
-  putheader(out.data(), n);
   if (normalise == 1) {
     ampnormalize(x);
   }
-  unsigned char* p = out.data() + kHeaderBytes;
-  for (const double v : x) {
-    put16(p, static_cast<std::uint16_t>(tosample(v)));
-    p += 2;
+  // The samples are converted and written a block at a time, so that no
+  // second copy of the whole signal is ever held.
+  unsigned char block[2 * kBlockSamples];
+  putheader(block, n);
+  bool written = std::fwrite(block, 1, kHeaderBytes, f) == kHeaderBytes;
+  for (std::size_t i = 0; written && i < x.size(); i += kBlockSamples) {
+    const std::size_t count = std::min(kBlockSamples, x.size() - i);
+    for (std::size_t j = 0; j < count; ++j) {
+      put16(block + 2 * j, static_cast<std::uint16_t>(tosample(x[i + j])));
+    }
+    written = std::fwrite(block, 2, count, f) == count;
   }
   // A short write (a full disk) or a failed close would leave a truncated
   // file that looks like a WAV file: remove it and report failure.
-  const bool written = std::fwrite(out.data(), 1, out.size(), f) == out.size();
   const bool closed = std::fclose(f) == 0;
   if (!written || !closed) {
     if (regular) {

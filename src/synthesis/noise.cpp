@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "dsp/fastmath.h"
 #include "dsp/fft.h"
 
 namespace vallisynth {
@@ -56,13 +57,29 @@ int gennoisefromlogspectrum(std::span<double> re, std::span<double> im, double f
     re[h] = 0.0;
     im[h] = 0.0;
   }
-  for (std::size_t k = 1; k < h; ++k) {
-    const double phi = static_cast<double>(rng.next()) * kPhaseScale;
-    const double a = std::exp(re[k]) * g;
-    im[k] = a * std::sin(phi);
-    re[k] = a * std::cos(phi);
-    re[n - k] = re[k];
-    im[n - k] = -im[k];
+  if (h > 1) {
+    // Bins 1..h-1 in vector passes: the phases are drawn into im[1..h-1],
+    // their cosines and sines land in the upper halves, which the mirror
+    // overwrites last.
+    const std::size_t bins = h - 1;
+    const std::span<double> loga = re.subspan(1, bins);
+    const std::span<double> phases = im.subspan(1, bins);
+    const std::span<double> cosines = re.subspan(h + 1, bins);
+    const std::span<double> sines = im.subspan(h + 1, bins);
+    for (double& phi : phases) {
+      phi = static_cast<double>(rng.next()) * kPhaseScale;
+    }
+    sincosvector(phases, cosines, sines);
+    expvector(loga, loga);
+    for (std::size_t k = 1; k < h; ++k) {
+      const double a = re[k] * g;
+      im[k] = a * im[h + k];
+      re[k] = a * re[h + k];
+    }
+    for (std::size_t k = 1; k < h; ++k) {
+      re[n - k] = re[k];
+      im[n - k] = -im[k];
+    }
   }
   ifftr(re, im);
   return 0;

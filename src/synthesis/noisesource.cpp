@@ -30,10 +30,11 @@ NoisePhaseSource::NoisePhaseSource() {
 }
 
 std::uint32_t NoisePhaseSource::advance() {
-  const std::uint32_t v = ring_[(pos_ + kRing - kLags) % kRing] +
-                          ring_[(pos_ + kRing - kShortLag) % kRing];
+  // Ring indices below 2 kRing wrap by one subtraction.
+  const auto wrap = [](std::uint32_t i) { return i >= kRing ? i - kRing : i; };
+  const std::uint32_t v = ring_[wrap(pos_ + kRing - kLags)] + ring_[wrap(pos_ + kRing - kShortLag)];
   ring_[pos_] = v;
-  pos_ = (pos_ + 1) % kRing;
+  pos_ = wrap(pos_ + 1);
   return v;
 }
 

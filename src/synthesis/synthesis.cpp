@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "dsp/fastmath.h"
 #include "synthesis/cepstrum.h"
 #include "synthesis/harmonics.h"
 #include "synthesis/noise.h"
@@ -194,8 +195,9 @@ int ccs2waveform(std::span<double> x, double fs, std::uint32_t L, std::span<doub
       highfreqenhancelog(f0k, a, fs);
       // Harmonic amplitude 2 sqrt(f0) exp(L): the noise's power per hertz.
       const double scale = std::sqrt(f0k) + std::sqrt(f0k);
+      expvector(a, a);
       for (double& v : a) {
-        v = std::exp(v) * scale;
+        v = v * scale;
       }
       applyantihpfilter(f0k, a, fvk);
       if (gamma != 0.0) {

@@ -1,0 +1,143 @@
+#!/bin/bash
+# End-to-end timing of the decoder (start, read, decode, write) on two
+# 60-second inputs built from the example streams, plus the stage benchmarks.
+#
+#   bench/run_bench.sh [build-dir]      (default build/bench-release)
+#
+# Environment: RUNS (timed runs per case, default 7), STAGES=0 skips the
+# Google Benchmark stage timings, VALLISYNTH_BIN times another build of the
+# program (an older one, say) on the same inputs.
+#
+# Inputs, generated into the build directory (never into the source tree):
+# - speech: utt01..03 (order 24, alpha 0.42) repeated to 12000 frames, 60 s
+#   at the default 5 ms shift, no fv stream (fv follows c0);
+# - worst: the costliest legal input, every frame voiced at 10 Hz with fv
+#   8000 Hz (799 harmonics a frame) at --FDUR=4, 3000 frames, again 60 s.
+# Each case gets one warm-up run, then RUNS timed runs; the script prints the
+# median, minimum and maximum wall-clock time, the real-time factor of the
+# median and the peak resident memory from /usr/bin/time.
+#
+# When SPTK is installed (Debian package sptk) the same speech streams are
+# also rendered by SPTK's pulse/noise excitation and MLSA filter,
+#   excite -p 80 | mlsadf -m 24 -a 0.42 -p 80,
+# and the ratio of the two medians is printed.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${1:-$ROOT/build/bench-release}
+RUNS=${RUNS:-7}
+STAGES=${STAGES:-1}
+
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release \
+    -DVALLISYNTH_BUILD_TESTS=OFF -DVALLISYNTH_BUILD_BENCH=ON >/dev/null
+cmake --build "$BUILD" -j2 >/dev/null
+BIN=${VALLISYNTH_BIN:-$BUILD/vallisynth}
+DATA=$BUILD/benchdata
+mkdir -p "$DATA"
+
+python3 - "$ROOT/examples" "$DATA" <<'EOF'
+import math, struct, sys
+from array import array
+
+src, out = sys.argv[1], sys.argv[2]
+P = 25
+FRAMES = 12000
+WORST_FRAMES = 3000
+UNVOICED = -1e10
+# The stored c0 is the HTS gain minus ln 32768 and ln sqrt(16000), plus 5.
+C0_TO_SPTK = -5.0 + math.log(32768.0) + 0.5 * math.log(16000.0)
+
+
+def readf(path):
+    a = array("f")
+    with open(path, "rb") as f:
+        a.frombytes(f.read())
+    return a
+
+
+def writef(path, values):
+    with open(path, "wb") as f:
+        f.write(struct.pack("<%df" % len(values), *values))
+
+
+lf0, cc = array("f"), array("f")
+for name in ("utt01", "utt02", "utt03"):
+    lf0.extend(readf("%s/%s.lf0" % (src, name)))
+    cc.extend(readf("%s/%s.cc" % (src, name)))
+reps = -(-FRAMES // len(lf0))
+lf0 = (lf0 * reps)[:FRAMES]
+cc = (cc * reps)[:FRAMES * P]
+writef(out + "/speech.lf0", lf0)
+writef(out + "/speech.cc", cc)
+
+# SPTK: pitch as a period in samples (0 unvoiced), c0 on the HTS scale; the
+# other coefficients are already in the form mlsadf takes.
+writef(out + "/speech.pitch",
+       [0.0 if v <= UNVOICED else 16000.0 / math.exp(v) for v in lf0])
+mcep = list(cc)
+for t in range(FRAMES):
+    mcep[t * P] += C0_TO_SPTK
+writef(out + "/speech.mcep", mcep)
+
+writef(out + "/worst.lf0", [math.log(10.0)] * WORST_FRAMES)
+writef(out + "/worst.fv", [8000.0] * WORST_FRAMES)
+writef(out + "/worst.cc", cc[:WORST_FRAMES * P])
+EOF
+
+# Runs "$@" once to warm up, then RUNS times; prints median, min, max in
+# milliseconds and the real-time factor for $AUDIO seconds of output.
+AUDIO=60
+timecase() {
+    local label=$1
+    shift
+    "$@"
+    local times=()
+    for ((r = 0; r < RUNS; r++)); do
+        local t0=$EPOCHREALTIME
+        "$@"
+        local t1=$EPOCHREALTIME
+        times+=("$(echo "($t1 - $t0) * 1000" | bc -l)")
+    done
+    local sorted
+    sorted=$(printf '%s\n' "${times[@]}" | sort -g)
+    local med min max
+    med=$(echo "$sorted" | sed -n "$((RUNS / 2 + 1))p")
+    min=$(echo "$sorted" | head -n 1)
+    max=$(echo "$sorted" | tail -n 1)
+    LAST_MEDIAN=$med
+    printf '%-10s median %9.1f ms  min %9.1f  max %9.1f  RTF %.5f\n' \
+        "$label" "$med" "$min" "$max" "$(echo "$med / 1000 / $AUDIO" | bc -l)"
+}
+
+peakmem() {
+    /usr/bin/time -f '%M' "$@" 2>&1 >/dev/null | tail -n 1
+}
+
+SPEECH=("$BIN" "$DATA/speech.lf0" "$DATA/speech.cc" "$DATA/speech.wav")
+WORST=("$BIN" "$DATA/worst.lf0" "$DATA/worst.cc" "$DATA/worst.fv" "$DATA/worst.wav" --FDUR=4)
+speech() { "${SPEECH[@]}" >/dev/null; }
+worst() { "${WORST[@]}" >/dev/null; }
+
+echo "load: $(cut -d' ' -f1-3 /proc/loadavg)  runs: $RUNS"
+timecase speech speech
+SPEECH_MEDIAN=$LAST_MEDIAN
+echo "           peak memory $(peakmem "${SPEECH[@]}") KiB"
+timecase worst worst
+echo "           peak memory $(peakmem "${WORST[@]}") KiB"
+
+SPTK_BIN=/usr/libexec/sptk/bin
+if [ -x "$SPTK_BIN/excite" ] && [ -x "$SPTK_BIN/mlsadf" ]; then
+    sptk() {
+        "$SPTK_BIN/excite" -p 80 "$DATA/speech.pitch" |
+            "$SPTK_BIN/mlsadf" -m 24 -a 0.42 -p 80 "$DATA/speech.mcep" >"$DATA/sptk.raw"
+    }
+    timecase sptk sptk
+    printf 'SPTK excite+mlsadf takes %.1f times as long as vallisynth\n' \
+        "$(echo "$LAST_MEDIAN / $SPEECH_MEDIAN" | bc -l)"
+else
+    echo "sptk: not installed (apt-get install sptk), no comparison"
+fi
+
+if [ "$STAGES" != 0 ]; then
+    "$BUILD/bench/vallisynth_bench" --benchmark_min_time=0.5
+fi

@@ -1,0 +1,24 @@
+// Exponential, sine and cosine over arrays, written as straight-line
+// arithmetic so that the loops run in vector registers. Each value is within
+// a few units in the last place of the C library's (results that overflow,
+// underflow or are not numbers included); where the sine and cosine's
+// argument reduction would lose accuracy (very large or non-finite
+// arguments) the C library's functions are used instead.
+#ifndef VALLISYNTH_DSP_FASTMATH_H_
+#define VALLISYNTH_DSP_FASTMATH_H_
+
+#include <span>
+
+namespace vallisynth {
+
+// y[i] = exp(x[i]) for i < x.size(); y must hold as many values and may be x
+// itself.
+void expvector(std::span<const double> x, std::span<double> y);
+
+// c[i] = cos(x[i]), s[i] = sin(x[i]) for i < x.size(); c and s must hold as
+// many values and must not overlap x or each other.
+void sincosvector(std::span<const double> x, std::span<double> c, std::span<double> s);
+
+}  // namespace vallisynth
+
+#endif  // VALLISYNTH_DSP_FASTMATH_H_
