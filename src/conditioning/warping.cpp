@@ -11,9 +11,13 @@ constexpr double kStoredC0Offset = 5.0;
 }  // namespace
 
 double fwarp(double w, double alpha) {
+  return fwarpcs(std::cos(w), std::sin(w), alpha);
+}
+
+double fwarpcs(double cosw, double sinw, double alpha) {
   // atan2((1 - a^2) sin w, (1 + a^2) cos w - 2a), in this evaluation order.
-  const double a = (alpha * alpha + 1.0) * std::cos(w);
-  const double b = std::sin(w) * (1.0 - alpha * alpha);
+  const double a = (alpha * alpha + 1.0) * cosw;
+  const double b = sinw * (1.0 - alpha * alpha);
   return std::atan2(b, a + (-2.0) * alpha);
 }
 

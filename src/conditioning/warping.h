@@ -13,6 +13,10 @@ namespace vallisynth {
 // of constant alpha (|alpha| < 1). fwarp(., -alpha) inverts fwarp(., alpha).
 double fwarp(double w, double alpha);
 
+// fwarp() of the angle whose cosine and sine are given, for callers that
+// evaluate those in bulk.
+double fwarpcs(double cosw, double sinw, double alpha);
+
 // Unwarps fv (Hz) in place for sampling rate fs, undoing a warping by alpha:
 // values <= 0 become 0, values >= fs/2 become fs/2. alpha == 0 leaves the
 // track untouched. Returns 0.

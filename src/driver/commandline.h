@@ -23,7 +23,7 @@ struct DecoderOptions {
   char* filefv = nullptr;  // null: no fv track
   char* fileout = nullptr;
   std::uint32_t frameshift = kDefaultFrameShift;  // LFRAME x FDUR
-  double alpha = 0.42;                             // with FWARP folded in
+  double alpha = 0.42;                            // with FWARP folded in
   double gamma = 0.0;
   double fvalpha = 0.0;
   double fpitch = 1.0;
@@ -33,11 +33,11 @@ struct DecoderOptions {
 };
 
 enum class CommandLineResult {
-  kHelp,            // no arguments: print the help screen
-  kUsageError,      // wrong shape, unread or malformed parameters
-  kBadIndexList,    // INDLIST given but malformed
-  kBadFrameShift,   // LFRAME x FDUR outside 1..kMaxFrameShift
-  kDecode,          // opts is ready for the decoding loop
+  kHelp,           // no arguments: print the help screen
+  kUsageError,     // wrong shape, unread or malformed parameters
+  kBadIndexList,   // INDLIST given but malformed
+  kBadFrameShift,  // LFRAME x FDUR outside 1..kMaxFrameShift
+  kDecode,         // opts is ready for the decoding loop
 };
 
 // Reads argv into opts without printing; marks consumed named parameters.

@@ -31,10 +31,9 @@ long filesize(std::FILE* f) {
 }
 
 float floatfromle(const unsigned char* b) {
-  const std::uint32_t bits = static_cast<std::uint32_t>(b[0]) |
-                             (static_cast<std::uint32_t>(b[1]) << 8) |
-                             (static_cast<std::uint32_t>(b[2]) << 16) |
-                             (static_cast<std::uint32_t>(b[3]) << 24);
+  const std::uint32_t bits =
+      static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
+      (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
   return std::bit_cast<float>(bits);
 }
 

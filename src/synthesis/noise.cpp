@@ -1,5 +1,6 @@
 #include "synthesis/noise.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "dsp/fastmath.h"
@@ -10,6 +11,19 @@ namespace vallisynth {
 namespace {
 // 2 pi / (2^31 - 1): maps the phase source's range onto [0, 2 pi].
 constexpr double kPhaseScale = 2.925836159896768e-09;
+constexpr double kTwoPi = 6.283185307179586;
+
+// Z = (P + Q) + j (P - Q) w, the half-length spectrum entry of a real
+// signal's transform, from P = X[k], Q = X[k + N/2] and w = W^k.
+void halfspectrum(double pr, double pi, double qr, double qi, double wr, double wi, double& zr,
+                  double& zi) {
+  const double dr = pr - qr;
+  const double di = pi - qi;
+  const double tr = dr * wr - di * wi;
+  const double ti = dr * wi + di * wr;
+  zr = (pr + qr) - ti;
+  zi = (pi + qi) + tr;
+}
 }  // namespace
 
 int resamplelogampenvelope(double stepsrc, std::span<const double> src, double stepdst,
@@ -47,41 +61,71 @@ int gennoisefromlogspectrum(std::span<double> re, std::span<double> im, double f
   if (im.size() != n || n == 0) {
     return 0;
   }
+  const std::size_t h = n / 2;
+  if (h < 2) {
+    // No bin between 0 Hz and half the sampling rate: silence, no draw.
+    std::fill(re.begin(), re.end(), 0.0);
+    std::fill(im.begin(), im.end(), 0.0);
+    return 0;
+  }
   // Bin amplitude sqrt(fs/N) exp(L): the same power per hertz as a harmonic
   // of amplitude 2 sqrt(f0) exp(L) spaced f0 apart.
   const double g = std::sqrt(fs / static_cast<double>(n));
-  const std::size_t h = n / 2;
+
+  // Bins 1..h-1 in vector passes: the phases are drawn into im[1..h-1] and
+  // their cosines and sines land in the upper halves, free until later.
+  const std::size_t bins = h - 1;
+  const std::span<double> loga = re.subspan(1, bins);
+  const std::span<double> phases = im.subspan(1, bins);
+  for (double& phi : phases) {
+    phi = static_cast<double>(rng.next()) * kPhaseScale;
+  }
+  sincosvector(phases, re.subspan(h + 1, bins), im.subspan(h + 1, bins));
+  expvector(loga, loga);
+  for (std::size_t k = 1; k < h; ++k) {
+    const double a = re[k] * g;
+    im[k] = a * im[h + k];
+    re[k] = a * re[h + k];
+  }
+
+  // The spectrum X is conjugate-symmetric with X[0] = X[h] = 0, so its
+  // inverse transform is real and half of it is redundant. The even samples
+  // and the odd samples come from one transform of length h:
+  //   Z[k] = (X[k] + X[k+h]) + j (X[k] - X[k+h]) W^k,  W = e^{j 2 pi / N},
+  // with X[k+h] = conj(X[h-k]); then z = ifft(Z) holds x[2m] in its real
+  // part and x[2m+1] in its imaginary part. Entries k and h - k are formed
+  // together from X[k] and X[h - k]; W^k comes from a rotation recurrence,
+  // and W^(h-k) = -conj(W^k).
+  const double step = kTwoPi / static_cast<double>(n);
+  const double c = std::cos(step);
+  const double s = std::sin(step);
+  double wr = 1.0;
+  double wi = 0.0;
+  for (std::size_t k = 1; 2 * k <= h; ++k) {
+    const double nwr = wr * c - wi * s;
+    wi = wr * s + wi * c;
+    wr = nwr;
+    const std::size_t j = h - k;
+    const double xkr = re[k];
+    const double xki = im[k];
+    const double xjr = re[j];
+    const double xji = im[j];
+    halfspectrum(xkr, xki, xjr, -xji, wr, wi, re[k], im[k]);
+    if (j != k) {
+      halfspectrum(xjr, xji, xkr, -xki, -wr, wi, re[j], im[j]);
+    }
+  }
   re[0] = 0.0;
   im[0] = 0.0;
-  if (h < n) {
-    re[h] = 0.0;
-    im[h] = 0.0;
+  ifftr(re.first(h), im.first(h));
+
+  // Interleave from the top down: sample 2m and 2m + 1 never overwrite an
+  // entry m' < m that is still to be read.
+  for (std::size_t m = h; m-- > 0;) {
+    const double odd = im[m];
+    re[2 * m] = re[m];
+    re[2 * m + 1] = odd;
   }
-  if (h > 1) {
-    // Bins 1..h-1 in vector passes: the phases are drawn into im[1..h-1],
-    // their cosines and sines land in the upper halves, which the mirror
-    // overwrites last.
-    const std::size_t bins = h - 1;
-    const std::span<double> loga = re.subspan(1, bins);
-    const std::span<double> phases = im.subspan(1, bins);
-    const std::span<double> cosines = re.subspan(h + 1, bins);
-    const std::span<double> sines = im.subspan(h + 1, bins);
-    for (double& phi : phases) {
-      phi = static_cast<double>(rng.next()) * kPhaseScale;
-    }
-    sincosvector(phases, cosines, sines);
-    expvector(loga, loga);
-    for (std::size_t k = 1; k < h; ++k) {
-      const double a = re[k] * g;
-      im[k] = a * im[h + k];
-      re[k] = a * re[h + k];
-    }
-    for (std::size_t k = 1; k < h; ++k) {
-      re[n - k] = re[k];
-      im[n - k] = -im[k];
-    }
-  }
-  ifftr(re, im);
   return 0;
 }
 

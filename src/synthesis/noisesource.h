@@ -16,15 +16,22 @@ class NoisePhaseSource {
   // Starts the sequence afresh (seed 1).
   NoisePhaseSource();
 
-  // The next number, 0..2147483647.
-  std::uint32_t next();
+  // The next number, 0..2147483647: r[i] = r[i-31] + r[i-3] (mod 2^32),
+  // shifted right by one. The value formed replaces r[i-31] in the table.
+  std::uint32_t next() {
+    const std::uint32_t v = table_[front_] + table_[rear_];
+    table_[front_] = v;
+    front_ = front_ + 1 == kLags ? 0 : front_ + 1;
+    rear_ = rear_ + 1 == kLags ? 0 : rear_ + 1;
+    return v >> 1;
+  }
 
  private:
-  // The last 34 values of r[i] = r[i-31] + r[i-3] (mod 2^32), in a ring.
-  static constexpr std::uint32_t kRing = 34;
-  std::array<std::uint32_t, kRing> ring_{};
-  std::uint32_t pos_ = 0;  // index of the next value to form, modulo kRing
-  std::uint32_t advance();
+  static constexpr std::uint32_t kLags = 31;  // long lag of the feedback
+  // r[x] lives at table_[x mod 31]; front_ indexes r[i-31], rear_ r[i-3].
+  std::array<std::uint32_t, kLags> table_{};
+  std::uint32_t front_ = 0;
+  std::uint32_t rear_ = 0;
 };
 
 }  // namespace vallisynth

@@ -6,7 +6,7 @@ namespace vallisynth {
 
 namespace {
 
-constexpr double kEnhanceStart = 3500.0;        // Hz; the lift starts above it
+constexpr double kEnhanceStart = 3500.0;            // Hz; the lift starts above it
 constexpr double kEnhanceGain = 1.151292546497023;  // ln(10)/2: +10 dB at fs/2
 constexpr double kHpFloor = -3.4538776394910693;    // ln(10^-1.5): -30 dB at 0 Hz
 constexpr double kHpKnee = -2.0723265836946414;     // ln(10^-0.9): -18 dB at the knee

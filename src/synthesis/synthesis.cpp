@@ -145,7 +145,7 @@ int ccs2waveform(std::span<double> x, double fs, std::uint32_t L, std::span<doub
   std::vector<double> vectors;
   std::vector<double> frames;
   try {
-    matrices.resize((2u * std::size_t{hmax} + grid) * p);
+    matrices.resize((2u * std::size_t{hmax} + 2u * grid) * p);
     vectors.resize(2u * std::size_t{hmax} + grid);
     frames.resize(2u * std::size_t{nfft});
   } catch (const std::bad_alloc&) {
@@ -153,7 +153,8 @@ int ccs2waveform(std::span<double> x, double fs, std::uint32_t L, std::span<doub
   }
   const std::span<double> ampmat(matrices.data(), hmax * p);
   const std::span<double> phasemat(matrices.data() + hmax * p, hmax * p);
-  const std::span<double> gridmat(matrices.data() + 2u * hmax * p, grid * p);
+  const std::span<double> gridrows(matrices.data() + 2u * hmax * p, grid * p);
+  const std::span<double> gridcols(matrices.data() + (2u * hmax + grid) * p, grid * p);
   const std::span<double> amps(vectors.data(), hmax);
   const std::span<double> phases(vectors.data() + hmax, hmax);
   const std::span<double> envelope(vectors.data() + 2u * std::size_t{hmax}, grid);
@@ -161,7 +162,14 @@ int ccs2waveform(std::span<double> x, double fs, std::uint32_t L, std::span<doub
   const std::span<double> scratch(frames.data() + nfft, nfft);
 
   std::fill(x.begin(), x.end(), 0.0);
-  matccharmonic(order, grid, kGridStep, fs, alpha, gridmat, {});
+  // The noise envelope matrix is built once and kept transposed (P x G), so
+  // that the per-frame product runs along contiguous grid points.
+  matccharmonic(order, grid, kGridStep, fs, alpha, gridrows, {});
+  for (std::size_t i = 0; i < grid; ++i) {
+    for (std::size_t j = 0; j < p; ++j) {
+      gridcols[j * grid + i] = gridrows[i * p + j];
+    }
+  }
 
   double phi = 0.0;  // phase of the fundamental at the frame centre
   for (std::size_t k = 0; k < nframes; ++k) {
@@ -169,7 +177,9 @@ int ccs2waveform(std::span<double> x, double fs, std::uint32_t L, std::span<doub
     const double f0k = f0[k];
     const bool voiced = f0k > 0.0;
 
-    prodmat(gridmat, row, envelope, grid, pcols, 1);
+    // envelope = matrix x row, formed as row x transposed matrix: the same
+    // products, summed in the same order.
+    prodmat(row, gridcols, envelope, 1, pcols, grid);
     highfreqenhancelog(kGridStep, envelope, fs);
 
     double fvk = 0.0;
