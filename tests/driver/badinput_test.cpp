@@ -16,6 +16,7 @@
 #include <functional>
 #include <limits>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,11 @@ struct Case {
   bool prefixonly = false;
   long samples = kSamples;  // -1: no output file may be left
 };
+
+// Test names in listings rather than a dump of the case's bytes.
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 std::string outname(Output o) {
   switch (o) {

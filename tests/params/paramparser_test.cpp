@@ -38,7 +38,7 @@ TEST(ParamParser, FirstConvertingOccurrenceIsConsumedOnce) {
   EXPECT_EQ(searchstringparam(4, a, "L"), nullptr);
   EXPECT_TRUE(unreadparams(4, a));
   EXPECT_FALSE(unreadparams(2, a + 1));
-  EXPECT_EQ(searchdoubleparam(0, a, "FDUR", &v), -1);
+  EXPECT_EQ(searchdoubleparam(4, a, "FDURX", &v), -1);  // whole names only
 }
 
 }  // namespace
