@@ -1,6 +1,7 @@
 #include "driver/pipeline.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cinttypes>
 #include <cmath>
@@ -99,6 +100,16 @@ bool setindex(const DecoderOptions& opts, std::uint32_t index) {
   return true;
 }
 
+// Whether bytes stay below the machine's physical memory.
+bool fitsinmemory(std::uint64_t bytes) {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long pagesize = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || pagesize <= 0) {
+    return true;  // unknown: let the allocation decide
+  }
+  return bytes / static_cast<std::uint64_t>(pagesize) < static_cast<std::uint64_t>(pages);
+}
+
 }  // namespace
 
 void decodeutterance(const DecoderOptions& opts, double fs, NoisePhaseSource& rng) {
@@ -125,6 +136,14 @@ void decodeutterance(const DecoderOptions& opts, double fs, NoisePhaseSource& rn
   if (xlen > kMaxWavSamples) {
     std::printf("Error: %s would give %" PRIu64 " samples, more than a WAV file holds.\n",
                 opts.filef0, xlen);
+    return;
+  }
+  // The output and the synthesis' frame buffers are written in full. Asking
+  // for more than the machine has would not fail cleanly: the kernel grants
+  // the memory and later kills the process for it.
+  const std::uint64_t nfft = getwinlengthceilpot2(2u * opts.frameshift);
+  if (!fitsinmemory(xlen * sizeof(double) + 2u * nfft * sizeof(double))) {
+    std::printf("Error: not enough memory to decode %s.\n", opts.filef0);
     return;
   }
   const Signal samples = allocatesignal(xlen);
