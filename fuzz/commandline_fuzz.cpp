@@ -1,12 +1,13 @@
 // The command-line reader on arbitrary argument vectors: the input's
 // NUL-separated pieces are the arguments, the program name first. The
 // reader must stay inside the argument strings, may change nothing but an
-// argument's first character (to the read mark), and must hand over options
+// option's first character (to the read mark), and must hand over options
 // within their limits.
 
-#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,74 +15,51 @@
 #include "fuzzsupport.h"
 #include "params/indexlist.h"
 
-namespace {
-
-constexpr std::size_t kMaxArgs = 40;
-
-// True when p points into one of the argument strings.
-bool intoargs(const char* p, const std::vector<std::vector<char>>& args) {
-  for (const auto& a : args) {
-    if (p >= a.data() && p < a.data() + a.size()) {
-      return true;
-    }
-  }
-  return false;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using vallisynth::CommandLineResult;
-
-  // Every argument in a heap block of exactly its length plus the NUL.
-  std::vector<std::vector<char>> args(1);
-  for (std::size_t i = 0; i < size && args.size() <= kMaxArgs; ++i) {
-    if (data[i] == 0) {
-      args.back().push_back('\0');
-      args.emplace_back();
-    } else {
-      args.back().push_back(static_cast<char>(data[i]));
+  std::vector<std::string> before(1);
+  for (std::size_t i = 0; i < size; ++i) {
+    if (data[i] != 0) {
+      before.back() += static_cast<char>(data[i]);
+    } else if (before.size() < 40) {
+      before.emplace_back();
     }
   }
-  if (args.size() > kMaxArgs) {
-    args.pop_back();
-  } else {
-    args.back().push_back('\0');
-  }
-  for (auto& a : args) {
-    a.shrink_to_fit();
-  }
-  const auto before = args;
+  // Every argument in a heap block of exactly its length plus the NUL.
+  std::vector<std::unique_ptr<char[]>> blocks;
   std::vector<char*> argv;
-  for (auto& a : args) {
-    argv.push_back(a.data());
+  for (const std::string& a : before) {
+    blocks.emplace_back(new char[a.size() + 1]);
+    argv.push_back(std::strcpy(blocks.back().get(), a.c_str()));
   }
   argv.push_back(nullptr);
-  const int argc = static_cast<int>(args.size());
-
+  const int argc = static_cast<int>(before.size());
   vallisynth::DecoderOptions opts;
   const CommandLineResult result = vallisynth::readcommandline(argc, argv.data(), opts);
 
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    FUZZ_CHECK(std::memcmp(args[i].data() + 1, before[i].data() + 1, args[i].size() - 1) == 0);
-    FUZZ_CHECK(args[i][0] == before[i][0] || (before[i][0] == '-' && args[i][0] == '*'));
+  for (std::size_t i = 0; i < before.size(); ++i) {
+    std::string after(argv[i], before[i].size() + 1);
+    if (before[i].starts_with('-') && after[0] == '*') {
+      after[0] = '-';
+    }
+    FUZZ_CHECK(after == before[i] + '\0');
   }
-  if (result == CommandLineResult::kHelp) {
-    FUZZ_CHECK(argc <= 1);
-  }
+  FUZZ_CHECK(result != CommandLineResult::kHelp || argc <= 1);
   if (result != CommandLineResult::kDecode) {
     return 0;
   }
-  FUZZ_CHECK(argc >= 4);
-  FUZZ_CHECK(opts.filef0 == argv[1] && opts.filecc == argv[2]);
-  FUZZ_CHECK(opts.fileout == argv[opts.filefv == nullptr ? 3 : 4]);
-  FUZZ_CHECK(opts.filefv == nullptr || opts.filefv == argv[3]);
+  FUZZ_CHECK(argc >= 4 && opts.filef0 == argv[1] && opts.filecc == argv[2]);
+  FUZZ_CHECK(opts.filefv == nullptr ? opts.fileout == argv[3]
+                                    : opts.filefv == argv[3] && opts.fileout == argv[4]);
   FUZZ_CHECK(opts.frameshift >= 1 && opts.frameshift <= vallisynth::kMaxFrameShift);
-  FUZZ_CHECK(opts.fpitch >= 0.25 && opts.fpitch <= 4.0);
-  FUZZ_CHECK(opts.fvpitch >= 0.0 && opts.fvpitch <= 4.0);
-  if (opts.indlist != nullptr) {
-    FUZZ_CHECK(intoargs(opts.indlist, args));
-    FUZZ_CHECK(vallisynth::strnumdiagnose(opts.indlist) == 0);
+  FUZZ_CHECK(opts.fpitch >= 0.25 && opts.fpitch <= 4.0 && opts.fvpitch >= 0.0 &&
+             opts.fvpitch <= 4.0);
+  // An index list lies inside one of the arguments and is valid.
+  bool inside = opts.indlist == nullptr;
+  for (std::size_t i = 0; i < before.size(); ++i) {
+    inside = inside || (std::less_equal<>()(argv[i], opts.indlist) &&
+                        std::less<>()(opts.indlist, argv[i] + before[i].size() + 1));
   }
+  FUZZ_CHECK(inside && (opts.indlist == nullptr || vallisynth::strnumdiagnose(opts.indlist) == 0));
   return 0;
 }
