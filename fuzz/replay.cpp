@@ -48,7 +48,7 @@ Bytes mutate(const std::vector<Bytes>& seeds, std::mt19937& rng) {
     const std::uint32_t special = kFloats[pick(std::size(kFloats))];
     const std::size_t kind = pick(5);
     if (kind == 0 && at < b.size()) {  // flip a bit, or set a steering byte
-      b[at] = pick(2) != 0 ? b[at] ^ static_cast<std::uint8_t>(1u << pick(8)) : kBytes[pick(16)];
+      b[at] = pick(2) != 0 ? static_cast<std::uint8_t>(b[at] ^ (1u << pick(8))) : kBytes[pick(16)];
     } else if (kind == 1) {  // erase up to 16 bytes
       b.erase(it, it + static_cast<std::ptrdiff_t>(std::min(b.size() - at, 1 + pick(16))));
     } else if (kind == 2) {  // insert up to 64 bytes of a seed
