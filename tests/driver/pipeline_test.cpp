@@ -1,13 +1,17 @@
 // The decoding loop end to end, through the built program as a user runs
-// it: messages, exit status, output files and their lengths.
+// it, on good, malformed, extreme and hostile inputs. Every run must end
+// quickly, without a crash, with the expected messages and status, and must
+// leave either no output file or a complete WAV file whose header sizes
+// match its length.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
-#include <filesystem>
-#include <string>
-#include <tuple>
-#include <vector>
+#include <cstring>
 
 #include "support/testsupport.h"
 
@@ -16,122 +20,189 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Streams of an utterance of n frames, voiced in the middle half, order 24.
-void writestreams(const TempDir& dir, const std::string& base, std::size_t n) {
-  std::vector<float> lf0, cc, fv;
-  for (std::size_t k = 0; k < n; ++k) {
-    const bool voiced = k >= n / 4 && k < 3 * n / 4;
-    lf0.push_back(voiced ? std::log(120.0f + static_cast<float>(k)) : -1e10f);
-    fv.push_back(voiced ? 4000.0f : 0.0f);
-    for (std::size_t j = 0; j <= 24; ++j) {  // stored form: c0 raised by 5, the rest doubled
-      cc.push_back(j == 0 ? 1.0f + 0.01f * static_cast<float>(k % 7) : 0.6f / float(j * j));
-    }
-  }
-  writefloats(dir.file(base + ".lf0"), lf0);
-  writefloats(dir.file(base + ".cc"), cc);
-  writefloats(dir.file(base + ".fv"), fv);
+constexpr std::size_t kFrames = 20;
+constexpr long kSamples = (kFrames + 1) * 80 + 1;  // default frame shift
+
+// The stream of v with frames [from, to) of width values each set to x.
+std::string stream(std::vector<float> v, std::size_t width = 1, std::size_t from = 0,
+                   std::size_t to = 0, float x = 0.0f) {
+  std::fill_n(v.data() + from * width, (to - from) * width, x);
+  return floatbytes(v);
 }
 
-class PipelineTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    writestreams(dir, "a", 100);
-  }
-  RunResult run(const std::vector<std::string>& args) {
-    return runvallisynth(args, dir.path().string());
-  }
-  std::string wav(const std::string& name) {
-    return readbytes(dir.file(name));
-  }
-  TempDir dir;
+// 120 Hz with two unvoiced frames; a flat, quiet envelope of order 24 (the
+// stored c0 is raised by 5); fv 3 kHz.
+const std::vector<float> kF0 = [] {
+  std::vector<float> v(kFrames, std::log(120.0f));
+  v[10] = v[11] = -1e10f;
+  return v;
+}();
+const std::vector<float> kCc(kFrames * 25, 0.1f);
+const std::vector<float> kFv(kFrames, 3000.0f);
+
+struct Case {
+  std::string name = "";
+  std::string f0 = stream(kF0);
+  std::string cc = stream(kCc);
+  std::string fv = "";  // named on the command line unless empty
+  std::vector<std::string> options = {};
+  std::string expect = "";  // standard output; with a status, any one "Error: " line
+  int status = 0;
+  long samples = kSamples;      // of the output when the run succeeds
+  std::string out = "out.wav";  // others cannot be created; "full" and "readonly" are made first
+  bool asref = false;           // the same bytes as a run of f0 and cc alone
 };
 
-TEST_F(PipelineTest, FailuresAndWarningsPerUtterance) {
-  ASSERT_EQ(run({"a.lf0", "a.cc", "ref.wav"}).out, "");
-  writefloats(dir.file("cc2550"), std::vector<float>(2550, 1.0f));  // not a multiple of 100
-  writefloats(dir.file("cc50"), std::vector<float>(50, 1.0f));      // fewer values than frames
-  writefloats(dir.file("cc100"), std::vector<float>(100, 5.0f));    // order 0
-  writefloats(dir.file("fv99"), std::vector<float>(99, 4000.0f));
-  fs::create_directory(dir.path() / "sub");  // a folder opens for reading on some systems
-  enum Wav { kNone, kAsRef, kAny };
-  const std::tuple<std::vector<std::string>, std::string, Wav> cases[] = {
-      {{"no.lf0", "a.cc", "o.wav"}, "Error: could not open no.lf0.\n", kNone},
-      {{"a.lf0", "no.cc", "o.wav"}, "Error: could not open no.cc.\n", kNone},
-      {{"sub", "a.cc", "o.wav"}, "Error: could not open sub.\n", kNone},
-      {{"a.lf0", "cc2550", "o.wav"},
-       "Error: a.lf0 and cc2550 have incompatible dimensions.\n",
-       kNone},
-      {{"a.lf0", "cc50", "o.wav"}, "Error: a.lf0 and cc50 have incompatible dimensions.\n", kNone},
-      {{"a.lf0", "a.cc", "nodir/o.wav"}, "Error: could not create nodir/o.wav.\n", kNone},
-      {{"a.lf0", "cc100", "o.wav"}, "", kAny},
-      {{"a.lf0", "a.cc", "fv99", "o.wav"},
-       "Warning: a.lf0 and fv99 have incompatible dimensions.\n",
-       kAsRef},
-      {{"a.lf0", "a.cc", "no.fv", "o.wav", "--FVALPHA=0.42"},
-       "Warning: could not open no.fv.\n",
-       kAsRef}};
-  for (const auto& [args, out, output] : cases) {
-    const RunResult r = run(args);
-    EXPECT_EQ(r.exitcode, 0);
-    EXPECT_EQ(r.out, out);
-    EXPECT_EQ(fs::exists(dir.file("o.wav")), output != kNone) << out;
-    if (output == kAsRef) {
-      EXPECT_EQ(wav("o.wav"), wav("ref.wav")) << out;
-    }
-    fs::remove(dir.file("o.wav"));
+// A complete WAV file of n samples (header sizes agree with the length)
+// ending past the last frame's window, in silence.
+::testing::AssertionResult iscompletewav(const std::string& path, long n) {
+  const std::string w = readbytes(path);
+  const std::uint32_t sizes[] = {static_cast<std::uint32_t>(36 + 2 * n),
+                                 static_cast<std::uint32_t>(2 * n)};
+  return static_cast<long>(w.size()) == 44 + 2 * n && w.starts_with("RIFF") &&
+                 std::memcmp(&w[4], &sizes[0], 4) == 0 && w.compare(8, 8, "WAVEfmt ") == 0 &&
+                 w.compare(36, 4, "data") == 0 && std::memcmp(&w[40], &sizes[1], 4) == 0 &&
+                 w.ends_with(std::string(2, '\0'))
+             ? ::testing::AssertionSuccess()
+             : ::testing::AssertionFailure() << path << ": " << w.size() << " bytes for " << n;
+}
+
+// Test names in listings rather than a dump of the case's bytes.
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class Run : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Run, EndsCleanly) {
+  const Case& c = GetParam();
+  TempDir dir;
+  writebytes(dir.file("f0"), c.f0);
+  writebytes(dir.file("cc"), c.cc);
+  writebytes(dir.file("fv"), c.fv);
+  std::vector<std::string> args = {"f0", "cc", "fv", c.out};
+  args.erase(args.begin() + 2, args.begin() + (c.fv.empty() ? 3 : 2));
+  args.insert(args.end(), c.options.begin(), c.options.end());
+  const std::string out = dir.file(c.out);
+  // A private node of the full device, so that a faulty clean-up can never
+  // remove the system's own.
+  if ((c.out == "full" && mknod(out.c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) ||
+      (c.out == "readonly" && geteuid() == 0)) {
+    GTEST_SKIP() << "no device node here, or file permissions do not stop root";
+  } else if (c.out == "readonly") {
+    writebytes(out, "old");
+    fs::permissions(out, fs::perms::owner_read);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const RunResult r = runvallisynth(args, dir.path.string());
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 20.0);
+  EXPECT_EQ(r.exitcode, c.status) << r.out;  // a crash shows as 1000 + signal
+  const std::string expect =
+      c.out == "out.wav" ? c.expect : "Error: could not create " + c.out + ".\n";
+  EXPECT_TRUE(c.status != 0 ? r.out.starts_with("Error: ") && r.out.find('\n') + 1 == r.out.size()
+                            : r.out == expect)
+      << r.out;
+  if (c.status != 0 || expect.starts_with("Error: ")) {
+    // An output that was there is as it was, and none is left otherwise.
+    EXPECT_TRUE(c.out == "full"       ? fs::is_character_file(out)
+                : c.out == "readonly" ? readbytes(out) == "old"
+                                      : c.out == "." || !fs::exists(out));
+  } else {
+    EXPECT_TRUE(iscompletewav(out, c.samples));
+  }
+  if (c.asref) {
+    writebytes(dir.file("f0"), stream(kF0));
+    writebytes(dir.file("cc"), stream(kCc));
+    runvallisynth({"f0", "cc", "ref.wav"}, dir.path.string());
+    EXPECT_EQ(readbytes(out), readbytes(dir.file("ref.wav")));
   }
 }
 
-TEST_F(PipelineTest, LengthNormalisationAndReruns) {
-  const std::pair<std::vector<std::string>, std::size_t> cases[] = {
-      {{}, 80},
-      {{"--FDUR=0.25"}, 20},
-      {{"--FDUR=10"}, 320},
-      {{"--LFRAME=75", "--FDUR=0.5"}, 37},
-      {{"--LFRAME=1"}, 1}};
-  for (const auto& [opts, shift] : cases) {
-    std::vector<std::string> args = {"a.lf0", "a.cc", "a.fv", "o" + std::to_string(shift)};
-    args.insert(args.end(), opts.begin(), opts.end());
-    EXPECT_EQ(run(args).exitcode, 0);
-    const std::vector<std::int16_t> s = readwavsamples(dir.file(args[3]));
-    EXPECT_EQ(s.size(), 101u * shift + 1u) << shift;
-    EXPECT_EQ(s.back(), 0);  // past the last frame's window
+std::vector<Case> cases() {
+  const std::string cc = stream(kCc), fv = stream(kFv);
+  const std::string incompatible = "Error: f0 and cc have incompatible dimensions.\n";
+  const std::string fvwarning = "Warning: f0 and fv have incompatible dimensions.\n";
+  std::vector<Case> all = {
+      // Streams too short to hold a value, misaligned, or of other lengths;
+      // a dropped fv track leaves nothing for FVALPHA to unwarp.
+      {.name = "F0Empty", .f0 = "", .expect = "Error: could not open f0.\n"},
+      {.name = "Cc3Bytes", .cc = "BBB", .expect = "Error: could not open cc.\n"},
+      {.name = "Fv1Byte",
+       .fv = "B",
+       .options = {"--FVALPHA=0.42"},
+       .expect = "Warning: could not open fv.\n",
+       .asref = true},
+      {.name = "FvTooShort", .fv = fv.substr(4), .expect = fvwarning, .asref = true},
+      {.name = "Misaligned", .f0 = stream(kF0) + "\1\2", .cc = cc + "\1", .asref = true},
+      {.name = "CcOneValueTooMany", .cc = cc + cc.substr(0, 4), .expect = incompatible},
+      {.name = "CcFewerThanFrames", .cc = cc.substr(0, 40), .expect = incompatible},
+      // A high cepstral order; fv values outside 0 .. fs / 2.
+      {.name = "Order200", .cc = stream(std::vector<float>(kFrames * 201, 0.1f))},
+      {.name = "FvOutOfRange", .fv = stream(std::vector<float>(kFrames, 2e4f), 1, 0, 10, -100.0f)},
+      // Frame shifts: LFRAME x FDUR, truncated and reduced to its low 32
+      // bits, must come to 1 .. 1073741814 samples; 2^32 + 4 leaves 4.
+      {.name = "Lframe75Fdur05", .options = {"--LFRAME=75", "--FDUR=0.5"}, .samples = 21 * 37 + 1},
+      {.name = "Lframe1Fdur4", .options = {"--LFRAME=1", "--FDUR=4"}, .samples = 21 * 4 + 1},
+      {.name = "LframeWraps", .options = {"--LFRAME=1073741825", "--FDUR=4"}, .samples = 85},
+      {.name = "Lframe0", .options = {"--LFRAME=0"}, .status = 255},
+      {.name = "LframeMinus1", .options = {"--LFRAME=-1"}, .status = 255},
+      {.name = "Lframe1Fdur025", .options = {"--LFRAME=1", "--FDUR=0.25"}, .status = 255},
+      // Only flag 1 normalises.
+      {.name = "NotNormalised", .options = {"--WAVNORM=2"}, .asref = true},
+      // Index lists at the limits of a signed 32-bit index.
+      {.name = "IndexTooLarge", .options = {"--INDLIST=2147483648"}, .status = 255},
+      // Outputs that cannot be created.
+      {.name = "OutputDirMissing", .out = "missing/out.wav"},
+      {.name = "OutputIsFolder", .out = "."},
+      {.name = "OutputFullDevice", .out = "full"},
+      {.name = "OutputReadOnly", .out = "readonly"},
+  };
+  // Values that are not numbers, lie at the ends of the float range, or that
+  // the f0 rules turn unvoiced; in some frames of each stream (whole rows of
+  // the cepstral matrix) with options that scale them, or in all f0 frames.
+  const std::vector<float> values = {
+      std::nanf(""), INFINITY,       -INFINITY,         1e-45f, 1e38f, 0.0f,
+      -5.0f,         std::log(5.0f), std::log(2000.0f), 1e30f,  -1e30f};
+  const char* names[] = {"NaN",      "Inf",       "MinusInf",    "Denormal",  "Huge",        "Zero",
+                         "Negative", "Below10Hz", "Above1000Hz", "VeryLarge", "VeryNegative"};
+  const std::vector<std::string> scaling = {"--WAVNORM=1", "--GAMMA=0.5", "--FVALPHA=0.42",
+                                            "--FPITCH=4", "--FVPITCH=2"};
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    all.push_back({.name = names[i],
+                   .f0 = stream(kF0, 1, i % 2 ? 0 : 3, i % 2 ? kFrames : 5, values[i]),
+                   .cc = stream(kCc, 25, 7, 11, values[i]),
+                   .fv = stream(kFv, 1, 15, 17, values[i]),
+                   .options = i % 2 ? std::vector<std::string>{} : scaling});
   }
-  run({"a.lf0", "a.cc", "a.fv", "n.wav", "--WAVNORM=1"});
-  run({"a.lf0", "a.cc", "a.fv", "p.wav", "--WAVNORM=2"});
-  const std::vector<std::int16_t> n = readwavsamples(dir.file("n.wav"));
-  const auto [lo, hi] = std::minmax_element(n.begin(), n.end());
-  EXPECT_GE(std::max(-*lo, int{*hi}), 32439);  // 0.99 of full scale
-  EXPECT_LE(std::max(-*lo, int{*hi}), 32440);
-  EXPECT_EQ(wav("p.wav"), wav("o80"));  // no normalisation, and the same bytes on a rerun
+  return all;
 }
 
-TEST_F(PipelineTest, IndexListRuns) {
-  writestreams(dir, "u01", 40);
-  writestreams(dir, "u02", 40);
-  writestreams(dir, "u03", 40);
-  writestreams(dir, "u04", 40);
-  fs::remove(dir.file("u03.lf0"));
-  // Failures skip the utterance but not the run; the noise runs on, so the
-  // same streams give new samples.
-  EXPECT_EQ(run({"u??.lf0", "u??.cc", "out??.wav", "--INDLIST=1-2,3-4"}).out,
-            "out01.wav\nout02.wav\nout03.wav\nError: could not open u03.lf0.\nout04.wav\n");
-  EXPECT_NE(wav("out01.wav"), wav("out02.wav"));
+INSTANTIATE_TEST_SUITE_P(Pipeline, Run, ::testing::ValuesIn(cases()),
+                         [](const auto& param) { return param.param.name; });
 
-  // An index too wide for a field skips that utterance before anything is
-  // written, and the run goes on; 2147483647 is the last index of a list.
-  writestreams(dir, "v99", 4);
-  writestreams(dir, "x2147483647", 4);
-  EXPECT_EQ(run({"v??.lf0", "v??.cc", "w??.wav", "--INDLIST=99-101"}).out,
-            "w99.wav\nError: index 100 does not fit the file name v99.lf0.\n"
-            "Error: index 101 does not fit the file name v99.lf0.\n");
-  EXPECT_EQ(run({"v??.lf0", "v??.cc", "fixed.wav", "--INDLIST=99"}).out,
-            "Error: index 99 does not fit the file name fixed.wav.\n");
-  EXPECT_FALSE(fs::exists(dir.file("fixed.wav")));
-  EXPECT_EQ(run({"x??????????.lf0", "x??????????.cc", "y??????????.wav",
-                 "--INDLIST=2147483646-2147483647"})
+// An index list visits its intervals in order. Utterances that fail, on
+// input or on output, are skipped and leave the outputs before them whole;
+// the largest index fills a field of ten; an index too wide for a field
+// skips that utterance.
+TEST(PipelineIndexList, VisitsInOrderAndContinuesPastFailures) {
+  TempDir dir;
+  for (const std::string i :
+       {"0000000001", "0000000002", "0000000003", "0000000004", "2147483647", "99"}) {
+    writebytes(dir.file("f" + i), i == "0000000002" ? "" : stream(kF0));
+    writebytes(dir.file("c" + i), stream(kCc));
+  }
+  fs::create_directory(dir.file("o0000000003"));
+  EXPECT_EQ(runvallisynth({"f??????????", "c??????????", "o??????????", "--INDLIST=1-4,2147483647"},
+                          dir.path.string())
                 .out,
-            "y2147483646.wav\nError: could not open x2147483646.lf0.\ny2147483647.wav\n");
+            "o0000000001\no0000000002\nError: could not open f0000000002.\no0000000003\n"
+            "Error: could not create o0000000003.\no0000000004\no2147483647\n");
+  for (const std::string o : {"o0000000001", "o0000000004", "o2147483647"}) {
+    EXPECT_TRUE(iscompletewav(dir.file(o), kSamples)) << o;
+  }
+  EXPECT_EQ(runvallisynth({"f??", "c??", "o??", "--INDLIST=99-101"}, dir.path.string()).out,
+            "o99\nError: index 100 does not fit the file name f99.\n"
+            "Error: index 101 does not fit the file name f99.\n");
 }
 
 }  // namespace
