@@ -124,25 +124,29 @@ int plothelp() {
       "  as harmonics plus shaped noise, frame by frame.\n"
       "  Pitch, pitch range, speaking rate and vocal tract can be modified.\n",
       stdout);
-  std::fputs("\n", stdout);
-  std::fputs("  Usage:\n", stdout);
-  std::fputs("   vallisynth filef0 filecc [filefv] fileout [params]\n", stdout);
-  std::fputs("\n", stdout);
-  std::fputs("  Arguments:\n", stdout);
-  std::fputs("   filef0: input file for logf0\n", stdout);
-  std::fputs("   filecc: input file for cepstral coeffs.\n", stdout);
-  std::fputs("   filefv: optional input file for max. voiced freq.\n", stdout);
-  std::fputs("   fileout: output wav file (mono 16kHz 16bits)\n", stdout);
-  std::fputs("\n", stdout);
-  std::fputs("  Optional parameters and default values:\n", stdout);
+  std::fputs(
+      "\n"
+      "  Usage:\n"
+      "   vallisynth filef0 filecc [filefv] fileout [params]\n"
+      "\n"
+      "  Arguments:\n"
+      "   filef0: input file for logf0\n"
+      "   filecc: input file for cepstral coeffs.\n"
+      "   filefv: optional input file for max. voiced freq.\n"
+      "   fileout: output wav file (mono 16kHz 16bits)\n"
+      "\n"
+      "  Optional parameters and default values:\n",
+      stdout);
   std::printf("   --LFRAME=%d     Frame shift (samples)\n", static_cast<int>(kDefaultFrameShift));
-  std::fputs("   --FPITCH=1.0    Pitch modification factor [0.25...4]\n", stdout);
-  std::fputs("   --FVPITCH=1.0   Log-pitch variance modification factor [0...4]\n", stdout);
-  std::fputs("   --FDUR=1.0      Duration modification factor [0.25...4]\n", stdout);
-  std::fputs("   --FWARP=0.0     All-pass factor for vocal tract modification [-1...1]\n", stdout);
-  std::fputs("   --WAVNORM=0     Adapt wav amplitude to available range\n", stdout);
-  std::fputs("\n", stdout);
-  std::fputs("\n", stdout);
+  std::fputs(
+      "   --FPITCH=1.0    Pitch modification factor [0.25...4]\n"
+      "   --FVPITCH=1.0   Log-pitch variance modification factor [0...4]\n"
+      "   --FDUR=1.0      Duration modification factor [0.25...4]\n"
+      "   --FWARP=0.0     All-pass factor for vocal tract modification [-1...1]\n"
+      "   --WAVNORM=0     Adapt wav amplitude to available range\n"
+      "\n"
+      "\n",
+      stdout);
   return 0;
 }
 
