@@ -112,8 +112,8 @@ int plothelp() {
   std::fputs(
       "\n"
       "  +------------------------------------------------------------+\n"
-      "  |  Harmonic-plus-noise speech decoder with a mel-cepstral     |\n"
-      "  |  envelope: parameter streams in, 16 kHz 16-bit WAV out.     |\n"
+      "  |  Harmonic-plus-noise speech decoder with a mel-cepstral    |\n"
+      "  |  envelope: parameter streams in, 16 kHz 16-bit WAV out.    |\n"
       "  +------------------------------------------------------------+\n",
       stdout);
   std::fputs("\n", stdout);
