@@ -3,9 +3,8 @@
 namespace vallisynth {
 
 namespace {
-constexpr std::uint32_t kTableLags = 31;  // long lag of the feedback
-constexpr std::uint32_t kShortLag = 3;    // short lag of the feedback
-constexpr std::uint32_t kDiscard = 344;   // values dropped after seeding
+constexpr std::uint32_t kShortLag = 3;   // short lag of the feedback
+constexpr std::uint32_t kDiscard = 344;  // values dropped after seeding
 }  // namespace
 
 NoisePhaseSource::NoisePhaseSource() {
@@ -14,20 +13,20 @@ NoisePhaseSource::NoisePhaseSource() {
   // the additive feedback, of which the first 310 values are dropped.
   std::array<std::uint32_t, kDiscard> r{};
   r[0] = 1;
-  for (std::uint32_t i = 1; i < kTableLags; ++i) {
+  for (std::uint32_t i = 1; i < kLags; ++i) {
     r[i] = static_cast<std::uint32_t>((std::uint64_t{16807} * r[i - 1]) % 2147483647u);
   }
-  for (std::uint32_t i = kTableLags; i < kTableLags + kShortLag; ++i) {
-    r[i] = r[i - kTableLags];
+  for (std::uint32_t i = kLags; i < kLags + kShortLag; ++i) {
+    r[i] = r[i - kLags];
   }
-  for (std::uint32_t i = kTableLags + kShortLag; i < kDiscard; ++i) {
-    r[i] = r[i - kTableLags] + r[i - kShortLag];  // wraps modulo 2^32
+  for (std::uint32_t i = kLags + kShortLag; i < kDiscard; ++i) {
+    r[i] = r[i - kLags] + r[i - kShortLag];  // wraps modulo 2^32
   }
-  for (std::uint32_t x = kDiscard - kTableLags; x < kDiscard; ++x) {
-    table_[x % kTableLags] = r[x];
+  for (std::uint32_t x = kDiscard - kLags; x < kDiscard; ++x) {
+    table_[x % kLags] = r[x];
   }
-  front_ = kDiscard % kTableLags;
-  rear_ = (kDiscard - kShortLag) % kTableLags;
+  front_ = kDiscard % kLags;
+  rear_ = (kDiscard - kShortLag) % kLags;
 }
 
 }  // namespace vallisynth
