@@ -1,7 +1,6 @@
 #include "dsp/fft.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <utility>
 
@@ -16,15 +15,19 @@ constexpr double kTwoPi = 6.283185307179586;
 // that the butterflies of a stage can run over contiguous indices.
 constexpr std::size_t kTwiddleBlock = 512;
 
-// Bit-reversal permutation. r follows i in reversed bit order: adding 1 in
-// reversed order clears the leading ones from the top bit down and sets the
-// first zero.
-void bitreverse(double* re, double* im, std::size_t n) {
+bool ispowertwo(std::size_t n) {
+  return n != 0 && (n & (n - 1)) == 0;
+}
+
+// Visits the bit-reversal permutation's swaps (i, r), i < r, in increasing
+// i. r follows i in reversed bit order: adding 1 in reversed order clears
+// the leading ones from the top bit down and sets the first zero.
+template <typename Swap>
+void forbitreversal(std::size_t n, Swap swap) {
   std::size_t r = 0;
   for (std::size_t i = 0; i < n; ++i) {
     if (r > i) {
-      std::swap(re[i], re[r]);
-      std::swap(im[i], im[r]);
+      swap(i, r);
     }
     std::size_t bit = n >> 1;
     while (bit != 0 && (r & bit) != 0) {
@@ -34,6 +37,35 @@ void bitreverse(double* re, double* im, std::size_t n) {
     r |= bit;
   }
 }
+
+// The twiddle factors of one stage, e^{-+j 2 pi t / span} for t = 0, 1, ...:
+// a rotation recurrence started at 1, with one cos/sin pair per stage. The
+// recurrence values are part of the output's exact rounding.
+class Twiddles {
+ public:
+  Twiddles(std::size_t span, std::int8_t direction) {
+    const double sign = direction == -1 ? 1.0 : -1.0;
+    const double theta = sign * kTwoPi / static_cast<double>(span);
+    c_ = std::cos(theta);
+    s_ = std::sin(theta);
+  }
+  // The next count factors.
+  void next(std::size_t count, double* wr, double* wi) {
+    for (std::size_t t = 0; t < count; ++t) {
+      wr[t] = xr_;
+      wi[t] = xi_;
+      const double nxr = xr_ * c_ - xi_ * s_;
+      xi_ = xr_ * s_ + xi_ * c_;
+      xr_ = nxr;
+    }
+  }
+
+ private:
+  double c_;
+  double s_;
+  double xr_ = 1.0;
+  double xi_ = 0.0;
+};
 
 // One butterfly: p and q of the pair exchange their sum and difference with
 // the q point rotated by the twiddle (wr, wi). T is a double or four lanes
@@ -95,34 +127,57 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void butterflies(
 
 int dofftr(std::span<double> re, std::span<double> im, std::int8_t direction) {
   const std::size_t n = re.size();
-  if (im.size() != n || !std::has_single_bit(n)) {
+  if (im.size() != n || !ispowertwo(n)) {
     return -1;
   }
-  bitreverse(re.data(), im.data(), n);
-
-  // Decimation in time. The twiddle of each stage comes from a rotation
-  // recurrence started at 1, with one cos/sin pair per stage; the recurrence
-  // values are part of the output's exact rounding.
-  const double sign = direction == -1 ? 1.0 : -1.0;
+  forbitreversal(n, [&](std::size_t i, std::size_t r) {
+    std::swap(re[i], re[r]);
+    std::swap(im[i], im[r]);
+  });
+  // Decimation in time; the twiddles are generated a block at a time.
   double wr[kTwiddleBlock];
   double wi[kTwiddleBlock];
   for (std::size_t span = 2, half = 1; span <= n; half = span, span *= 2) {
-    const double theta = sign * kTwoPi / static_cast<double>(span);
-    const double c = std::cos(theta);
-    const double s = std::sin(theta);
-    double xr = 1.0;
-    double xi = 0.0;
+    Twiddles twiddles(span, direction);
     for (std::size_t j0 = 0; j0 < half; j0 += kTwiddleBlock) {
       const std::size_t count = std::min(kTwiddleBlock, half - j0);
-      for (std::size_t t = 0; t < count; ++t) {
-        wr[t] = xr;
-        wi[t] = xi;
-        const double nxr = xr * c - xi * s;
-        xi = xr * s + xi * c;
-        xr = nxr;
-      }
+      twiddles.next(count, wr, wi);
       butterflies(re.data(), im.data(), n, span, j0, count, wr, wi);
     }
+  }
+  return 0;
+}
+
+FftPlan::FftPlan(std::size_t n, std::int8_t direction) : n_(n) {
+  if (!ispowertwo(n) || n > (std::size_t{1} << 32)) {
+    n_ = 0;
+    return;
+  }
+  forbitreversal(n, [&](std::size_t i, std::size_t r) {
+    swaps_.push_back(static_cast<std::uint32_t>(i));
+    swaps_.push_back(static_cast<std::uint32_t>(r));
+  });
+  wr_.resize(n - 1);
+  wi_.resize(n - 1);
+  for (std::size_t span = 2, half = 1; span <= n; half = span, span *= 2) {
+    Twiddles(span, direction).next(half, wr_.data() + half - 1, wi_.data() + half - 1);
+  }
+}
+
+int dofftr(std::span<double> re, std::span<double> im, const FftPlan& plan) {
+  const std::size_t n = plan.n_;
+  if (n == 0 || re.size() != n || im.size() != n) {
+    return -1;
+  }
+  for (std::size_t k = 0; k < plan.swaps_.size(); k += 2) {
+    const std::uint32_t i = plan.swaps_[k];
+    const std::uint32_t r = plan.swaps_[k + 1];
+    std::swap(re[i], re[r]);
+    std::swap(im[i], im[r]);
+  }
+  for (std::size_t span = 2, half = 1; span <= n; half = span, span *= 2) {
+    butterflies(re.data(), im.data(), n, span, 0, half, plan.wr_.data() + half - 1,
+                plan.wi_.data() + half - 1);
   }
   return 0;
 }

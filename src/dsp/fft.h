@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace vallisynth {
 
@@ -14,6 +15,31 @@ namespace vallisynth {
 // transform. N = re.size() must equal im.size() and be a power of two;
 // otherwise nothing is touched and -1 is returned. Returns 0.
 int dofftr(std::span<double> re, std::span<double> im, std::int8_t direction);
+
+// What dofftr derives afresh on every call, kept for a caller that
+// transforms many sequences of one length: the bit-reversal swaps and every
+// stage's twiddle factors, from the same recurrence, so the results are
+// identical. Construction allocates (and may throw std::bad_alloc); the
+// transform does not.
+class FftPlan {
+ public:
+  // n must be a power of two; direction as for dofftr.
+  FftPlan(std::size_t n, std::int8_t direction);
+  std::size_t size() const {
+    return n_;
+  }
+
+ private:
+  friend int dofftr(std::span<double> re, std::span<double> im, const FftPlan& plan);
+  std::size_t n_;
+  std::vector<std::uint32_t> swaps_;  // pairs i < r of indices to exchange
+  std::vector<double> wr_;            // stage of half-span H: twiddles at H - 1 ..
+  std::vector<double> wi_;            // .. 2H - 2
+};
+
+// The transform of the plan's length and direction; -1 (nothing touched)
+// when re and im do not both have plan.size() elements, else 0.
+int dofftr(std::span<double> re, std::span<double> im, const FftPlan& plan);
 
 // Forward transform: dofftr(re, im, 1).
 int fftr(std::span<double> re, std::span<double> im);

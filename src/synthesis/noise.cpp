@@ -24,7 +24,32 @@ void halfspectrum(double pr, double pi, double qr, double qi, double wr, double 
   zr = (pr + qr) - ti;
   zi = (pi + qi) + tr;
 }
+
+// W^k = e^{j 2 pi k / n} for k = 1 .. count, from a rotation recurrence
+// started at 1.
+void splitfactors(std::size_t n, std::size_t count, double* wr, double* wi) {
+  const double step = kTwoPi / static_cast<double>(n);
+  const double c = std::cos(step);
+  const double s = std::sin(step);
+  double xr = 1.0;
+  double xi = 0.0;
+  for (std::size_t k = 0; k < count; ++k) {
+    const double nxr = xr * c - xi * s;
+    xi = xr * s + xi * c;
+    xr = nxr;
+    wr[k] = xr;
+    wi[k] = xi;
+  }
+}
 }  // namespace
+
+NoisePlan::NoisePlan(std::size_t n) : n_(n), fft_(n / 2, -1) {
+  if (n >= 4) {
+    wr_.resize(n / 4);
+    wi_.resize(n / 4);
+    splitfactors(n, n / 4, wr_.data(), wi_.data());
+  }
+}
 
 int resamplelogampenvelope(double stepsrc, std::span<const double> src, double stepdst,
                            std::span<double> dst) {
@@ -56,7 +81,7 @@ int resamplelogampenvelope(double stepsrc, std::span<const double> src, double s
 }
 
 int gennoisefromlogspectrum(std::span<double> re, std::span<double> im, double fs,
-                            NoisePhaseSource& rng) {
+                            NoisePhaseSource& rng, const NoisePlan* plan) {
   const std::size_t n = re.size();
   if (im.size() != n || n == 0) {
     return 0;
@@ -94,30 +119,35 @@ int gennoisefromlogspectrum(std::span<double> re, std::span<double> im, double f
   //   Z[k] = (X[k] + X[k+h]) + j (X[k] - X[k+h]) W^k,  W = e^{j 2 pi / N},
   // with X[k+h] = conj(X[h-k]); then z = ifft(Z) holds x[2m] in its real
   // part and x[2m+1] in its imaginary part. Entries k and h - k are formed
-  // together from X[k] and X[h - k]; W^k comes from a rotation recurrence,
-  // and W^(h-k) = -conj(W^k).
-  const double step = kTwoPi / static_cast<double>(n);
-  const double c = std::cos(step);
-  const double s = std::sin(step);
-  double wr = 1.0;
-  double wi = 0.0;
+  // together from X[k] and X[h - k], with W^(h-k) = -conj(W^k). Without a
+  // plan the factors W^k are made in the upper halves, free by now.
+  const bool planned = plan != nullptr && plan->n_ == n;
+  const double* wr = re.data() + h + 1;  // W^k at wr[k - 1]
+  const double* wi = im.data() + h + 1;
+  if (planned) {
+    wr = plan->wr_.data();
+    wi = plan->wi_.data();
+  } else {
+    splitfactors(n, h / 2, re.data() + h + 1, im.data() + h + 1);
+  }
   for (std::size_t k = 1; 2 * k <= h; ++k) {
-    const double nwr = wr * c - wi * s;
-    wi = wr * s + wi * c;
-    wr = nwr;
     const std::size_t j = h - k;
     const double xkr = re[k];
     const double xki = im[k];
     const double xjr = re[j];
     const double xji = im[j];
-    halfspectrum(xkr, xki, xjr, -xji, wr, wi, re[k], im[k]);
+    halfspectrum(xkr, xki, xjr, -xji, wr[k - 1], wi[k - 1], re[k], im[k]);
     if (j != k) {
-      halfspectrum(xjr, xji, xkr, -xki, -wr, wi, re[j], im[j]);
+      halfspectrum(xjr, xji, xkr, -xki, -wr[k - 1], wi[k - 1], re[j], im[j]);
     }
   }
   re[0] = 0.0;
   im[0] = 0.0;
-  ifftr(re.first(h), im.first(h));
+  if (planned) {
+    dofftr(re.first(h), im.first(h), plan->fft_);
+  } else {
+    ifftr(re.first(h), im.first(h));
+  }
 
   // Interleave from the top down: sample 2m and 2m + 1 never overwrite an
   // entry m' < m that is still to be read.

@@ -5,7 +5,9 @@
 #define VALLISYNTH_SYNTHESIS_NOISE_H_
 
 #include <span>
+#include <vector>
 
+#include "dsp/fft.h"
 #include "synthesis/noisesource.h"
 
 namespace vallisynth {
@@ -17,14 +19,37 @@ namespace vallisynth {
 int resamplelogampenvelope(double stepsrc, std::span<const double> src, double stepdst,
                            std::span<double> dst);
 
+// What a noise frame of N samples needs beyond its data, computed once for
+// many frames of that length: the plan of the half-length inverse transform
+// and the factors W^k of the split step (see the code), from the same
+// recurrence as without a plan, so the frames are identical. Construction
+// allocates and may throw std::bad_alloc.
+class NoisePlan {
+ public:
+  explicit NoisePlan(std::size_t n);
+  std::size_t size() const {
+    return n_;
+  }
+
+ private:
+  friend int gennoisefromlogspectrum(std::span<double> re, std::span<double> im, double fs,
+                                     NoisePhaseSource& rng, const NoisePlan* plan);
+  std::size_t n_;
+  FftPlan fft_;
+  std::vector<double> wr_;  // W^k, k = 1 .. N/4
+  std::vector<double> wi_;
+};
+
 // Noise frame of N = re.size() samples (a power of two, im.size() == N).
 // On entry re[1..N/2-1] hold the natural-log amplitudes of bins 1..N/2-1;
 // every bin k gets amplitude sqrt(fs/N) exp(re[k]) and a phase drawn from
 // rng, bins 0 and N/2 are cleared, and the conjugate-symmetric spectrum is
 // inverse-transformed (without 1/N). On return re holds the samples; im is
-// scratch. Returns 0.
+// scratch. Returns 0. A caller making many frames passes a plan of their
+// length; without one (or with one of another length) the tables are
+// derived in the call.
 int gennoisefromlogspectrum(std::span<double> re, std::span<double> im, double fs,
-                            NoisePhaseSource& rng);
+                            NoisePhaseSource& rng, const NoisePlan* plan = nullptr);
 
 }  // namespace vallisynth
 

@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <cmath>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "dsp/fastmath.h"
@@ -144,10 +145,12 @@ int ccs2waveform(std::span<double> x, double fs, std::uint32_t L, std::span<doub
   std::vector<double> matrices;
   std::vector<double> vectors;
   std::vector<double> frames;
+  std::optional<NoisePlan> noiseplan;
   try {
     matrices.resize((2u * std::size_t{hmax} + 2u * grid) * p);
     vectors.resize(2u * std::size_t{hmax} + grid);
     frames.resize(2u * std::size_t{nfft});
+    noiseplan.emplace(nfft);
   } catch (const std::bad_alloc&) {
     return -1;
   }
@@ -161,7 +164,10 @@ int ccs2waveform(std::span<double> x, double fs, std::uint32_t L, std::span<doub
   const std::span<double> buffer(frames.data(), nfft);
   const std::span<double> scratch(frames.data() + nfft, nfft);
 
-  std::fill(x.begin(), x.end(), 0.0);
+  // x is cleared just ahead of the frames instead of in one pass before
+  // them: each stretch is zeroed while it is about to be used and stays in
+  // the cache for the overlap-add.
+  std::fill_n(x.begin(), L, 0.0);
   // The noise envelope matrix is built once and kept transposed (P x G), so
   // that the per-frame product runs along contiguous grid points.
   matccharmonic(order, grid, kGridStep, fs, alpha, gridrows, {});
@@ -195,7 +201,7 @@ int ccs2waveform(std::span<double> x, double fs, std::uint32_t L, std::span<doub
 
     resamplelogampenvelope(kGridStep, envelope, fs / static_cast<double>(nfft),
                            buffer.subspan(1, nfft / 2 - 1));
-    gennoisefromlogspectrum(buffer, scratch, fs, rng);
+    gennoisefromlogspectrum(buffer, scratch, fs, rng, &*noiseplan);
 
     if (voiced && nh > 0) {
       const std::span<double> a = amps.first(nh);
@@ -227,8 +233,10 @@ int ccs2waveform(std::span<double> x, double fs, std::uint32_t L, std::span<doub
     }
 
     const auto centre = static_cast<std::uint32_t>((k + 1u) * L);
+    std::fill_n(x.begin() + centre, L, 0.0);  // the frame's second half, not yet touched
     olatriang(x, buffer.first(frame), centre - L, centre, centre + L);
   }
+  std::fill(x.begin() + static_cast<std::ptrdiff_t>((nframes + 1u) * L), x.end(), 0.0);
   return 0;
 }
 

@@ -46,6 +46,30 @@ TEST(Fft, BothDirectionsMatchTheDirectSumOtherLengthsFail) {
   }
 }
 
+// A plan holds what the transform derives on each call: its results are the
+// same bits in both directions, and a mismatched length is refused.
+TEST(Fft, PlannedTransformIsIdentical) {
+  std::mt19937 gen(7);
+  std::uniform_real_distribution<double> dist(-1.0, 1.0);
+  for (const std::size_t n : {1u, 2u, 4u, 16u, 128u, 2048u}) {
+    for (const std::int8_t direction : {std::int8_t{1}, std::int8_t{-1}}) {
+      std::vector<double> re(n), im(n);
+      std::generate(re.begin(), re.end(), [&] { return dist(gen); });
+      std::generate(im.begin(), im.end(), [&] { return dist(gen); });
+      std::vector<double> pre = re, pim = im;
+      const FftPlan plan(n, direction);
+      ASSERT_EQ(dofftr(re, im, direction), 0);
+      ASSERT_EQ(dofftr(pre, pim, plan), 0);
+      EXPECT_EQ(re, pre) << n;
+      EXPECT_EQ(im, pim) << n;
+    }
+  }
+  std::vector<double> re(8, 1.0), im(8, 1.0);
+  EXPECT_EQ(dofftr(re, im, FftPlan(16, 1)), -1);
+  EXPECT_EQ(dofftr(re, im, FftPlan(12, 1)), -1);
+  EXPECT_EQ(re, std::vector<double>(8, 1.0));
+}
+
 // Absolute error, or in units of the last place of want; NaN unless both or
 // neither are NaN.
 double error(double got, double want, bool inulps) {

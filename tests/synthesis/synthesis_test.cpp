@@ -47,6 +47,28 @@ TEST(Noise, SourceResamplingAndSpectrum) {
   }
 }
 
+// A plan changes nothing but speed: frames with and without one are the
+// same bits, and both continue the same phase sequence.
+TEST(Noise, PlannedFramesAreIdentical) {
+  for (const std::size_t n : {4u, 8u, 256u, 1024u}) {
+    NoisePhaseSource a, b, c;
+    const NoisePlan plan(n);
+    const NoisePlan other(2 * n);  // a plan of another length is not used
+    for (int frame = 0; frame < 3; ++frame) {
+      std::vector<double> re(n), im(n, 5.0);
+      for (std::size_t k = 1; k < n / 2; ++k) {
+        re[k] = -3.0 + 0.1 * static_cast<double>((k * 7 + static_cast<std::size_t>(frame)) % 11);
+      }
+      std::vector<double> pre = re, pim = im, ore = re, oim = im;
+      gennoisefromlogspectrum(re, im, 16000.0, a);
+      gennoisefromlogspectrum(pre, pim, 16000.0, b, &plan);
+      gennoisefromlogspectrum(ore, oim, 16000.0, c, &other);
+      ASSERT_EQ(re, pre) << n << ' ' << frame;
+      ASSERT_EQ(re, ore) << n << ' ' << frame;
+    }
+  }
+}
+
 constexpr double kDb = std::numbers::ln10 / 20.0;  // 1 dB as a natural-log amplitude
 
 TEST(Shaping, LiftHighPassAndPostfilter) {
