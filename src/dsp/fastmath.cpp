@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "dsp/lanes.h"
+
 namespace vallisynth {
 
 namespace {
@@ -90,8 +92,7 @@ double cospoly(double r) {
 
 }  // namespace
 
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void expvector(
-    std::span<const double> x, std::span<double> y) {
+VALLISYNTH_MULTIARCH void expvector(std::span<const double> x, std::span<double> y) {
   const std::size_t n = x.size();
   for (std::size_t i = 0; i < n; ++i) {
     // Beyond the clamp the result has overflowed to infinity or underflowed
@@ -107,10 +108,12 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void expvector(
   }
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void sincosvector(
-    std::span<const double> x, std::span<double> c, std::span<double> s) {
+VALLISYNTH_MULTIARCH void sincosvector(std::span<const double> x, std::span<double> c,
+                                       std::span<double> s) {
   const std::size_t n = x.size();
+  unsigned outside = 0;  // whether any argument is beyond the fast range or NaN
   for (std::size_t i = 0; i < n; ++i) {
+    outside |= static_cast<unsigned>(!(std::fabs(x[i]) <= kTrigLimit));
     const double v = clamp(x[i], kTrigLimit);
     const double q = roundnearest(v * kTwoOverPi);
     const double r = ((v - q * kPio2Hi) - q * kPio2Mid) - q * kPio2Lo;
@@ -126,7 +129,7 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void sincosvector(
     s[i] = std::fabs(m - 0.5) > 1.0 ? -sv : sv;
     c[i] = std::fabs(m + 0.5) > 1.0 ? -cv : cv;
   }
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; outside != 0 && i < n; ++i) {
     if (!(std::fabs(x[i]) <= kTrigLimit)) {
       c[i] = std::cos(x[i]);
       s[i] = std::sin(x[i]);

@@ -85,9 +85,9 @@ inline void butterfly(T& pr, T& pi, T& qr, T& qi, const T& wr, const T& wi) {
 // in which they run does not change any value: runs of contiguous pairs go
 // four at a time, and the first stages, whose runs are shorter than that,
 // take one twiddle at a time across all blocks.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void butterflies(
-    double* re, double* im, std::size_t n, std::size_t span, std::size_t j0, std::size_t count,
-    const double* wr, const double* wi) {
+VALLISYNTH_MULTIARCH void butterflies(double* re, double* im, std::size_t n, std::size_t span,
+                                      std::size_t j0, std::size_t count, const double* wr,
+                                      const double* wi) {
   const std::size_t half = span / 2;
   if (count < kLaneCount) {
     for (std::size_t t = 0; t < count; ++t) {

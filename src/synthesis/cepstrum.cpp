@@ -13,6 +13,7 @@ namespace {
 constexpr double kTwoPi = 6.283185307179586;
 constexpr std::size_t kColumnLanes = 4;  // sets of lanes of result columns summed side by side
 constexpr std::size_t kColumnBlock = kColumnLanes * kLaneCount;
+constexpr std::size_t kRowBlock = 64;  // rows of a harmonic matrix whose angles go together
 }  // namespace
 
 std::uint32_t hanoharms(double fs, double fv, double f0) {
@@ -30,59 +31,110 @@ std::uint32_t hanoharms(double fs, double fv, double f0) {
   return static_cast<std::uint32_t>(count);
 }
 
-// Rows go four at a time, one per lane: the warped angles' cosines and sines
-// come from one vector evaluation, and the four rotations run side by side.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) int matccharmonic(
-    std::uint32_t order, std::uint32_t n, double f0, double fs, double alpha, std::span<double> a,
-    std::span<double> b) {
+namespace {
+
+// Walks the entries of the harmonic matrices a and b of matccharmonic, four
+// rows at a time: visit(i0, lanes, j, av, bv) receives a[i0 + l][j] in
+// av[l] and b[i0 + l][j] in bv[l] for l < lanes, j = 0..cols-1 in
+// increasing order. Rows go in blocks of kRowBlock, whose warped angles'
+// cosines and sines come from two vector evaluations; the four rows' rotations
+// run side by side. (Inlined into each instruction-set clone of its callers.)
+template <typename Visit>
+__attribute__((always_inline)) inline void forharmonicentries(std::size_t cols, std::uint32_t n,
+                                                              double f0, double fs, double alpha,
+                                                              Visit&& visit) {
+  const double spacing = kTwoPi * f0 / fs;
+  const Lanes one = {1.0, 1.0, 1.0, 1.0};
+  const Lanes zero = {0.0, 0.0, 0.0, 0.0};
+  for (std::size_t b0 = 0; b0 < n; b0 += kRowBlock) {
+    const std::size_t rows = std::min<std::size_t>(kRowBlock, n - b0);
+    // Angles of the block's rows, padded with zeros to whole sets of lanes.
+    const std::size_t padded = (rows + kLaneCount - 1) / kLaneCount * kLaneCount;
+    double w[kRowBlock] = {};
+    double cv[kRowBlock];
+    double sv[kRowBlock];
+    for (std::size_t l = 0; l < rows; ++l) {
+      w[l] = static_cast<double>(b0 + l + 1) * spacing;
+    }
+    const std::span<const double> angles(w, padded);
+    sincosvector(angles, cv, sv);
+    // Each row's angle is warped (fwarp from the angle's cosine and sine),
+    // then the warped angle's own cosine and sine drive the rotation.
+    for (std::size_t l = 0; l < rows; ++l) {
+      w[l] = fwarpcs(cv[l], sv[l], alpha);
+    }
+    sincosvector(angles, cv, sv);
+    for (std::size_t l0 = 0; l0 < rows; l0 += kLaneCount) {
+      const std::size_t i0 = b0 + l0;
+      const std::size_t lanes = std::min<std::size_t>(kLaneCount, rows - l0);
+      Lanes cw;
+      Lanes sw;
+      loadlanes(cw, cv + l0);
+      loadlanes(sw, sv + l0);
+      visit(i0, lanes, 0, one, zero);
+      // cos(j w), sin(j w) by rotating a unit vector by w once per column.
+      Lanes re = one;
+      Lanes im = zero;
+      for (std::size_t j = 1; j < cols; ++j) {
+        const Lanes nre = re * cw - im * sw;
+        im = im * cw + re * sw;
+        re = nre;
+        visit(i0, lanes, j, re + re, -2.0 * im);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+VALLISYNTH_MULTIARCH int matccharmonic(std::uint32_t order, std::uint32_t n, double f0, double fs,
+                                       double alpha, std::span<double> a, std::span<double> b) {
   const std::size_t cols = std::size_t{order} + 1u;
   const bool phase = !b.empty();
   if (a.empty() || a.size() / cols < n || (phase && b.size() / cols < n)) {
     return -1;
   }
-  const double spacing = kTwoPi * f0 / fs;
-  for (std::size_t i0 = 0; i0 < n; i0 += kLaneCount) {
-    const std::size_t rows = std::min<std::size_t>(kLaneCount, n - i0);
-    // Each row's angle is warped (fwarp from the angle's cosine and sine),
-    // then the warped angle's own cosine and sine start the rotation.
-    double w[kLaneCount] = {};
-    double cv[kLaneCount];
-    double sv[kLaneCount];
-    for (std::size_t l = 0; l < rows; ++l) {
-      w[l] = static_cast<double>(i0 + l + 1) * spacing;
-    }
-    sincosvector(w, cv, sv);
-    for (std::size_t l = 0; l < rows; ++l) {
-      w[l] = fwarpcs(cv[l], sv[l], alpha);
-    }
-    sincosvector(w, cv, sv);
-    Lanes cw;
-    Lanes sw;
-    loadlanes(cw, cv);
-    loadlanes(sw, sv);
-    for (std::size_t l = 0; l < rows; ++l) {
-      a[(i0 + l) * cols] = 1.0;
-      if (phase) {
-        b[(i0 + l) * cols] = 0.0;
-      }
-    }
-    // cos(j w), sin(j w) by rotating a unit vector by w once per column.
-    Lanes re = {1.0, 1.0, 1.0, 1.0};
-    Lanes im = {0.0, 0.0, 0.0, 0.0};
-    for (std::size_t j = 1; j < cols; ++j) {
-      const Lanes nre = re * cw - im * sw;
-      im = im * cw + re * sw;
-      re = nre;
-      const Lanes av = re + re;
-      const Lanes bv = -2.0 * im;
-      for (std::size_t l = 0; l < rows; ++l) {
-        a[(i0 + l) * cols + j] = av[l];
-        if (phase) {
-          b[(i0 + l) * cols + j] = bv[l];
+  forharmonicentries(
+      cols, n, f0, fs, alpha,
+      [&](std::size_t i0, std::size_t lanes, std::size_t j, const Lanes& av, const Lanes& bv) {
+        for (std::size_t l = 0; l < lanes; ++l) {
+          a[(i0 + l) * cols + j] = av[l];
+          if (phase) {
+            b[(i0 + l) * cols + j] = bv[l];
+          }
         }
-      }
-    }
+      });
+  return 0;
+}
+
+// The matrices' rows are consumed as they are made: each lane sums its
+// row's products with c from 0 in increasing j, as prodmat does.
+VALLISYNTH_MULTIARCH int ccharmonics(std::uint32_t order, std::uint32_t n, double f0, double fs,
+                                     double alpha, std::span<const double> c, std::span<double> amp,
+                                     std::span<double> phase) {
+  const std::size_t cols = std::size_t{order} + 1u;
+  if (c.size() < cols || amp.size() < n || phase.size() < n) {
+    return -1;
   }
+  Lanes sa = {};
+  Lanes sb = {};
+  forharmonicentries(
+      cols, n, f0, fs, alpha,
+      [&](std::size_t i0, std::size_t lanes, std::size_t j, const Lanes& av, const Lanes& bv) {
+        if (j == 0) {
+          sa = Lanes{} + av * c[0];
+          sb = Lanes{} + bv * c[0];
+        } else {
+          sa = sa + av * c[j];
+          sb = sb + bv * c[j];
+        }
+        if (j + 1 == cols) {
+          for (std::size_t l = 0; l < lanes; ++l) {
+            amp[i0 + l] = sa[l];
+            phase[i0 + l] = sb[l];
+          }
+        }
+      });
   return 0;
 }
 
@@ -91,9 +143,9 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) int matccharmonic(
 // lane, their sums side by side; a last partial block repeats its final row
 // in the spare lanes and stores only the real rows. With several columns
 // the loop over j is innermost, so that a row of B is used contiguously.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) int prodmat(
-    std::span<const double> a, std::span<const double> b, std::span<double> c, std::uint32_t m,
-    std::uint32_t n, std::uint32_t p) {
+VALLISYNTH_MULTIARCH int prodmat(std::span<const double> a, std::span<const double> b,
+                                 std::span<double> c, std::uint32_t m, std::uint32_t n,
+                                 std::uint32_t p) {
   if (p != 1) {
     // Columns go kColumnBlock at a time, their sums held in registers. A
     // last partial block is moved back to end at column p: the columns it

@@ -22,6 +22,14 @@ std::uint32_t hanoharms(double fs, double fv, double f0);
 int matccharmonic(std::uint32_t order, std::uint32_t n, double f0, double fs, double alpha,
                   std::span<double> a, std::span<double> b);
 
+// The products of matccharmonic's matrices with the cepstrum c (order + 1
+// values), without forming the matrices: amp[i] = (a c)[i] and phase[i] =
+// (b c)[i] for i = 0..n-1, the same values as matccharmonic followed by
+// prodmat(a, c, amp, n, order + 1, 1) and prodmat(b, c, phase, ...). Returns
+// -1 when c, amp or phase is too short (nothing written), else 0.
+int ccharmonics(std::uint32_t order, std::uint32_t n, double f0, double fs, double alpha,
+                std::span<const double> c, std::span<double> amp, std::span<double> phase);
+
 // c (m x p) = a (m x n) times b (n x p), all row-major; c must not overlap a
 // or b. Returns 0.
 int prodmat(std::span<const double> a, std::span<const double> b, std::span<double> c,

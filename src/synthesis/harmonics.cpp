@@ -13,9 +13,13 @@ constexpr double kTwoPi = 6.283185307179586;
 // sqrt(2)/3: scales the modulation (2 + cos) to unit mean square per period.
 constexpr double kModulationScale = 0.47140452079103173;
 
-// Harmonics per group: two sets of lanes, one harmonic per lane, so that two
-// independent rotation chains are in flight.
-constexpr std::size_t kGroup = 2 * kLaneCount;
+// Harmonics go kGroup at a time, one per lane in up to kSets sets of lanes:
+// four independent rotation chains in flight hide the latency of each.
+constexpr std::size_t kSets = 4;
+constexpr std::size_t kGroup = kSets * kLaneCount;
+// Samples per pass: their per-lane sums (8 KiB) stay in the L1 cache while
+// every group adds to them.
+constexpr std::size_t kChunk = 256;
 
 // Rotates every lane's (c, s) by its own step (ch, sh).
 inline void rotate(Lanes& c, Lanes& s, const Lanes& ch, const Lanes& sh) {
@@ -24,11 +28,85 @@ inline void rotate(Lanes& c, Lanes& s, const Lanes& ch, const Lanes& sh) {
   c = nc;
 }
 
+// Rotation state of one group: amplitude, current (cos, sin) and per-sample
+// step of each lane's harmonic.
+struct Group {
+  Lanes a[kSets];
+  Lanes c[kSets];
+  Lanes s[kSets];
+  Lanes ch[kSets];
+  Lanes sh[kSets];
+};
+
+// acc[i] += a c_i over the group's Sets sets of lanes for samples 0..n-1,
+// the sets' terms summed pairwise; then every chain takes its step. The
+// first group of a pass sets acc[i] instead (as if added to 0).
+template <std::size_t Sets, bool First>
+__attribute__((always_inline)) inline void accumulate(const Group& g, Lanes* acc, std::size_t n) {
+  Lanes a[Sets];
+  Lanes c[Sets];
+  Lanes s[Sets];
+  Lanes ch[Sets];
+  Lanes sh[Sets];
+  for (std::size_t v = 0; v < Sets; ++v) {
+    a[v] = g.a[v];
+    c[v] = g.c[v];
+    s[v] = g.s[v];
+    ch[v] = g.ch[v];
+    sh[v] = g.sh[v];
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    Lanes t[Sets];
+    for (std::size_t v = 0; v < Sets; ++v) {
+      t[v] = a[v] * c[v];
+    }
+    Lanes sum = t[0];
+    if constexpr (Sets == 4) {
+      sum = (t[0] + t[1]) + (t[2] + t[3]);
+    } else if constexpr (Sets == 3) {
+      sum = (t[0] + t[1]) + t[2];
+    } else if constexpr (Sets == 2) {
+      sum = t[0] + t[1];
+    }
+    acc[i] = First ? sum : sum + acc[i];
+    for (std::size_t v = 0; v < Sets; ++v) {
+      rotate(c[v], s[v], ch[v], sh[v]);
+    }
+  }
+}
+
+// (Inlined so that it is compiled for the instruction set of each clone of
+// genharmonics.)
+template <bool First>
+__attribute__((always_inline)) inline void addgroup(const Group& g, std::size_t sets, Lanes* acc,
+                                                    std::size_t n) {
+  switch (sets) {
+    case 1:
+      accumulate<1, First>(g, acc, n);
+      break;
+    case 2:
+      accumulate<2, First>(g, acc, n);
+      break;
+    case 3:
+      accumulate<3, First>(g, acc, n);
+      break;
+    default:
+      accumulate<4, First>(g, acc, n);
+      break;
+  }
+}
+
 }  // namespace
 
-__attribute__((target_clones("arch=x86-64-v3", "default"))) int genharmonics(
-    std::span<double> y, std::uint32_t left, std::uint32_t right, double fs, double f0,
-    std::span<const double> amp, std::span<const double> phase, double phi, std::uint8_t mode) {
+// Each harmonic starts its rotation from an exact cos/sin of its phase at
+// the first sample of a pass; its per-sample step is the rotation by h w0,
+// itself advanced by w0 from harmonic to harmonic. Per pass every group
+// adds its terms into per-lane sums, one set of lanes per sample; the four
+// lanes are summed pairwise and added to the (modulated) sample at the end.
+VALLISYNTH_MULTIARCH int genharmonics(std::span<double> y, std::uint32_t left, std::uint32_t right,
+                                      double fs, double f0, std::span<const double> amp,
+                                      std::span<const double> phase, double phi,
+                                      std::uint8_t mode) {
   const std::size_t total = std::size_t{left} + right;
   const std::size_t nh = amp.size();
   if (nh == 0 || total == 0 || y.size() < total || phase.size() < nh) {
@@ -39,59 +117,73 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) int genharmonics(
   const double sw = std::sin(w0);
   // Linear phase of the fundamental at sample 0.
   const double theta = static_cast<double>(left) * -w0 + phi;
-
   if (mode == 1) {
-    // Pitch-synchronous modulation of the noise: loudest where the
-    // fundamental's phase is a multiple of 2 pi.
-    double c = std::cos(theta);
-    double s = std::sin(theta);
-    for (std::size_t i = 0; i < total; ++i) {
-      y[i] = (2.0 + c) * kModulationScale * y[i];
-      const double nc = c * cw - s * sw;
-      s = c * sw + s * cw;
-      c = nc;
+    // Pitch-synchronous modulation of the noise, following the fundamental's
+    // linear phase: loudest where it is a multiple of 2 pi. Two rotation
+    // chains, each started from exact values, run over the two halves side
+    // by side.
+    const std::size_t half = total / 2;
+    double c1 = std::cos(theta);
+    double s1 = std::sin(theta);
+    const double mid = static_cast<double>(half) * w0 + theta;
+    double c2 = std::cos(mid);
+    double s2 = std::sin(mid);
+    for (std::size_t i = 0; i < total - half; ++i) {
+      if (i < half) {
+        y[i] = (2.0 + c1) * kModulationScale * y[i];
+      }
+      y[half + i] = (2.0 + c2) * kModulationScale * y[half + i];
+      const double n1 = c1 * cw - s1 * sw;
+      s1 = c1 * sw + s1 * cw;
+      c1 = n1;
+      const double n2 = c2 * cw - s2 * sw;
+      s2 = c2 * sw + s2 * cw;
+      c2 = n2;
     }
   }
 
-  // Each harmonic restarts its rotation from an exact cos/sin of its start
-  // phase; its per-sample step is the rotation by h w0, itself advanced by
-  // w0 from harmonic to harmonic. The harmonics run in groups of kGroup, one
-  // per lane; lanes past the last harmonic get amplitude 0 and add nothing.
-  double stepc = cw;
-  double steps = sw;
-  for (std::size_t k0 = 0; k0 < nh; k0 += kGroup) {
-    Lanes a[2] = {};
-    Lanes c[2] = {};
-    Lanes s[2] = {};
-    Lanes ch[2] = {};
-    Lanes sh[2] = {};
-    const std::size_t count = std::min(kGroup, nh - k0);
-    double x[kGroup];
-    double cx[kGroup];
-    double sx[kGroup];
-    for (std::size_t l = 0; l < count; ++l) {
-      x[l] = static_cast<double>(k0 + l + 1) * theta + phase[k0 + l];
+  Lanes acc[kChunk];
+  for (std::size_t i0 = 0; i0 < total; i0 += kChunk) {
+    const std::size_t n = std::min(kChunk, total - i0);
+    const double start = i0 == 0 ? theta : static_cast<double>(i0) * w0 + theta;
+    double stepc = cw;
+    double steps = sw;
+    for (std::size_t k0 = 0; k0 < nh; k0 += kGroup) {
+      const std::size_t count = std::min(kGroup, nh - k0);
+      double x[kGroup];
+      double cx[kGroup];
+      double sx[kGroup];
+      for (std::size_t l = 0; l < count; ++l) {
+        x[l] = static_cast<double>(k0 + l + 1) * start + phase[k0 + l];
+      }
+      sincosvector(std::span<const double>(x, count), cx, sx);
+      // Lanes past the last harmonic, and harmonics of amplitude 0, hold
+      // (0, 0) and add nothing.
+      Group g{};
+      for (std::size_t l = 0; l < count; ++l) {
+        const std::size_t v = l / kLaneCount;
+        const std::size_t e = l % kLaneCount;
+        const bool silent = amp[k0 + l] == 0.0;
+        g.a[v][e] = amp[k0 + l];
+        g.c[v][e] = silent ? 0.0 : cx[l];
+        g.s[v][e] = silent ? 0.0 : sx[l];
+        g.ch[v][e] = stepc;
+        g.sh[v][e] = steps;
+        const double nstepc = stepc * cw - steps * sw;
+        steps = stepc * sw + steps * cw;
+        stepc = nstepc;
+      }
+      const std::size_t sets = (count + kLaneCount - 1) / kLaneCount;
+      if (k0 == 0) {
+        addgroup<true>(g, sets, acc, n);
+      } else {
+        addgroup<false>(g, sets, acc, n);
+      }
     }
-    sincosvector(std::span<const double>(x, count), cx, sx);
-    for (std::size_t l = 0; l < count; ++l) {
-      const std::size_t v = l / kLaneCount;
-      const std::size_t e = l % kLaneCount;
-      a[v][e] = amp[k0 + l];
-      c[v][e] = cx[l];
-      s[v][e] = sx[l];
-      ch[v][e] = stepc;
-      sh[v][e] = steps;
-      const double nstepc = stepc * cw - steps * sw;
-      steps = stepc * sw + steps * cw;
-      stepc = nstepc;
-    }
-    // Per sample the group's terms are summed pairwise, the same tree
-    // whatever the vector width, and the sum is added to the sample.
-    for (std::size_t i = 0; i < total; ++i) {
-      const Lanes t = a[0] * c[0] + a[1] * c[1];
-      y[i] = ((t[0] + t[2]) + (t[1] + t[3])) + y[i];
-      rotate(c[0], s[0], ch[0], sh[0]);
-      rotate(c[1], s[1], ch[1], sh[1]);
+    double* out = y.data() + i0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const Lanes& t = acc[i];
+      out[i] = ((t[0] + t[2]) + (t[1] + t[3])) + out[i];
     }
   }
   return 0;

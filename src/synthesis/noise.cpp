@@ -102,9 +102,7 @@ int gennoisefromlogspectrum(std::span<double> re, std::span<double> im, double f
   const std::size_t bins = h - 1;
   const std::span<double> loga = re.subspan(1, bins);
   const std::span<double> phases = im.subspan(1, bins);
-  for (double& phi : phases) {
-    phi = static_cast<double>(rng.next()) * kPhaseScale;
-  }
+  rng.draw(phases, kPhaseScale);
   sincosvector(phases, re.subspan(h + 1, bins), im.subspan(h + 1, bins));
   expvector(loga, loga);
   for (std::size_t k = 1; k < h; ++k) {

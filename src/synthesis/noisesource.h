@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 namespace vallisynth {
 
@@ -24,6 +25,22 @@ class NoisePhaseSource {
     front_ = front_ + 1 == kLags ? 0 : front_ + 1;
     rear_ = rear_ + 1 == kLags ? 0 : rear_ + 1;
     return v >> 1;
+  }
+
+  // out[i] = next() * scale for every element, in order: the same numbers,
+  // with the state held in registers over the run.
+  void draw(std::span<double> out, double scale) {
+    std::uint32_t front = front_;
+    std::uint32_t rear = rear_;
+    for (double& v : out) {
+      const std::uint32_t r = table_[front] + table_[rear];
+      table_[front] = r;
+      front = front + 1 == kLags ? 0 : front + 1;
+      rear = rear + 1 == kLags ? 0 : rear + 1;
+      v = static_cast<double>(r >> 1) * scale;
+    }
+    front_ = front;
+    rear_ = rear;
   }
 
  private:

@@ -147,17 +147,15 @@ int ccs2waveform(std::span<double> x, double fs, std::uint32_t L, std::span<doub
   std::vector<double> frames;
   std::optional<NoisePlan> noiseplan;
   try {
-    matrices.resize((2u * std::size_t{hmax} + 2u * grid) * p);
+    matrices.resize(2u * std::size_t{grid} * p);
     vectors.resize(2u * std::size_t{hmax} + grid);
     frames.resize(2u * std::size_t{nfft});
     noiseplan.emplace(nfft);
   } catch (const std::bad_alloc&) {
     return -1;
   }
-  const std::span<double> ampmat(matrices.data(), hmax * p);
-  const std::span<double> phasemat(matrices.data() + hmax * p, hmax * p);
-  const std::span<double> gridrows(matrices.data() + 2u * hmax * p, grid * p);
-  const std::span<double> gridcols(matrices.data() + (2u * hmax + grid) * p, grid * p);
+  const std::span<double> gridrows(matrices.data(), grid * p);
+  const std::span<double> gridcols(matrices.data() + grid * p, grid * p);
   const std::span<double> amps(vectors.data(), hmax);
   const std::span<double> phases(vectors.data() + hmax, hmax);
   const std::span<double> envelope(vectors.data() + 2u * std::size_t{hmax}, grid);
@@ -206,8 +204,9 @@ int ccs2waveform(std::span<double> x, double fs, std::uint32_t L, std::span<doub
     if (voiced && nh > 0) {
       const std::span<double> a = amps.first(nh);
       const std::span<double> ph = phases.first(nh);
-      matccharmonic(order, nh, f0k, fs, alpha, ampmat, phasemat);
-      prodmat(ampmat, row, a, nh, pcols, 1);
+      // The harmonics' log amplitudes and minimum phases: the harmonic
+      // matrices times the row, without storing the matrices.
+      ccharmonics(order, nh, f0k, fs, alpha, row, a, ph);
       highfreqenhancelog(f0k, a, fs);
       // Harmonic amplitude 2 sqrt(f0) exp(L): the noise's power per hertz.
       const double scale = std::sqrt(f0k) + std::sqrt(f0k);
@@ -219,7 +218,6 @@ int ccs2waveform(std::span<double> x, double fs, std::uint32_t L, std::span<doub
       if (gamma != 0.0) {
         postfilteringmcaq(a, kTwoPi * f0k / fs, gamma);
       }
-      prodmat(phasemat, row, ph, nh, pcols, 1);
       // Advance the fundamental by the mean angular frequency of the two
       // frames over one frame shift; restart after an unvoiced frame.
       if (k > 0 && f0[k - 1] > 0.0) {

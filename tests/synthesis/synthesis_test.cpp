@@ -139,6 +139,56 @@ TEST(Harmonics, CountsMatricesAndOneHarmonicInClosedForm) {
   }
 }
 
+// The fused evaluation gives the very values of the matrices times the row,
+// for counts around the blocks of rows and lanes.
+TEST(Harmonics, FusedEvaluationMatchesTheMatrices) {
+  constexpr std::uint32_t kOrder = 24;
+  std::vector<double> c(kOrder + 1);
+  for (std::uint32_t j = 0; j <= kOrder; ++j) {
+    c[j] = j == 0 ? -4.5 : 0.7 * std::cos(0.8 * j) / j;
+  }
+  for (const std::uint32_t n : {1u, 3u, 4u, 5u, 63u, 64u, 65u, 130u, 799u}) {
+    const double f0 = 7990.0 / n;
+    std::vector<double> a((kOrder + 1) * n), b(a.size()), amp(n), phase(n), ref(n), refp(n);
+    ASSERT_EQ(matccharmonic(kOrder, n, f0, 16000.0, 0.42, a, b), 0);
+    prodmat(a, c, ref, n, kOrder + 1, 1);
+    prodmat(b, c, refp, n, kOrder + 1, 1);
+    ASSERT_EQ(ccharmonics(kOrder, n, f0, 16000.0, 0.42, c, amp, phase), 0);
+    EXPECT_EQ(amp, ref) << n;
+    EXPECT_EQ(phase, refp) << n;
+  }
+  std::vector<double> amp(4), phase(3);
+  EXPECT_EQ(ccharmonics(kOrder, 4, 100.0, 16000.0, 0.42, c, amp, phase), -1);
+}
+
+// Many harmonics over a frame longer than one pass of the generator, with
+// the modulation: the sum of the closed forms, to the recurrences' accuracy.
+TEST(Harmonics, ManyHarmonicsOverALongFrame) {
+  constexpr std::uint32_t kShift = 320;
+  constexpr double kF0 = 97.0, kPhi = 2.5;
+  const double w0 = 2.0 * std::numbers::pi * kF0 / 16000.0;
+  std::vector<double> amp(81), phase(81);
+  for (std::size_t k = 0; k < amp.size(); ++k) {
+    amp[k] = k % 7 == 3 ? 0.0 : 0.01 + 0.001 * static_cast<double>(k % 5);
+    phase[k] = 0.3 * static_cast<double>(k) - 1.0;
+  }
+  std::vector<double> y(2 * kShift);
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    y[i] = 0.1 * std::sin(0.37 * static_cast<double>(i));
+  }
+  const std::vector<double> noise = y;
+  ASSERT_EQ(genharmonics(y, kShift, kShift, 16000.0, kF0, amp, phase, kPhi, 1), 0);
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    const double t = static_cast<double>(i) - kShift;
+    double want = (2.0 + std::cos(kPhi + w0 * t)) * std::sqrt(2.0) / 3.0 * noise[i];
+    for (std::size_t k = 0; k < amp.size(); ++k) {
+      const double h = static_cast<double>(k + 1);
+      want += amp[k] * std::cos(h * kPhi + phase[k] + h * w0 * t);
+    }
+    ASSERT_NEAR(y[i], want, 1e-10) << i;
+  }
+}
+
 TEST(Synthesis, OverlapAddAndAWholeUtterance) {
   // Triangular windows at the frame shift sum to one.
   std::vector<double> ola(getxsize(80, 5), 0.0);
