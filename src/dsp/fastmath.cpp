@@ -115,19 +115,21 @@ VALLISYNTH_MULTIARCH void sincosvector(std::span<const double> x, std::span<doub
   for (std::size_t i = 0; i < n; ++i) {
     outside |= static_cast<unsigned>(!(std::fabs(x[i]) <= kTrigLimit));
     const double v = clamp(x[i], kTrigLimit);
-    const double q = roundnearest(v * kTwoOverPi);
+    // q = v 2/pi rounded; its low bits, read from the rounding sum, give
+    // the quadrant q mod 4 (also for negative q).
+    const double t = v * kTwoOverPi + kRoundMagic;
+    const double q = t - kRoundMagic;
+    const std::uint64_t quadrant = std::bit_cast<std::uint64_t>(t);
     const double r = ((v - q * kPio2Hi) - q * kPio2Mid) - q * kPio2Lo;
     const double sr = sinpoly(r);
     const double cr = cospoly(r);
-    // Quadrant q mod 4 as m in -2..2: odd quadrants swap sine and cosine,
-    // the signs follow the quadrant.
-    const double m = q - 4.0 * roundnearest(0.25 * q);
-    // The sine is negative for m = -2, -1, 2, the cosine for m = -2, 1, 2.
-    const bool odd = std::fabs(m) == 1.0;
-    const double sv = odd ? cr : sr;
-    const double cv = odd ? sr : cr;
-    s[i] = std::fabs(m - 0.5) > 1.0 ? -sv : sv;
-    c[i] = std::fabs(m + 0.5) > 1.0 ? -cv : cv;
+    // Odd quadrants swap sine and cosine; the sine is negative in quadrants
+    // 2 and 3, the cosine in 1 and 2: bit 1 of q, of q + 1, to the sign.
+    const bool odd = (quadrant & 1u) != 0;
+    const std::uint64_t sv = std::bit_cast<std::uint64_t>(odd ? cr : sr);
+    const std::uint64_t cv = std::bit_cast<std::uint64_t>(odd ? sr : cr);
+    s[i] = std::bit_cast<double>(sv ^ ((quadrant & 2u) << 62));
+    c[i] = std::bit_cast<double>(cv ^ (((quadrant + 1u) & 2u) << 62));
   }
   for (std::size_t i = 0; outside != 0 && i < n; ++i) {
     if (!(std::fabs(x[i]) <= kTrigLimit)) {

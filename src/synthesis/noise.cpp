@@ -5,6 +5,7 @@
 
 #include "dsp/fastmath.h"
 #include "dsp/fft.h"
+#include "dsp/lanes.h"
 
 namespace vallisynth {
 
@@ -51,31 +52,71 @@ NoisePlan::NoisePlan(std::size_t n) : n_(n), fft_(n / 2, -1) {
   }
 }
 
-int resamplelogampenvelope(double stepsrc, std::span<const double> src, double stepdst,
-                           std::span<double> dst) {
-  const std::size_t nsrc = src.size();
-  if (nsrc == 0 || dst.empty()) {
-    return -1;
-  }
-  // Current segment [fa, fb] with end values va, vb; the extra point at 0 Hz
-  // repeats src[0].
+namespace {
+
+// The segment walk of the resampling: for each destination point i it
+// calls visit(i, f, fa, a, b) with the point's frequency f and the current
+// segment from fa, whose end values are src[a] and src[b]. The extra point
+// at 0 Hz repeats src[0]; past the last point the envelope stays flat.
+template <typename Visit>
+void walksegments(double stepsrc, std::size_t nsrc, double stepdst, std::size_t ndst,
+                  Visit&& visit) {
   double fa = 0.0;
   double fb = stepsrc;
-  double va = src[0];
-  double vb = src[0];
+  std::size_t a = 0;
+  std::size_t b = 0;
   std::size_t j = 0;
-  for (std::size_t i = 0; i < dst.size(); ++i) {
+  for (std::size_t i = 0; i < ndst; ++i) {
     const double f = static_cast<double>(i + 1) * stepdst;
     while (j <= nsrc && f > fb) {
       ++j;
       fa = fb;
       fb = fb + stepsrc;
-      va = vb;
+      a = b;
       if (j < nsrc) {
-        vb = src[j];  // past the last point the envelope stays flat
+        b = j;
       }
     }
-    dst[i] = (f - fa) * (vb - va) / stepsrc + va;
+    visit(i, f, fa, a, b);
+  }
+}
+
+}  // namespace
+
+int resamplelogampenvelope(double stepsrc, std::span<const double> src, double stepdst,
+                           std::span<double> dst) {
+  if (src.empty() || dst.empty()) {
+    return -1;
+  }
+  walksegments(stepsrc, src.size(), stepdst, dst.size(),
+               [&](std::size_t i, double f, double fa, std::size_t a, std::size_t b) {
+                 dst[i] = (f - fa) * (src[b] - src[a]) / stepsrc + src[a];
+               });
+  return 0;
+}
+
+ResamplePlan::ResamplePlan(double stepsrc, std::size_t nsrc, double stepdst, std::size_t ndst)
+    : stepsrc_(stepsrc), nsrc_(nsrc), offset_(ndst), first_(ndst), second_(ndst) {
+  walksegments(stepsrc, nsrc, stepdst, ndst,
+               [&](std::size_t i, double f, double fa, std::size_t a, std::size_t b) {
+                 offset_[i] = f - fa;
+                 first_[i] = static_cast<std::uint32_t>(a);
+                 second_[i] = static_cast<std::uint32_t>(b);
+               });
+}
+
+// The walk is done: each point is one interpolation, in the same order of
+// operations.
+VALLISYNTH_MULTIARCH int resamplelogampenvelope(std::span<const double> src, std::span<double> dst,
+                                                const ResamplePlan& plan) {
+  const std::size_t n = plan.offset_.size();
+  if (src.size() != plan.nsrc_ || dst.size() != n || n == 0 || src.empty()) {
+    return -1;
+  }
+  const double step = plan.stepsrc_;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double va = src[plan.first_[i]];
+    dst[i] = plan.offset_[i] * (src[plan.second_[i]] - va) / step + va;
   }
   return 0;
 }

@@ -4,6 +4,7 @@
 #ifndef VALLISYNTH_SYNTHESIS_NOISE_H_
 #define VALLISYNTH_SYNTHESIS_NOISE_H_
 
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -18,6 +19,28 @@ namespace vallisynth {
 // value. Returns -1 (nothing written) when src or dst is empty, else 0.
 int resamplelogampenvelope(double stepsrc, std::span<const double> src, double stepdst,
                            std::span<double> dst);
+
+// The segment of each destination point of one resampling, found once for
+// many envelopes on the same grids: the same points and values as the walk.
+// Construction allocates and may throw std::bad_alloc.
+class ResamplePlan {
+ public:
+  ResamplePlan(double stepsrc, std::size_t nsrc, double stepdst, std::size_t ndst);
+
+ private:
+  friend int resamplelogampenvelope(std::span<const double> src, std::span<double> dst,
+                                    const ResamplePlan& plan);
+  double stepsrc_;
+  std::size_t nsrc_;
+  std::vector<double> offset_;         // f - fa of each point
+  std::vector<std::uint32_t> first_;   // src index of the segment's start value
+  std::vector<std::uint32_t> second_;  // and of its end value
+};
+
+// resamplelogampenvelope on the plan's grids: the same results. -1 (nothing
+// written) when src or dst do not have the plan's sizes or are empty.
+int resamplelogampenvelope(std::span<const double> src, std::span<double> dst,
+                           const ResamplePlan& plan);
 
 // What a noise frame of N samples needs beyond its data, computed once for
 // many frames of that length: the plan of the half-length inverse transform

@@ -146,11 +146,13 @@ int ccs2waveform(std::span<double> x, double fs, std::uint32_t L, std::span<doub
   std::vector<double> vectors;
   std::vector<double> frames;
   std::optional<NoisePlan> noiseplan;
+  std::optional<ResamplePlan> resampleplan;
   try {
     matrices.resize(2u * std::size_t{grid} * p);
     vectors.resize(2u * std::size_t{hmax} + grid);
     frames.resize(2u * std::size_t{nfft});
     noiseplan.emplace(nfft);
+    resampleplan.emplace(kGridStep, grid, fs / static_cast<double>(nfft), nfft / 2 - 1);
   } catch (const std::bad_alloc&) {
     return -1;
   }
@@ -197,8 +199,7 @@ int ccs2waveform(std::span<double> x, double fs, std::uint32_t L, std::span<doub
       }
     }
 
-    resamplelogampenvelope(kGridStep, envelope, fs / static_cast<double>(nfft),
-                           buffer.subspan(1, nfft / 2 - 1));
+    resamplelogampenvelope(envelope, buffer.subspan(1, nfft / 2 - 1), *resampleplan);
     gennoisefromlogspectrum(buffer, scratch, fs, rng, &*noiseplan);
 
     if (voiced && nh > 0) {

@@ -47,6 +47,27 @@ TEST(Noise, SourceResamplingAndSpectrum) {
   }
 }
 
+// The resampling plan gives the walk's very values, on grids that put
+// destination points exactly on source points and beyond the last one.
+TEST(Noise, PlannedResamplingIsIdentical) {
+  std::vector<double> src(79);
+  for (std::size_t m = 0; m < src.size(); ++m) {
+    src[m] = std::sin(0.3 * static_cast<double>(m)) - 2.0;
+  }
+  for (const std::size_t n : {4u, 16u, 256u, 2048u}) {
+    const double step = 16000.0 / static_cast<double>(n);
+    std::vector<double> want(n / 2 - 1), got(want.size(), 7.0);
+    resamplelogampenvelope(100.0, src, step, want);
+    ASSERT_EQ(resamplelogampenvelope(src, got, ResamplePlan(100.0, src.size(), step, got.size())),
+              0);
+    EXPECT_EQ(got, want) << n;
+  }
+  std::vector<double> dst(3, 7.0);
+  EXPECT_EQ(resamplelogampenvelope(src, dst, ResamplePlan(100.0, 78, 50.0, 3)), -1);
+  EXPECT_EQ(resamplelogampenvelope(src, dst, ResamplePlan(100.0, 79, 50.0, 4)), -1);
+  EXPECT_EQ(dst, std::vector<double>(3, 7.0));
+}
+
 // A plan changes nothing but speed: frames with and without one are the
 // same bits, and both continue the same phase sequence.
 TEST(Noise, PlannedFramesAreIdentical) {
