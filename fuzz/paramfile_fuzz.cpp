@@ -16,7 +16,7 @@ static_assert(std::endian::native == std::endian::little);
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::string path = vallisynth::fuzz::scratchfile("stream");
   vallisynth::fuzz::writefile(path, {reinterpret_cast<const char*>(data), size});
-  std::vector<double> values = {-1.0};
+  vallisynth::StreamValues values = {-1.0};
   const std::uint64_t n = vallisynth::fdoubleread(path.c_str(), values);
   FUZZ_CHECK(n == size / 4 && values.size() == (n == 0 ? 1 : n) && (n > 0 || values[0] == -1.0));
   for (std::size_t i = 0; i < n; ++i) {

@@ -1,6 +1,5 @@
 #include "driver/pipeline.h"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cinttypes>
@@ -23,33 +22,23 @@ namespace vallisynth {
 namespace {
 
 constexpr std::uint64_t kMaxValues = 0xFFFFFFFFu;  // counts are 32-bit
-constexpr std::size_t kHugePage = std::size_t{1} << 21;
-
 struct FreeDeleter {
   void operator()(double* p) const {
-    std::free(p);
+    freelarge(p);
   }
 };
 using Signal = std::unique_ptr<double[], FreeDeleter>;
 
-// The output signal, uninitialised (the synthesis sets every sample). It is
-// aligned to 2 MiB and offered to the kernel for huge pages: a minute of
-// output is thousands of 4 KiB pages, and a fault for each costs more than
-// reading all three streams. Null when it cannot be allocated.
+// The output signal, uninitialised (the synthesis sets every sample), on
+// huge pages: a minute of output is thousands of 4 KiB pages. Null when it
+// cannot be allocated.
 Signal allocatesignal(std::size_t n) {
-  const std::size_t bytes = (n * sizeof(double) + kHugePage - 1) / kHugePage * kHugePage;
-  Signal x(static_cast<double*>(std::aligned_alloc(kHugePage, bytes)));
-#ifdef MADV_HUGEPAGE
-  if (x) {
-    madvise(x.get(), bytes, MADV_HUGEPAGE);  // a hint; failure changes nothing
-  }
-#endif
-  return x;
+  return Signal(static_cast<double*>(allocatelarge(n * sizeof(double))));
 }
 
 // Reads a required stream; prints the error and returns 0 when it yields
 // nothing or more values than a count can hold.
-std::uint32_t readstream(const char* path, std::vector<double>& values) {
+std::uint32_t readstream(const char* path, StreamValues& values) {
   const std::uint64_t n = fdoubleread(path, values);
   if (n == 0) {
     std::printf("Error: could not open %s.\n", path);
@@ -65,8 +54,8 @@ std::uint32_t readstream(const char* path, std::vector<double>& values) {
 
 // Reads and conditions the optional fv track; empty when there is none or
 // it is unusable (with a warning).
-std::vector<double> readfv(const DecoderOptions& opts, std::uint32_t nframes, double fs) {
-  std::vector<double> fv;
+StreamValues readfv(const DecoderOptions& opts, std::uint32_t nframes, double fs) {
+  StreamValues fv;
   if (opts.filefv == nullptr) {
     return fv;
   }
@@ -113,12 +102,12 @@ bool fitsinmemory(std::uint64_t bytes) {
 }  // namespace
 
 void decodeutterance(const DecoderOptions& opts, double fs, NoisePhaseSource& rng) {
-  std::vector<double> f0;
+  StreamValues f0;
   const std::uint32_t nframes = readstream(opts.filef0, f0);
   if (nframes == 0) {
     return;
   }
-  std::vector<double> cc;
+  StreamValues cc;
   const std::uint32_t ncc = readstream(opts.filecc, cc);
   if (ncc == 0) {
     return;
@@ -130,7 +119,7 @@ void decodeutterance(const DecoderOptions& opts, double fs, NoisePhaseSource& rn
   }
   const std::uint32_t order = rowlen - 1u;
   invhtsadapteradhoc(cc, order);
-  std::vector<double> fv = readfv(opts, nframes, fs);
+  StreamValues fv = readfv(opts, nframes, fs);
 
   const std::uint64_t xlen = (std::uint64_t{nframes} + 1u) * opts.frameshift + 1u;
   if (xlen > kMaxWavSamples) {

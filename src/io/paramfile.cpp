@@ -1,7 +1,6 @@
 #include "io/paramfile.h"
 
-#include <sys/mman.h>
-
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +12,8 @@
 namespace vallisynth {
 
 namespace {
+
+constexpr std::size_t kReadChunk = 2048;  // values read and widened at a time
 
 struct FileCloser {
   void operator()(std::FILE* f) const {
@@ -40,26 +41,9 @@ float floatfromle(const unsigned char* b) {
   return std::bit_cast<float>(bits);
 }
 
-// Asks the kernel to map the pages of a fresh buffer in one call: cheaper
-// than a page fault for each 4 KiB on first touch. A hint; failure (an
-// older kernel) changes nothing.
-void prefault(void* p, std::size_t bytes) {
-#ifdef MADV_POPULATE_WRITE
-  const std::uintptr_t page = 4096;
-  const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(p) + page - 1) & ~(page - 1);
-  const std::uintptr_t last = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(page - 1);
-  if (last > first) {
-    madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
-  }
-#else
-  (void)p;
-  (void)bytes;
-#endif
-}
-
 }  // namespace
 
-std::uint64_t fdoubleread(const char* path, std::vector<double>& values) {
+std::uint64_t fdoubleread(const char* path, StreamValues& values) {
   if (path == nullptr) {
     return 0;
   }
@@ -75,28 +59,30 @@ std::uint64_t fdoubleread(const char* path, std::vector<double>& values) {
   if (n == 0) {
     return 0;
   }
-  std::vector<double> block;
+  StreamValues block;
   // A size beyond what memory can hold (a directory reports an enormous
   // one) is a file we cannot read, not a reason to stop the program.
   try {
     block.reserve(n);
-    prefault(block.data(), n * sizeof(double));
-    block.resize(n);
   } catch (const std::bad_alloc&) {
     return 0;
   } catch (const std::length_error&) {
     return 0;
   }
-  // One bulk read of the raw bytes into the front half of the block, then an
-  // in-place widening from the last value down: the float at byte 4i lands
-  // at byte 8i >= 4i, so no value is overwritten before it has been read.
-  auto* bytes = reinterpret_cast<unsigned char*>(block.data());
-  if (std::fread(bytes, 4, n, f.get()) != n) {
-    return 0;  // the file shrank under us: hand out nothing unread
-  }
-  for (std::uint64_t i = n; i-- > 0;) {
-    const double v = floatfromle(bytes + 4 * i);
-    std::memcpy(bytes + 8 * i, &v, sizeof v);
+  // The bytes are read a chunk at a time and widened into the reserved
+  // block, so that every value is written once (no zero-filling first).
+  unsigned char raw[4 * kReadChunk];
+  double wide[kReadChunk];
+  for (std::uint64_t done = 0; done < n;) {
+    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(kReadChunk, n - done));
+    if (std::fread(raw, 4, count, f.get()) != count) {
+      return 0;  // the file shrank under us: hand out nothing unread
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      wide[i] = floatfromle(raw + 4 * i);
+    }
+    block.insert(block.end(), wide, wide + count);
+    done += count;
   }
   values = std::move(block);
   return n;

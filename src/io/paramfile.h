@@ -4,7 +4,8 @@
 #define VALLISYNTH_IO_PARAMFILE_H_
 
 #include <cstdint>
-#include <vector>
+
+#include "io/hugepages.h"
 
 namespace vallisynth {
 
@@ -17,7 +18,7 @@ namespace vallisynth {
 // Returns the number of values read; 0 for a null path, a file that cannot be
 // opened or sized, one shorter than 4 bytes, one that delivers fewer bytes
 // than its size announced, or one too large to hold in memory. Prints nothing.
-std::uint64_t fdoubleread(const char* path, std::vector<double>& values);
+std::uint64_t fdoubleread(const char* path, StreamValues& values);
 
 }  // namespace vallisynth
 

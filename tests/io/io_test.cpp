@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "io/hugepages.h"
 #include "io/paramfile.h"
 #include "io/wavwriter.h"
 #include "support/testsupport.h"
@@ -18,18 +19,37 @@ TEST(ParamFile, SizeRulesAndExactWidening) {
   test::TempDir dir;
   test::writebytes(dir.file("three"), "abc");
   // A folder opens for reading on some systems but is no stream.
-  std::vector<double> values;
+  StreamValues values;
   for (const std::string& path :
        {dir.file("missing"), dir.file("three"), dir.path.string(), std::string()}) {
     EXPECT_EQ(fdoubleread(path.empty() ? nullptr : path.c_str(), values), 0u) << path;
   }
-  // Enough values to catch a mis-ordered in-place widening (0.1f reads back
+  // Values over several read chunks, each widened exactly (0.1f reads back
   // as 0.10000000149011612), then three stray bytes that form no value.
-  std::vector<float> stored(1000, -1e10f);
-  stored[0] = 0.1f;
+  std::vector<float> stored(5000);
+  for (std::size_t i = 0; i < stored.size(); ++i) {
+    stored[i] = i % 3 == 0 ? 0.1f : -1e10f * static_cast<float>(i);
+  }
   test::writebytes(dir.file("f"), test::floatbytes(stored) + "abc");
   ASSERT_EQ(fdoubleread(dir.file("f").c_str(), values), stored.size());
-  EXPECT_EQ(values, std::vector<double>(stored.begin(), stored.end()));
+  EXPECT_EQ(std::vector<double>(values.begin(), values.end()),
+            std::vector<double>(stored.begin(), stored.end()));
+}
+
+// Large buffers sit on 2 MiB boundaries (where huge pages can back them);
+// every size, down to 0, gives memory that can be freed.
+TEST(HugePages, LargeBlocksAreAlignedEverySizeWorks) {
+  for (const std::size_t bytes :
+       {std::size_t{0}, std::size_t{24}, std::size_t{1} << 20, (std::size_t{5} << 20) + 8}) {
+    void* p = allocatelarge(bytes);
+    ASSERT_NE(p, nullptr) << bytes;
+    if (bytes >= (std::size_t{1} << 20)) {
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % (std::uintptr_t{1} << 21), 0u) << bytes;
+      static_cast<char*>(p)[bytes - 1] = 1;
+    }
+    freelarge(p);
+  }
+  EXPECT_EQ(allocatelarge(static_cast<std::size_t>(-1)), nullptr);
 }
 
 TEST(WavWriter, HeaderClippingAndNormalisation) {
