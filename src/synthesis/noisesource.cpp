@@ -1,10 +1,12 @@
 #include "synthesis/noisesource.h"
 
+#include <algorithm>
+
 namespace vallisynth {
 
 namespace {
-constexpr std::uint32_t kShortLag = 3;   // short lag of the feedback
 constexpr std::uint32_t kDiscard = 344;  // values dropped after seeding
+constexpr std::size_t kDrawBlock = 256;  // values made per pass of draw
 }  // namespace
 
 NoisePhaseSource::NoisePhaseSource() {
@@ -27,6 +29,40 @@ NoisePhaseSource::NoisePhaseSource() {
   }
   front_ = kDiscard % kLags;
   rear_ = (kDiscard - kShortLag) % kLags;
+}
+
+void NoisePhaseSource::draw(std::span<double> out, double scale) {
+  // The last 31 values in order, oldest first, with the new ones after
+  // them: r[i] = r[i-31] + r[i-3] then runs as a plain loop. The newest 31
+  // become the table again, oldest first.
+  std::uint32_t r[kLags + kDrawBlock];
+  for (std::size_t done = 0; done < out.size();) {
+    const std::size_t m = std::min(kDrawBlock, out.size() - done);
+    for (std::uint32_t k = 0; k < kLags; ++k) {
+      r[k] = table_[(front_ + k) % kLags];
+    }
+    // r[i-3], r[i-2], r[i-1] ride in registers.
+    static_assert(kShortLag == 3);
+    std::uint32_t a = r[kLags - 3];
+    std::uint32_t b = r[kLags - 2];
+    std::uint32_t c = r[kLags - 1];
+    for (std::size_t i = kLags; i < kLags + m; ++i) {
+      const std::uint32_t v = r[i - kLags] + a;  // wraps modulo 2^32
+      r[i] = v;
+      a = b;
+      b = c;
+      c = v;
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+      out[done + i] = static_cast<double>(r[kLags + i] >> 1) * scale;
+    }
+    for (std::uint32_t k = 0; k < kLags; ++k) {
+      table_[k] = r[m + k];
+    }
+    front_ = 0;
+    rear_ = kLags - kShortLag;
+    done += m;
+  }
 }
 
 }  // namespace vallisynth

@@ -28,23 +28,12 @@ class NoisePhaseSource {
   }
 
   // out[i] = next() * scale for every element, in order: the same numbers,
-  // with the state held in registers over the run.
-  void draw(std::span<double> out, double scale) {
-    std::uint32_t front = front_;
-    std::uint32_t rear = rear_;
-    for (double& v : out) {
-      const std::uint32_t r = table_[front] + table_[rear];
-      table_[front] = r;
-      front = front + 1 == kLags ? 0 : front + 1;
-      rear = rear + 1 == kLags ? 0 : rear + 1;
-      v = static_cast<double>(r >> 1) * scale;
-    }
-    front_ = front;
-    rear_ = rear;
-  }
+  // made a block at a time without the table's wrap-around.
+  void draw(std::span<double> out, double scale);
 
  private:
-  static constexpr std::uint32_t kLags = 31;  // long lag of the feedback
+  static constexpr std::uint32_t kLags = 31;     // long lag of the feedback
+  static constexpr std::uint32_t kShortLag = 3;  // short lag of the feedback
   // r[x] lives at table_[x mod 31]; front_ indexes r[i-31], rear_ r[i-3].
   std::array<std::uint32_t, kLags> table_{};
   std::uint32_t front_ = 0;

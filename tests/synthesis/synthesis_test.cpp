@@ -25,6 +25,20 @@ TEST(Noise, SourceResamplingAndSpectrum) {
   for (const std::uint32_t first : {1804289383u, 846930886u, 1681692777u, 1714636915u}) {
     EXPECT_EQ(rng.next(), first);
   }
+  // Drawing in bulk (over several internal blocks) and one at a time give
+  // the same sequence, and either continues where the other stopped.
+  NoisePhaseSource one = rng;
+  std::vector<double> bulk(600);
+  rng.draw(bulk, 0.5);
+  for (const double v : bulk) {
+    ASSERT_EQ(v, 0.5 * one.next());
+  }
+  EXPECT_EQ(rng.next(), one.next());
+  std::vector<double> more(5);
+  one.draw(more, 1.0);
+  for (const double v : more) {
+    ASSERT_EQ(v, rng.next());
+  }
   // Source points at 100, 200, 300 Hz: 0 Hz repeats the first, and the
   // envelope stays at the last value beyond the last point.
   std::vector<double> dst(8, -99.0);
