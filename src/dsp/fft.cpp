@@ -80,18 +80,74 @@ inline void butterfly(T& pr, T& pi, T& qr, T& qi, const T& wr, const T& wi) {
   pi = pi + tim;
 }
 
+// The first two stages, pairs one or two points apart (half 1 or 2), eight
+// points at a time: shuffles gather the p points of the pairs into one set
+// of lanes and the q points into another, and scatter them back after the
+// butterflies. Returns the points done, a multiple of 8.
+inline std::size_t shortpairs(double* re, double* im, std::size_t n, std::size_t half,
+                              const double* wr, const double* wi) {
+  const Lanes tr =
+      half == 1 ? Lanes{wr[0], wr[0], wr[0], wr[0]} : Lanes{wr[0], wr[1], wr[0], wr[1]};
+  const Lanes ti =
+      half == 1 ? Lanes{wi[0], wi[0], wi[0], wi[0]} : Lanes{wi[0], wi[1], wi[0], wi[1]};
+  std::size_t m = 0;
+  for (; m + 8 <= n; m += 8) {
+    Lanes ra;
+    Lanes rb;
+    Lanes ia;
+    Lanes ib;
+    loadlanes(ra, re + m);
+    loadlanes(rb, re + m + 4);
+    loadlanes(ia, im + m);
+    loadlanes(ib, im + m + 4);
+    Lanes pr;
+    Lanes pi;
+    Lanes qr;
+    Lanes qi;
+    if (half == 1) {  // pairs (0,1) (2,3) (4,5) (6,7)
+      pr = __builtin_shufflevector(ra, rb, 0, 2, 4, 6);
+      qr = __builtin_shufflevector(ra, rb, 1, 3, 5, 7);
+      pi = __builtin_shufflevector(ia, ib, 0, 2, 4, 6);
+      qi = __builtin_shufflevector(ia, ib, 1, 3, 5, 7);
+      butterfly(pr, pi, qr, qi, tr, ti);
+      ra = __builtin_shufflevector(pr, qr, 0, 4, 1, 5);
+      rb = __builtin_shufflevector(pr, qr, 2, 6, 3, 7);
+      ia = __builtin_shufflevector(pi, qi, 0, 4, 1, 5);
+      ib = __builtin_shufflevector(pi, qi, 2, 6, 3, 7);
+    } else {  // pairs (0,2) (1,3) (4,6) (5,7)
+      pr = __builtin_shufflevector(ra, rb, 0, 1, 4, 5);
+      qr = __builtin_shufflevector(ra, rb, 2, 3, 6, 7);
+      pi = __builtin_shufflevector(ia, ib, 0, 1, 4, 5);
+      qi = __builtin_shufflevector(ia, ib, 2, 3, 6, 7);
+      butterfly(pr, pi, qr, qi, tr, ti);
+      ra = __builtin_shufflevector(pr, qr, 0, 1, 4, 5);
+      rb = __builtin_shufflevector(pr, qr, 2, 3, 6, 7);
+      ia = __builtin_shufflevector(pi, qi, 0, 1, 4, 5);
+      ib = __builtin_shufflevector(pi, qi, 2, 3, 6, 7);
+    }
+    storelanes(re + m, ra);
+    storelanes(re + m + 4, rb);
+    storelanes(im + m, ia);
+    storelanes(im + m + 4, ib);
+  }
+  return m;
+}
+
 // Butterflies of twiddles j0 .. j0 + count - 1 of one stage, in every block.
 // Each butterfly of a stage reads and writes its own pair only, so the order
 // in which they run does not change any value: runs of contiguous pairs go
-// four at a time, and the first stages, whose runs are shorter than that,
-// take one twiddle at a time across all blocks.
+// four at a time, and the first two stages, whose runs are shorter than
+// that, go by shuffles (and one at a time in transforms of fewer than
+// eight points).
 VALLISYNTH_MULTIARCH void butterflies(double* re, double* im, std::size_t n, std::size_t span,
                                       std::size_t j0, std::size_t count, const double* wr,
                                       const double* wi) {
   const std::size_t half = span / 2;
   if (count < kLaneCount) {
+    // Here j0 = 0 and count = half, 1 or 2.
+    const std::size_t done = shortpairs(re, im, n, half, wr, wi);
     for (std::size_t t = 0; t < count; ++t) {
-      for (std::size_t p = j0 + t; p < n; p += span) {
+      for (std::size_t p = done + j0 + t; p < n; p += span) {
         butterfly(re[p], im[p], re[p + half], im[p + half], wr[t], wi[t]);
       }
     }
