@@ -15,10 +15,11 @@ double fwarp(double w, double alpha) {
 }
 
 double fwarpcs(double cosw, double sinw, double alpha) {
-  // atan2((1 - a^2) sin w, (1 + a^2) cos w - 2a), in this evaluation order.
-  const double a = (alpha * alpha + 1.0) * cosw;
-  const double b = sinw * (1.0 - alpha * alpha);
-  return std::atan2(b, a + (-2.0) * alpha);
+  // atan2((1 - a^2) sin w, (1 + a^2) cos w - 2a).
+  double x = 0.0;
+  double y = 0.0;
+  fwarppoint(cosw, sinw, alpha, x, y);
+  return std::atan2(y, x);
 }
 
 int fvoicingunwarp(std::span<double> fv, double fs, double alpha) {

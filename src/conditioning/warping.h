@@ -17,6 +17,15 @@ double fwarp(double w, double alpha);
 // evaluate those in bulk.
 double fwarpcs(double cosw, double sinw, double alpha);
 
+// The point (x, y) whose angle fwarp() returns, atan2(y, x), from the cosine
+// and sine of the angle, in the same evaluation order. Inline, so that
+// loops over many angles vectorise.
+inline void fwarppoint(double cosw, double sinw, double alpha, double& x, double& y) {
+  const double a = (alpha * alpha + 1.0) * cosw;
+  y = sinw * (1.0 - alpha * alpha);
+  x = a + (-2.0) * alpha;
+}
+
 // Unwarps fv (Hz) in place for sampling rate fs, undoing a warping by alpha:
 // values <= 0 become 0, values >= fs/2 become fs/2. alpha == 0 leaves the
 // track untouched. Returns 0.

@@ -36,9 +36,9 @@ namespace {
 // Walks the entries of the harmonic matrices a and b of matccharmonic, four
 // rows at a time: visit(i0, lanes, j, av, bv) receives a[i0 + l][j] in
 // av[l] and b[i0 + l][j] in bv[l] for l < lanes, j = 0..cols-1 in
-// increasing order. Rows go in blocks of kRowBlock, whose warped angles'
-// cosines and sines come from two vector evaluations; the four rows' rotations
-// run side by side. (Inlined into each instruction-set clone of its callers.)
+// increasing order. Rows go in blocks of kRowBlock, whose angles' cosines
+// and sines come from one vector evaluation; the four rows' rotations run
+// side by side. (Inlined into each instruction-set clone of its callers.)
 template <typename Visit>
 __attribute__((always_inline)) inline void forharmonicentries(std::size_t cols, std::uint32_t n,
                                                               double f0, double fs, double alpha,
@@ -56,14 +56,19 @@ __attribute__((always_inline)) inline void forharmonicentries(std::size_t cols, 
     for (std::size_t l = 0; l < rows; ++l) {
       w[l] = static_cast<double>(b0 + l + 1) * spacing;
     }
-    const std::span<const double> angles(w, padded);
-    sincosvector(angles, cv, sv);
-    // Each row's angle is warped (fwarp from the angle's cosine and sine),
-    // then the warped angle's own cosine and sine drive the rotation.
-    for (std::size_t l = 0; l < rows; ++l) {
-      w[l] = fwarpcs(cv[l], sv[l], alpha);
+    sincosvector(std::span<const double>(w, padded), cv, sv);
+    // Each row's angle is warped; the rotation needs only the warped angle's
+    // cosine and sine, which are those of the point (x, y) whose angle fwarp
+    // takes: x / r and y / r, r = sqrt(x^2 + y^2). (The warped angle lies in
+    // (0, pi), so r > 0; a point at the origin would be the angle 0.)
+    for (std::size_t l = 0; l < padded; ++l) {
+      double x = 0.0;
+      double y = 0.0;
+      fwarppoint(cv[l], sv[l], alpha, x, y);
+      const double r = std::sqrt(x * x + y * y);
+      cv[l] = r > 0.0 ? x / r : 1.0;
+      sv[l] = r > 0.0 ? y / r : 0.0;
     }
-    sincosvector(angles, cv, sv);
     for (std::size_t l0 = 0; l0 < rows; l0 += kLaneCount) {
       const std::size_t i0 = b0 + l0;
       const std::size_t lanes = std::min<std::size_t>(kLaneCount, rows - l0);
