@@ -14,6 +14,8 @@ constexpr double kTwoPi = 6.283185307179586;
 constexpr std::size_t kColumnLanes = 4;  // sets of lanes of result columns summed side by side
 constexpr std::size_t kColumnBlock = kColumnLanes * kLaneCount;
 constexpr std::size_t kRowBlock = 64;  // rows of a harmonic matrix whose angles go together
+constexpr std::size_t kRowSets = 2;    // sets of lanes of rows rotated side by side
+constexpr std::size_t kRowGroup = kRowSets * kLaneCount;
 }  // namespace
 
 std::uint32_t hanoharms(double fs, double fv, double f0) {
@@ -33,12 +35,13 @@ std::uint32_t hanoharms(double fs, double fv, double f0) {
 
 namespace {
 
-// Walks the entries of the harmonic matrices a and b of matccharmonic, four
-// rows at a time: visit(i0, lanes, j, av, bv) receives a[i0 + l][j] in
-// av[l] and b[i0 + l][j] in bv[l] for l < lanes, j = 0..cols-1 in
-// increasing order. Rows go in blocks of kRowBlock, whose angles' cosines
-// and sines come from one vector evaluation; the four rows' rotations run
-// side by side. (Inlined into each instruction-set clone of its callers.)
+// Walks the entries of the harmonic matrices a and b of matccharmonic,
+// kRowGroup rows at a time in kRowSets sets of lanes (two independent
+// rotation chains in flight): visit(i0, rows, j, av, bv) receives
+// a[i0 + l][j] in av[l / 4][l % 4] and b[i0 + l][j] likewise in bv, for
+// l < rows, j = 0..cols-1 in increasing order. Rows go in blocks of
+// kRowBlock, whose angles' cosines and sines come from one vector
+// evaluation. (Inlined into each instruction-set clone of its callers.)
 template <typename Visit>
 __attribute__((always_inline)) inline void forharmonicentries(std::size_t cols, std::uint32_t n,
                                                               double f0, double fs, double alpha,
@@ -48,8 +51,8 @@ __attribute__((always_inline)) inline void forharmonicentries(std::size_t cols, 
   const Lanes zero = {0.0, 0.0, 0.0, 0.0};
   for (std::size_t b0 = 0; b0 < n; b0 += kRowBlock) {
     const std::size_t rows = std::min<std::size_t>(kRowBlock, n - b0);
-    // Angles of the block's rows, padded with zeros to whole sets of lanes.
-    const std::size_t padded = (rows + kLaneCount - 1) / kLaneCount * kLaneCount;
+    // Angles of the block's rows, padded with zeros to whole groups.
+    const std::size_t padded = (rows + kRowGroup - 1) / kRowGroup * kRowGroup;
     double w[kRowBlock] = {};
     double cv[kRowBlock];
     double sv[kRowBlock];
@@ -69,26 +72,40 @@ __attribute__((always_inline)) inline void forharmonicentries(std::size_t cols, 
       cv[l] = r > 0.0 ? x / r : 1.0;
       sv[l] = r > 0.0 ? y / r : 0.0;
     }
-    for (std::size_t l0 = 0; l0 < rows; l0 += kLaneCount) {
+    for (std::size_t l0 = 0; l0 < rows; l0 += kRowGroup) {
+      Lanes cw[kRowSets];
+      Lanes sw[kRowSets];
+      Lanes re[kRowSets];
+      Lanes im[kRowSets];
+      Lanes av[kRowSets];
+      Lanes bv[kRowSets];
+      for (std::size_t v = 0; v < kRowSets; ++v) {
+        loadlanes(cw[v], cv + l0 + v * kLaneCount);
+        loadlanes(sw[v], sv + l0 + v * kLaneCount);
+        re[v] = one;
+        im[v] = zero;
+        av[v] = one;
+        bv[v] = zero;
+      }
       const std::size_t i0 = b0 + l0;
-      const std::size_t lanes = std::min<std::size_t>(kLaneCount, rows - l0);
-      Lanes cw;
-      Lanes sw;
-      loadlanes(cw, cv + l0);
-      loadlanes(sw, sv + l0);
-      visit(i0, lanes, 0, one, zero);
+      const std::size_t group = std::min<std::size_t>(kRowGroup, rows - l0);
+      visit(i0, group, 0, av, bv);
       // cos(j w), sin(j w) by rotating a unit vector by w once per column.
-      Lanes re = one;
-      Lanes im = zero;
       for (std::size_t j = 1; j < cols; ++j) {
-        const Lanes nre = re * cw - im * sw;
-        im = im * cw + re * sw;
-        re = nre;
-        visit(i0, lanes, j, re + re, -2.0 * im);
+        for (std::size_t v = 0; v < kRowSets; ++v) {
+          const Lanes nre = re[v] * cw[v] - im[v] * sw[v];
+          im[v] = im[v] * cw[v] + re[v] * sw[v];
+          re[v] = nre;
+          av[v] = re[v] + re[v];
+          bv[v] = -2.0 * im[v];
+        }
+        visit(i0, group, j, av, bv);
       }
     }
   }
 }
+
+using LaneSets = Lanes[kRowSets];
 
 }  // namespace
 
@@ -101,11 +118,11 @@ VALLISYNTH_MULTIARCH int matccharmonic(std::uint32_t order, std::uint32_t n, dou
   }
   forharmonicentries(
       cols, n, f0, fs, alpha,
-      [&](std::size_t i0, std::size_t lanes, std::size_t j, const Lanes& av, const Lanes& bv) {
-        for (std::size_t l = 0; l < lanes; ++l) {
-          a[(i0 + l) * cols + j] = av[l];
+      [&](std::size_t i0, std::size_t rows, std::size_t j, const LaneSets& av, const LaneSets& bv) {
+        for (std::size_t l = 0; l < rows; ++l) {
+          a[(i0 + l) * cols + j] = av[l / kLaneCount][l % kLaneCount];
           if (phase) {
-            b[(i0 + l) * cols + j] = bv[l];
+            b[(i0 + l) * cols + j] = bv[l / kLaneCount][l % kLaneCount];
           }
         }
       });
@@ -121,22 +138,24 @@ VALLISYNTH_MULTIARCH int ccharmonics(std::uint32_t order, std::uint32_t n, doubl
   if (c.size() < cols || amp.size() < n || phase.size() < n) {
     return -1;
   }
-  Lanes sa = {};
-  Lanes sb = {};
+  Lanes sa[kRowSets] = {};
+  Lanes sb[kRowSets] = {};
   forharmonicentries(
       cols, n, f0, fs, alpha,
-      [&](std::size_t i0, std::size_t lanes, std::size_t j, const Lanes& av, const Lanes& bv) {
-        if (j == 0) {
-          sa = Lanes{} + av * c[0];
-          sb = Lanes{} + bv * c[0];
-        } else {
-          sa = sa + av * c[j];
-          sb = sb + bv * c[j];
+      [&](std::size_t i0, std::size_t rows, std::size_t j, const LaneSets& av, const LaneSets& bv) {
+        for (std::size_t v = 0; v < kRowSets; ++v) {
+          if (j == 0) {
+            sa[v] = Lanes{} + av[v] * c[0];
+            sb[v] = Lanes{} + bv[v] * c[0];
+          } else {
+            sa[v] = sa[v] + av[v] * c[j];
+            sb[v] = sb[v] + bv[v] * c[j];
+          }
         }
         if (j + 1 == cols) {
-          for (std::size_t l = 0; l < lanes; ++l) {
-            amp[i0 + l] = sa[l];
-            phase[i0 + l] = sb[l];
+          for (std::size_t l = 0; l < rows; ++l) {
+            amp[i0 + l] = sa[l / kLaneCount][l % kLaneCount];
+            phase[i0 + l] = sb[l / kLaneCount][l % kLaneCount];
           }
         }
       });
