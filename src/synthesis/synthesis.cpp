@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dsp/fastmath.h"
+#include "dsp/lanes.h"
 #include "synthesis/cepstrum.h"
 #include "synthesis/harmonics.h"
 #include "synthesis/noise.h"
@@ -101,8 +102,8 @@ std::uint32_t getwinlengthceilpot2(std::uint32_t n) {
   return v;
 }
 
-int olatriang(std::span<double> x, std::span<const double> y, std::uint32_t start,
-              std::uint32_t centre, std::uint32_t end) {
+VALLISYNTH_MULTIARCH int olatriang(std::span<double> x, std::span<const double> y,
+                                   std::uint32_t start, std::uint32_t centre, std::uint32_t end) {
   if (!(start < centre && centre < end) || end > x.size() || y.size() < end - start) {
     return 0;
   }
