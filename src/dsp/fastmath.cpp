@@ -110,10 +110,12 @@ VALLISYNTH_MULTIARCH void expvector(std::span<const double> x, std::span<double>
 VALLISYNTH_MULTIARCH void sincosvector(std::span<const double> x, std::span<double> c,
                                        std::span<double> s) {
   const std::size_t n = x.size();
-  unsigned outside = 0;  // whether any argument is beyond the fast range or NaN
+  std::uint64_t outside = 0;  // whether any argument is beyond the fast range or NaN
   for (std::size_t i = 0; i < n; ++i) {
-    outside |= static_cast<unsigned>(!(std::fabs(x[i]) <= kTrigLimit));
-    const double v = clamp(x[i], kTrigLimit);
+    // Arguments beyond the fast range (and NaN) give garbage here and are
+    // redone by the library below.
+    const double v = x[i];
+    outside |= static_cast<std::uint64_t>(!(std::fabs(v) <= kTrigLimit));
     // q = v 2/pi rounded; its low bits, read from the rounding sum, give
     // the quadrant q mod 4 (also for negative q).
     const double t = v * kTwoOverPi + kRoundMagic;
