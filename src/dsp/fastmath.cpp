@@ -34,7 +34,8 @@ double powtwo(double k) {
 constexpr double kLog2e = 1.4426950408889634;
 constexpr double kLn2Hi = 0.6931471803691238;  // 32 significant bits
 constexpr double kLn2Lo = 1.9082149292705877e-10;
-constexpr double kExpLimit = 746.0;  // exp overflows above 709.8, is 0 below -745.2
+constexpr double kExpLimit = 746.0;   // exp overflows above 709.8, is 0 below -745.2
+constexpr double kExpNormal = 708.0;  // within it 2^k and exp(x) are normal numbers
 
 // sin, cos: x = q pi/2 + r with |r| <= pi/4; pi/2 in three parts of which
 // the first two times any q below 2^26 are exact.
@@ -93,6 +94,22 @@ double cospoly(double r) {
 
 VALLISYNTH_MULTIARCH void expvector(std::span<const double> x, std::span<double> y) {
   const std::size_t n = x.size();
+  // Arguments within +-708 have normal results, which one power of two
+  // scales out of the polynomial. A pass over the arguments picks that loop
+  // or the general one (which also serves y overwriting x).
+  std::uint64_t outside = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    outside |= static_cast<std::uint64_t>(!(std::fabs(x[i]) <= kExpNormal));
+  }
+  if (outside == 0) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const double v = x[i];
+      const double k = roundnearest(v * kLog2e);
+      const double r = (v - k * kLn2Hi) - k * kLn2Lo;
+      y[i] = exppoly(r) * powtwo(k);
+    }
+    return;
+  }
   for (std::size_t i = 0; i < n; ++i) {
     // Beyond the clamp the result has overflowed to infinity or underflowed
     // to 0 anyway; NaN passes through.
