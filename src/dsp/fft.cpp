@@ -80,55 +80,55 @@ inline void butterfly(T& pr, T& pi, T& qr, T& qi, const T& wr, const T& wi) {
   pi = pi + tim;
 }
 
-// The first two stages, pairs one or two points apart (half 1 or 2), eight
-// points at a time: shuffles gather the p points of the pairs into one set
-// of lanes and the q points into another, and scatter them back after the
-// butterflies. Returns the points done, a multiple of 8.
-inline std::size_t shortpairs(double* re, double* im, std::size_t n, std::size_t half,
-                              const double* wr, const double* wi) {
-  const Lanes tr =
-      half == 1 ? Lanes{wr[0], wr[0], wr[0], wr[0]} : Lanes{wr[0], wr[1], wr[0], wr[1]};
-  const Lanes ti =
-      half == 1 ? Lanes{wi[0], wi[0], wi[0], wi[0]} : Lanes{wi[0], wi[1], wi[0], wi[1]};
+// Positions within eight points for the first two stages, pairs H = 1 or 2
+// points apart: the p point of pair l (l = 0..3) is at pfirst(H, l), its q
+// point H further on; point e is the p or q point of pair pairof(H, e).
+constexpr int pfirst(int h, int l) {
+  return 2 * h * (l / h) + l % h;
+}
+constexpr int pairof(int h, int e) {
+  return (e / (2 * h)) * h + e % h;
+}
+// Where point e is found among the four p points followed by the four q.
+constexpr int source(int h, int e) {
+  return (e % (2 * h) < h ? 0 : 4) + pairof(h, e);
+}
+
+// The first two stages eight points at a time: shuffles gather the p points
+// of the four pairs into one set of lanes and the q points into another,
+// and put them back after the butterflies. Returns the points done, a
+// multiple of 8.
+template <int H>
+inline std::size_t shortpairs(double* re, double* im, std::size_t n, const double* wr,
+                              const double* wi) {
+  const Lanes tr = {wr[0], wr[H - 1], wr[0], wr[H - 1]};
+  const Lanes ti = {wi[0], wi[H - 1], wi[0], wi[H - 1]};
   std::size_t m = 0;
   for (; m + 8 <= n; m += 8) {
-    Lanes ra;
-    Lanes rb;
-    Lanes ia;
-    Lanes ib;
-    loadlanes(ra, re + m);
-    loadlanes(rb, re + m + 4);
-    loadlanes(ia, im + m);
-    loadlanes(ib, im + m + 4);
-    Lanes pr;
-    Lanes pi;
-    Lanes qr;
-    Lanes qi;
-    if (half == 1) {  // pairs (0,1) (2,3) (4,5) (6,7)
-      pr = __builtin_shufflevector(ra, rb, 0, 2, 4, 6);
-      qr = __builtin_shufflevector(ra, rb, 1, 3, 5, 7);
-      pi = __builtin_shufflevector(ia, ib, 0, 2, 4, 6);
-      qi = __builtin_shufflevector(ia, ib, 1, 3, 5, 7);
-      butterfly(pr, pi, qr, qi, tr, ti);
-      ra = __builtin_shufflevector(pr, qr, 0, 4, 1, 5);
-      rb = __builtin_shufflevector(pr, qr, 2, 6, 3, 7);
-      ia = __builtin_shufflevector(pi, qi, 0, 4, 1, 5);
-      ib = __builtin_shufflevector(pi, qi, 2, 6, 3, 7);
-    } else {  // pairs (0,2) (1,3) (4,6) (5,7)
-      pr = __builtin_shufflevector(ra, rb, 0, 1, 4, 5);
-      qr = __builtin_shufflevector(ra, rb, 2, 3, 6, 7);
-      pi = __builtin_shufflevector(ia, ib, 0, 1, 4, 5);
-      qi = __builtin_shufflevector(ia, ib, 2, 3, 6, 7);
-      butterfly(pr, pi, qr, qi, tr, ti);
-      ra = __builtin_shufflevector(pr, qr, 0, 1, 4, 5);
-      rb = __builtin_shufflevector(pr, qr, 2, 3, 6, 7);
-      ia = __builtin_shufflevector(pi, qi, 0, 1, 4, 5);
-      ib = __builtin_shufflevector(pi, qi, 2, 3, 6, 7);
+    Lanes a[2][2];  // [real, imaginary][points 0-3, 4-7]
+    loadlanes(a[0][0], re + m);
+    loadlanes(a[0][1], re + m + 4);
+    loadlanes(a[1][0], im + m);
+    loadlanes(a[1][1], im + m + 4);
+    Lanes p[2];
+    Lanes q[2];
+    for (int c = 0; c < 2; ++c) {
+      p[c] = __builtin_shufflevector(a[c][0], a[c][1], pfirst(H, 0), pfirst(H, 1), pfirst(H, 2),
+                                     pfirst(H, 3));
+      q[c] = __builtin_shufflevector(a[c][0], a[c][1], pfirst(H, 0) + H, pfirst(H, 1) + H,
+                                     pfirst(H, 2) + H, pfirst(H, 3) + H);
     }
-    storelanes(re + m, ra);
-    storelanes(re + m + 4, rb);
-    storelanes(im + m, ia);
-    storelanes(im + m + 4, ib);
+    butterfly(p[0], p[1], q[0], q[1], tr, ti);
+    for (int c = 0; c < 2; ++c) {
+      a[c][0] = __builtin_shufflevector(p[c], q[c], source(H, 0), source(H, 1), source(H, 2),
+                                        source(H, 3));
+      a[c][1] = __builtin_shufflevector(p[c], q[c], source(H, 4), source(H, 5), source(H, 6),
+                                        source(H, 7));
+    }
+    storelanes(re + m, a[0][0]);
+    storelanes(re + m + 4, a[0][1]);
+    storelanes(im + m, a[1][0]);
+    storelanes(im + m + 4, a[1][1]);
   }
   return m;
 }
@@ -145,7 +145,8 @@ VALLISYNTH_MULTIARCH void butterflies(double* re, double* im, std::size_t n, std
   const std::size_t half = span / 2;
   if (count < kLaneCount) {
     // Here j0 = 0 and count = half, 1 or 2.
-    const std::size_t done = shortpairs(re, im, n, half, wr, wi);
+    const std::size_t done =
+        half == 1 ? shortpairs<1>(re, im, n, wr, wi) : shortpairs<2>(re, im, n, wr, wi);
     for (std::size_t t = 0; t < count; ++t) {
       for (std::size_t p = done + j0 + t; p < n; p += span) {
         butterfly(re[p], im[p], re[p + half], im[p + half], wr[t], wi[t]);
