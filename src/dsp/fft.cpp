@@ -97,10 +97,10 @@ constexpr int source(int h, int e) {
 // The first two stages eight points at a time: shuffles gather the p points
 // of the four pairs into one set of lanes and the q points into another,
 // and put them back after the butterflies. Returns the points done, a
-// multiple of 8.
+// multiple of 8. (Inlined into each instruction-set clone of butterflies.)
 template <int H>
-inline std::size_t shortpairs(double* re, double* im, std::size_t n, const double* wr,
-                              const double* wi) {
+__attribute__((always_inline)) inline std::size_t shortpairs(double* re, double* im, std::size_t n,
+                                                             const double* wr, const double* wi) {
   const Lanes tr = {wr[0], wr[H - 1], wr[0], wr[H - 1]};
   const Lanes ti = {wi[0], wi[H - 1], wi[0], wi[H - 1]};
   std::size_t m = 0;
