@@ -11,7 +11,9 @@
 // The hot loops are compiled twice, for x86-64-v3 (AVX2) and for the
 // baseline, and the program picks one when it starts. A build can keep to
 // the baseline alone (VALLISYNTH_BASELINE_ONLY), which is how the tests run
-// the baseline code on a machine that has AVX2.
+// the baseline code on a machine that has AVX2. A helper that such a
+// function calls is compiled for the clone's instruction set only where it
+// is inlined: helpers working on Lanes are marked always_inline.
 #if defined(__x86_64__) && !defined(VALLISYNTH_BASELINE_ONLY)
 #define VALLISYNTH_MULTIARCH __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
