@@ -96,7 +96,13 @@ int resamplelogampenvelope(double stepsrc, std::span<const double> src, double s
 }
 
 ResamplePlan::ResamplePlan(double stepsrc, std::size_t nsrc, double stepdst, std::size_t ndst)
-    : stepsrc_(stepsrc), nsrc_(nsrc), offset_(ndst), first_(ndst), second_(ndst) {
+    : stepsrc_(stepsrc), nsrc_(nsrc) {
+  if (nsrc > 0xFFFFFFFFu) {
+    return;  // indices are 32-bit: an empty plan, which resamples nothing
+  }
+  offset_.resize(ndst);
+  first_.resize(ndst);
+  second_.resize(ndst);
   walksegments(stepsrc, nsrc, stepdst, ndst,
                [&](std::size_t i, double f, double fa, std::size_t a, std::size_t b) {
                  offset_[i] = f - fa;

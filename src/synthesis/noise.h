@@ -22,7 +22,8 @@ int resamplelogampenvelope(double stepsrc, std::span<const double> src, double s
 
 // The segment of each destination point of one resampling, found once for
 // many envelopes on the same grids: the same points and values as the walk.
-// Construction allocates and may throw std::bad_alloc.
+// Construction allocates and may throw std::bad_alloc; a source of 2^32
+// points or more gives an empty plan.
 class ResamplePlan {
  public:
   ResamplePlan(double stepsrc, std::size_t nsrc, double stepdst, std::size_t ndst);
