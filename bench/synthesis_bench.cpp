@@ -100,6 +100,28 @@ void BM_ifftr(benchmark::State& state) {
 }
 BENCHMARK(BM_ifftr)->Arg(256)->Arg(1024);
 
+// The noise envelope of a frame: the cepstral row times the 100 Hz grid's
+// matrix (kept transposed, as the synthesis keeps it), then the lift.
+void BM_noiseenvelope(benchmark::State& state) {
+  const std::vector<double> row = makerow();
+  constexpr std::uint32_t kGrid = 79;
+  std::vector<double> rows((kOrder + 1) * kGrid);
+  std::vector<double> cols(rows.size());
+  vallisynth::matccharmonic(kOrder, kGrid, 100.0, kFs, 0.42, rows, {});
+  for (std::size_t i = 0; i < kGrid; ++i) {
+    for (std::size_t j = 0; j <= kOrder; ++j) {
+      cols[j * kGrid + i] = rows[i * (kOrder + 1) + j];
+    }
+  }
+  std::vector<double> envelope(kGrid);
+  for (auto _ : state) {
+    vallisynth::prodmat(row, cols, envelope, 1, kOrder + 1, kGrid);
+    vallisynth::highfreqenhancelog(100.0, envelope, kFs);
+    benchmark::DoNotOptimize(envelope.data());
+  }
+}
+BENCHMARK(BM_noiseenvelope);
+
 // Cepstral evaluation of a voiced frame: the harmonics' log amplitudes and
 // minimum phases from the row (arg 0: harmonic count).
 void BM_cepstrum(benchmark::State& state) {
