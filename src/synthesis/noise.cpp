@@ -15,15 +15,23 @@ constexpr double kPhaseScale = 2.925836159896768e-09;
 constexpr double kTwoPi = 6.283185307179586;
 
 // Z = (P + Q) + j (P - Q) w, the half-length spectrum entry of a real
-// signal's transform, from P = X[k], Q = X[k + N/2] and w = W^k.
-void halfspectrum(double pr, double pi, double qr, double qi, double wr, double wi, double& zr,
-                  double& zi) {
-  const double dr = pr - qr;
-  const double di = pi - qi;
-  const double tr = dr * wr - di * wi;
-  const double ti = dr * wi + di * wr;
+// signal's transform, from P = X[k], Q = X[k + N/2] and w = W^k. T is a
+// double or four lanes of entries.
+template <typename T>
+__attribute__((always_inline)) inline void halfspectrum(const T& pr, const T& pi, const T& qr,
+                                                        const T& qi, const T& wr, const T& wi,
+                                                        T& zr, T& zi) {
+  const T dr = pr - qr;
+  const T di = pi - qi;
+  const T tr = dr * wr - di * wi;
+  const T ti = dr * wi + di * wr;
   zr = (pr + qr) - ti;
   zi = (pi + qi) + tr;
+}
+
+// Puts the four lanes in reverse order.
+__attribute__((always_inline)) inline void reverse(Lanes& v) {
+  v = __builtin_shufflevector(v, v, 3, 2, 1, 0);
 }
 
 // W^k = e^{j 2 pi k / n} for k = 1 .. count, from a rotation recurrence
@@ -127,8 +135,9 @@ VALLISYNTH_MULTIARCH int resamplelogampenvelope(std::span<const double> src, std
   return 0;
 }
 
-int gennoisefromlogspectrum(std::span<double> re, std::span<double> im, double fs,
-                            NoisePhaseSource& rng, const NoisePlan* plan) {
+VALLISYNTH_MULTIARCH int gennoisefromlogspectrum(std::span<double> re, std::span<double> im,
+                                                 double fs, NoisePhaseSource& rng,
+                                                 const NoisePlan* plan) {
   const std::size_t n = re.size();
   if (im.size() != n || n == 0) {
     return 0;
@@ -175,7 +184,39 @@ int gennoisefromlogspectrum(std::span<double> re, std::span<double> im, double f
   } else {
     splitfactors(n, h / 2, re.data() + h + 1, im.data() + h + 1);
   }
-  for (std::size_t k = 1; 2 * k <= h; ++k) {
+  // Four entries k and their four partners h - k at a time, while the two
+  // runs stay apart; the partners' run is read and written reversed.
+  std::size_t k = 1;
+  for (; 2 * k + 6 < h; k += 4) {
+    const std::size_t j = h - k - 3;
+    Lanes xkr;
+    Lanes xki;
+    Lanes xjr;
+    Lanes xji;
+    Lanes ur;
+    Lanes ui;
+    loadlanes(xkr, re.data() + k);
+    loadlanes(xki, im.data() + k);
+    loadlanes(xjr, re.data() + j);
+    loadlanes(xji, im.data() + j);
+    loadlanes(ur, wr + k - 1);
+    loadlanes(ui, wi + k - 1);
+    reverse(xjr);
+    reverse(xji);
+    Lanes zkr;
+    Lanes zki;
+    Lanes zjr;
+    Lanes zji;
+    halfspectrum(xkr, xki, xjr, -xji, ur, ui, zkr, zki);
+    halfspectrum(xjr, xji, xkr, -xki, -ur, ui, zjr, zji);
+    storelanes(re.data() + k, zkr);
+    storelanes(im.data() + k, zki);
+    reverse(zjr);
+    reverse(zji);
+    storelanes(re.data() + j, zjr);
+    storelanes(im.data() + j, zji);
+  }
+  for (; 2 * k <= h; ++k) {
     const std::size_t j = h - k;
     const double xkr = re[k];
     const double xki = im[k];
@@ -194,9 +235,18 @@ int gennoisefromlogspectrum(std::span<double> re, std::span<double> im, double f
     ifftr(re.first(h), im.first(h));
   }
 
-  // Interleave from the top down: sample 2m and 2m + 1 never overwrite an
-  // entry m' < m that is still to be read.
-  for (std::size_t m = h; m-- > 0;) {
+  // Interleave from the top down, four entries at a time: samples 2m and
+  // 2m + 1 never overwrite an entry m' < m that is still to be read.
+  std::size_t m = h;
+  for (; m >= 4; m -= 4) {
+    Lanes even;
+    Lanes odd;
+    loadlanes(even, re.data() + m - 4);
+    loadlanes(odd, im.data() + m - 4);
+    storelanes(re.data() + 2 * m - 8, __builtin_shufflevector(even, odd, 0, 4, 1, 5));
+    storelanes(re.data() + 2 * m - 4, __builtin_shufflevector(even, odd, 2, 6, 3, 7));
+  }
+  while (m-- > 0) {
     const double odd = im[m];
     re[2 * m] = re[m];
     re[2 * m + 1] = odd;
