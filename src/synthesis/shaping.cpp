@@ -2,6 +2,9 @@
 
 #include <cmath>
 
+#include "dsp/fastmath.h"
+#include "dsp/lanes.h"
+
 namespace vallisynth {
 
 namespace {
@@ -13,6 +16,7 @@ constexpr double kHpKnee = -2.0723265836946414;     // ln(10^-0.9): -18 dB at th
 constexpr double kKneeRatio = 0.8;                  // knee frequency / cut-off
 constexpr double kMinWeight = 0.5;                  // postfilter weight limits
 constexpr double kMaxWeight = 1.2;
+constexpr std::size_t kGainBlock = 64;  // high-pass gains exponentiated together
 
 // High-pass log gain at f < fmax: linear in dB from the floor at 0 Hz to the
 // knee at fk, then from the knee to 0 dB at fmax.
@@ -47,13 +51,23 @@ int applyhpfilterlog(double step, std::span<double> loga, double fmax) {
   return 0;
 }
 
-int applyantihpfilter(double step, std::span<double> amps, double fmax) {
+// The gains go a block at a time: their exponentials in one vector pass.
+VALLISYNTH_MULTIARCH int applyantihpfilter(double step, std::span<double> amps, double fmax) {
   const double fk = kKneeRatio * fmax;
   double f = step;
-  for (std::size_t k = 0; k < amps.size() && f < fmax; ++k) {
-    const double g = std::exp(hpgain(f, fk, fmax));
-    amps[k] = amps[k] * std::sqrt(1.0 - g * g);
-    f += step;
+  double g[kGainBlock];
+  for (std::size_t k = 0; k < amps.size() && f < fmax;) {
+    std::size_t count = 0;
+    for (; count < kGainBlock && k + count < amps.size() && f < fmax; ++count) {
+      g[count] = hpgain(f, fk, fmax);
+      f += step;
+    }
+    const std::span<double> gains(g, count);
+    expvector(gains, gains);
+    for (std::size_t i = 0; i < count; ++i) {
+      amps[k + i] = amps[k + i] * std::sqrt(1.0 - g[i] * g[i]);
+    }
+    k += count;
   }
   return 0;
 }
