@@ -71,7 +71,8 @@ class Twiddles {
 // the q point rotated by the twiddle (wr, wi). T is a double or four lanes
 // of butterflies.
 template <typename T>
-inline void butterfly(T& pr, T& pi, T& qr, T& qi, const T& wr, const T& wi) {
+__attribute__((always_inline)) inline void butterfly(T& pr, T& pi, T& qr, T& qi, const T& wr,
+                                                     const T& wi) {
   const T tre = qr * wr - qi * wi;
   const T tim = qr * wi + qi * wr;
   qr = pr - tre;

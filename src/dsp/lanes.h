@@ -28,11 +28,11 @@ inline constexpr std::size_t kLaneCount = 4;
 // Four consecutive doubles from or to memory of any alignment. (Lanes are
 // passed by reference: as by-value arguments their calling convention would
 // depend on the instruction set the caller is compiled for.)
-inline void loadlanes(Lanes& v, const double* p) {
+__attribute__((always_inline)) inline void loadlanes(Lanes& v, const double* p) {
   std::memcpy(&v, p, sizeof v);
 }
 
-inline void storelanes(double* p, const Lanes& v) {
+__attribute__((always_inline)) inline void storelanes(double* p, const Lanes& v) {
   std::memcpy(p, &v, sizeof v);
 }
 

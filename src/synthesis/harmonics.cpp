@@ -22,7 +22,8 @@ constexpr std::size_t kGroup = kSets * kLaneCount;
 constexpr std::size_t kChunk = 256;
 
 // Rotates every lane's (c, s) by its own step (ch, sh).
-inline void rotate(Lanes& c, Lanes& s, const Lanes& ch, const Lanes& sh) {
+__attribute__((always_inline)) inline void rotate(Lanes& c, Lanes& s, const Lanes& ch,
+                                                  const Lanes& sh) {
   const Lanes nc = c * ch - s * sh;
   s = c * sh + s * ch;
   c = nc;
