@@ -35,9 +35,11 @@ BIN=${VALLISYNTH_BIN:-$BUILD/vallisynth}
 DATA=$BUILD/benchdata
 mkdir -p "$DATA"
 
-python3 - "$ROOT/examples" "$DATA" <<'EOF'
-import math, struct, sys
+PYTHONPATH="$ROOT/tools" python3 - "$ROOT/examples" "$DATA" <<'EOF'
+import math, sys
 from array import array
+
+from floatstreams import readf, writef
 
 src, out = sys.argv[1], sys.argv[2]
 P = 25
@@ -46,19 +48,6 @@ WORST_FRAMES = 3000
 UNVOICED = -1e10
 # The stored c0 is the HTS gain minus ln 32768 and ln sqrt(16000), plus 5.
 C0_TO_SPTK = -5.0 + math.log(32768.0) + 0.5 * math.log(16000.0)
-
-
-def readf(path):
-    a = array("f")
-    with open(path, "rb") as f:
-        a.frombytes(f.read())
-    return a
-
-
-def writef(path, values):
-    with open(path, "wb") as f:
-        f.write(struct.pack("<%df" % len(values), *values))
-
 
 lf0, cc = array("f"), array("f")
 for name in ("utt01", "utt02", "utt03"):

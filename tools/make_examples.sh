@@ -63,9 +63,10 @@ for i in "${!TEXTS[@]}"; do
         -ol "$WORK/$name.lpf" "$WORK/$name.lab"
     fv=0
     [ "$name" = "$FV_FOR" ] && fv=1
-    python3 - "$WORK" "$OUT" "$name" "$fv" <<'EOF'
-import math, os, struct, sys
-from array import array
+    PYTHONPATH="$ROOT/tools" python3 - "$WORK" "$OUT" "$name" "$fv" <<'EOF'
+import math, os, sys
+
+from floatstreams import readf, writef
 
 work, out, name, want_fv = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4] == "1"
 ORDER = 24
@@ -82,20 +83,6 @@ UNVOICED = -1e10
 # giving amplitude per square-root hertz, that gain loses ln 32768 and
 # ln sqrt(fs).
 C0_SHIFT = 5.0 - math.log(32768.0) - 0.5 * math.log(FS)
-
-
-def readf(path):
-    # hts_engine writes native-endian float32 (little-endian here).
-    a = array("f")
-    with open(path, "rb") as f:
-        a.frombytes(f.read())
-    return a
-
-
-def writef(path, values):
-    with open(path, "wb") as f:
-        f.write(struct.pack("<%df" % len(values), *values))
-
 
 mcep = readf(os.path.join(work, name + ".mcep"))
 lf0 = readf(os.path.join(work, name + ".lf0"))

@@ -11,14 +11,10 @@ constexpr double kStoredC0Offset = 5.0;
 }  // namespace
 
 double fwarp(double w, double alpha) {
-  return fwarpcs(std::cos(w), std::sin(w), alpha);
-}
-
-double fwarpcs(double cosw, double sinw, double alpha) {
   // atan2((1 - a^2) sin w, (1 + a^2) cos w - 2a).
   double x = 0.0;
   double y = 0.0;
-  fwarppoint(cosw, sinw, alpha, x, y);
+  fwarppoint(std::cos(w), std::sin(w), alpha, x, y);
   return std::atan2(y, x);
 }
 

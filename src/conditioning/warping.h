@@ -13,12 +13,8 @@ namespace vallisynth {
 // of constant alpha (|alpha| < 1). fwarp(., -alpha) inverts fwarp(., alpha).
 double fwarp(double w, double alpha);
 
-// fwarp() of the angle whose cosine and sine are given, for callers that
-// evaluate those in bulk.
-double fwarpcs(double cosw, double sinw, double alpha);
-
 // The point (x, y) whose angle fwarp() returns, atan2(y, x), from the cosine
-// and sine of the angle, in the same evaluation order. Inline, so that
+// and sine of the angle w. Inline, so that
 // loops over many angles vectorise.
 inline void fwarppoint(double cosw, double sinw, double alpha, double& x, double& y) {
   const double a = (alpha * alpha + 1.0) * cosw;

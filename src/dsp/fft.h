@@ -25,9 +25,6 @@ class FftPlan {
  public:
   // n must be a power of two; direction as for dofftr.
   FftPlan(std::size_t n, std::int8_t direction);
-  std::size_t size() const {
-    return n_;
-  }
 
  private:
   friend int dofftr(std::span<double> re, std::span<double> im, const FftPlan& plan);
@@ -38,7 +35,7 @@ class FftPlan {
 };
 
 // The transform of the plan's length and direction; -1 (nothing touched)
-// when re and im do not both have plan.size() elements, else 0.
+// when re and im do not both have the plan's length, else 0.
 int dofftr(std::span<double> re, std::span<double> im, const FftPlan& plan);
 
 // Forward transform: dofftr(re, im, 1).

@@ -14,8 +14,9 @@ namespace vallisynth {
 // bytes of memory, uninitialised, or null when it cannot be had. From 1 MiB
 // on the block is 2 MiB-aligned, rounded up to whole 2 MiB and offered to
 // the kernel for huge pages (a hint: without them nothing changes). Free it
-// with std::free.
+// with freelarge.
 void* allocatelarge(std::size_t bytes);
+void freelarge(void* p) noexcept;
 
 // A standard allocator over allocatelarge.
 template <typename T>
@@ -37,19 +38,14 @@ struct HugePageAllocator {
     }
     return static_cast<T*>(p);
   }
-  void deallocate(T* p, std::size_t /*n*/) noexcept;
+  void deallocate(T* p, std::size_t /*n*/) noexcept {
+    freelarge(p);
+  }
 
   friend bool operator==(const HugePageAllocator&, const HugePageAllocator&) {
     return true;
   }
 };
-
-void freelarge(void* p) noexcept;
-
-template <typename T>
-void HugePageAllocator<T>::deallocate(T* p, std::size_t /*n*/) noexcept {
-  freelarge(p);
-}
 
 // The values of a parameter stream.
 using StreamValues = std::vector<double, HugePageAllocator<double>>;

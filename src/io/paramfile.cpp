@@ -4,7 +4,6 @@
 #include <bit>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <stdexcept>

@@ -51,9 +51,6 @@ int resamplelogampenvelope(std::span<const double> src, std::span<double> dst,
 class NoisePlan {
  public:
   explicit NoisePlan(std::size_t n);
-  std::size_t size() const {
-    return n_;
-  }
 
  private:
   friend int gennoisefromlogspectrum(std::span<double> re, std::span<double> im, double fs,

@@ -24,23 +24,22 @@ NoisePhaseSource::NoisePhaseSource() {
   for (std::uint32_t i = kLags + kShortLag; i < kDiscard; ++i) {
     r[i] = r[i - kLags] + r[i - kShortLag];  // wraps modulo 2^32
   }
-  for (std::uint32_t x = kDiscard - kLags; x < kDiscard; ++x) {
-    table_[x % kLags] = r[x];
-  }
-  front_ = kDiscard % kLags;
-  rear_ = (kDiscard - kShortLag) % kLags;
+  std::copy(r.end() - kLags, r.end(), table_.begin());
+}
+
+std::uint32_t NoisePhaseSource::next() {
+  double v = 0.0;
+  draw(std::span<double>(&v, 1), 1.0);
+  return static_cast<std::uint32_t>(v);
 }
 
 void NoisePhaseSource::draw(std::span<double> out, double scale) {
-  // The last 31 values in order, oldest first, with the new ones after
-  // them: r[i] = r[i-31] + r[i-3] then runs as a plain loop. The newest 31
-  // become the table again, oldest first.
+  // The table with the new values after it: r[i] = r[i-31] + r[i-3] runs
+  // as a plain loop, without wrap-around. The newest 31 become the table.
   std::uint32_t r[kLags + kDrawBlock];
   for (std::size_t done = 0; done < out.size();) {
     const std::size_t m = std::min(kDrawBlock, out.size() - done);
-    for (std::uint32_t k = 0; k < kLags; ++k) {
-      r[k] = table_[(front_ + k) % kLags];
-    }
+    std::copy(table_.begin(), table_.end(), r);
     // r[i-3], r[i-2], r[i-1] ride in registers.
     static_assert(kShortLag == 3);
     std::uint32_t a = r[kLags - 3];
@@ -56,11 +55,7 @@ void NoisePhaseSource::draw(std::span<double> out, double scale) {
     for (std::size_t i = 0; i < m; ++i) {
       out[done + i] = static_cast<double>(r[kLags + i] >> 1) * scale;
     }
-    for (std::uint32_t k = 0; k < kLags; ++k) {
-      table_[k] = r[m + k];
-    }
-    front_ = 0;
-    rear_ = kLags - kShortLag;
+    std::copy(r + m, r + m + kLags, table_.begin());
     done += m;
   }
 }
