@@ -131,12 +131,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       .fpitch = kFpitches[h[9] % kFpitches.size()],
       .fvpitch = kFvpitches[h[10] % kFvpitches.size()],
       .wavnorm = static_cast<std::int8_t>((streams & kNormalise) != 0 ? 1 : 0)};
-  vallisynth::NoisePhaseSource rng;
-  vallisynth::decodeutterance(opts, 16000.0, rng);
+  vallisynth::NoiseSource noise;
+  vallisynth::decodeutterance(opts, noise);
 
   const std::size_t k = f0.size() / 4;
   const std::size_t nccread = cc.size() / 4;
-  if (k > 0 && nccread > 0 && nccread % k == 0 && (streams & kNoOutputDir) == 0) {
+  // All-pass constants must be below 1 in magnitude and the postfilter
+  // finite; the command line refuses others before any utterance.
+  const bool usable =
+      std::fabs(opts.alpha) < 1.0 && std::isfinite(opts.gamma) && std::fabs(opts.fvalpha) < 1.0;
+  if (usable && k > 0 && nccread > 0 && nccread % k == 0 && (streams & kNoOutputDir) == 0) {
     checkwav(names[3], static_cast<std::uint32_t>((k + 1) * shift + 1));
   } else {
     FUZZ_CHECK(!std::filesystem::exists(names[3]));

@@ -7,7 +7,7 @@
 #include "driver/pipeline.h"
 #include "params/indexlist.h"
 #include "params/paramparser.h"
-#include "synthesis/noisesource.h"
+#include "vallisynth/vallisynth.hpp"
 
 namespace vallisynth {
 
@@ -39,29 +39,6 @@ std::uint32_t effectiveframeshift(std::uint32_t lframe, double fdur) {
 }
 
 }  // namespace
-
-double defaultalpha(std::uint32_t fs) {
-  // All-pass constants that best fit the mel scale at the usual rates.
-  struct RateAlpha {
-    double rate;
-    double alpha;
-  };
-  constexpr RateAlpha kTable[] = {{8000.0, 0.31},  {10000.0, 0.35}, {12000.0, 0.37},
-                                  {16000.0, 0.42}, {22050.0, 0.45}, {32000.0, 0.50},
-                                  {44100.0, 0.53}, {48000.0, 0.55}};
-  const auto rate = static_cast<double>(fs);
-  RateAlpha best = kTable[0];
-  for (const RateAlpha& entry : kTable) {
-    if (std::fabs(entry.rate - rate) < std::fabs(best.rate - rate)) {
-      best = entry;  // on a tie the lower rate stays
-    }
-  }
-  return best.alpha;
-}
-
-std::uint32_t defaultframeshift(std::uint32_t fs) {
-  return static_cast<std::uint32_t>(std::lround(static_cast<double>(fs) * 0.005));
-}
 
 CommandLineResult readcommandline(int argc, char** argv, DecoderOptions& opts) {
   if (argc <= 1) {
@@ -129,10 +106,10 @@ CommandLineResult readcommandline(int argc, char** argv, DecoderOptions& opts) {
   // constant, unless they are given.
   if (hasfs && fs != static_cast<int>(kDefaultSampleRate)) {
     if (!haslframe) {
-      lframe = static_cast<int>(defaultframeshift(opts.fs));
+      lframe = static_cast<int>(default_frame_shift(fs));
     }
     if (!hasalpha) {
-      alpha = defaultalpha(opts.fs);
+      alpha = default_alpha(fs);
     }
   }
 
@@ -228,8 +205,8 @@ int vallisynthmain(int argc, char** argv) {
       break;
   }
   // The noise phases run on across every utterance of the run.
-  NoisePhaseSource rng;
-  decodeall(opts, static_cast<double>(opts.fs), rng);
+  NoiseSource noise;
+  decodeall(opts, noise);
   return 0;
 }
 

@@ -49,13 +49,6 @@ enum class CommandLineResult {
   kDecode,           // opts is ready for the decoding loop
 };
 
-// The conventional all-pass constant of a mel-cepstrum at sampling rate fs
-// (Hz): the value listed for the nearest of the usual rates.
-double defaultalpha(std::uint32_t fs);
-
-// The default frame shift at sampling rate fs: 5 ms rounded to whole samples.
-std::uint32_t defaultframeshift(std::uint32_t fs);
-
 // Reads argv into opts without printing; marks consumed named parameters.
 CommandLineResult readcommandline(int argc, char** argv, DecoderOptions& opts);
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <bit>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -10,12 +11,9 @@
 #include <span>
 #include <vector>
 
-#include "conditioning/logf0.h"
-#include "conditioning/warping.h"
-#include "io/paramfile.h"
-#include "io/wavwriter.h"
+#include "io/hugepages.h"
 #include "params/indexlist.h"
-#include "synthesis/synthesis.h"
+#include "vallisynth/vallisynth.hpp"
 
 namespace vallisynth {
 
@@ -36,41 +34,55 @@ Signal allocatesignal(std::size_t n) {
   return Signal(static_cast<double*>(allocatelarge(n * sizeof(double))));
 }
 
-// Reads a required stream; prints the error and returns 0 when it yields
-// nothing or more values than a count can hold.
-std::uint32_t readstream(const char* path, StreamValues& values) {
-  const std::uint64_t n = fdoubleread(path, values);
-  if (n == 0) {
-    std::printf("Error: could not open %s.\n", path);
-    return 0;
-  }
-  if (n > kMaxValues) {
-    std::printf("Error: %s holds more than %" PRIu64 " values.\n", path, kMaxValues);
-    values = {};
-    return 0;
-  }
-  return static_cast<std::uint32_t>(n);
+// The library's options for the command line's values, which are already
+// limited and composed: the frame shift includes FDUR, alpha includes FWARP.
+Options apioptions(const DecoderOptions& opts) {
+  Options o;
+  o.sample_rate = static_cast<int>(opts.fs);
+  o.frame_shift = opts.frameshift;
+  o.alpha = opts.alpha;
+  o.gamma = opts.gamma;
+  o.fv_alpha = opts.fvalpha;
+  o.pitch_factor = opts.fpitch;
+  o.pitch_range = opts.fvpitch;
+  o.normalize = opts.wavnorm == 1;
+  o.cepstrum_form = opts.ccform == 1 ? CepstrumForm::sptk : CepstrumForm::stored;
+  return o;
 }
 
-// Reads and conditions the optional fv track; empty when there is none or
-// it is unusable (with a warning).
-StreamValues readfv(const DecoderOptions& opts, std::uint32_t nframes, double fs) {
-  StreamValues fv;
+// Reads a required stream; prints the error and returns false when it
+// yields nothing or more values than a count can hold.
+bool readstream(const char* path, std::vector<double>& values) {
+  try {
+    values = read_stream(path);
+  } catch (const Error& e) {
+    std::printf("Error: could not open %s.\n", path);
+    return false;
+  }
+  if (values.size() > kMaxValues) {
+    std::printf("Error: %s holds more than %" PRIu64 " values.\n", path, kMaxValues);
+    values = {};
+    return false;
+  }
+  return true;
+}
+
+// Reads the optional fv track; empty when there is none or it is unusable
+// (with a warning).
+std::vector<double> readfv(const DecoderOptions& opts, std::size_t nframes) {
+  std::vector<double> fv;
   if (opts.filefv == nullptr) {
     return fv;
   }
-  const std::uint64_t n = fdoubleread(opts.filefv, fv);
-  if (n == 0) {
+  try {
+    fv = read_stream(opts.filefv);
+  } catch (const Error& e) {
     std::printf("Warning: could not open %s.\n", opts.filefv);
     return {};
   }
-  if (n < nframes) {
+  if (fv.size() < nframes) {
     std::printf("Warning: %s and %s have incompatible dimensions.\n", opts.filef0, opts.filefv);
     return {};
-  }
-  fv.resize(nframes);  // values beyond the last frame are never used
-  if (opts.fvalpha != 0.0) {
-    fvoicingunwarp(fv, fs, opts.fvalpha);
   }
   return fv;
 }
@@ -101,31 +113,22 @@ bool fitsinmemory(std::uint64_t bytes) {
 
 }  // namespace
 
-void decodeutterance(const DecoderOptions& opts, double fs, NoisePhaseSource& rng) {
-  StreamValues f0;
-  const std::uint32_t nframes = readstream(opts.filef0, f0);
-  if (nframes == 0) {
+void decodeutterance(const DecoderOptions& opts, NoiseSource& noise) {
+  std::vector<double> f0;
+  std::vector<double> cc;
+  if (!readstream(opts.filef0, f0) || !readstream(opts.filecc, cc)) {
     return;
   }
-  StreamValues cc;
-  const std::uint32_t ncc = readstream(opts.filecc, cc);
-  if (ncc == 0) {
-    return;
-  }
-  const std::uint32_t rowlen = ncc / nframes;
-  if (std::uint64_t{rowlen} * nframes != ncc) {
+  const std::size_t nframes = f0.size();
+  if (cc.size() % nframes != 0) {
     std::printf("Error: %s and %s have incompatible dimensions.\n", opts.filef0, opts.filecc);
     return;
   }
-  const std::uint32_t order = rowlen - 1u;
-  if (opts.ccform == 1) {
-    sptk2stored(cc, order, fs);
-  }
-  invhtsadapteradhoc(cc, order);
-  StreamValues fv = readfv(opts, nframes, fs);
+  std::vector<double> fv = readfv(opts, nframes);
 
-  const std::uint64_t xlen = (std::uint64_t{nframes} + 1u) * opts.frameshift + 1u;
-  if (xlen > kMaxWavSamples) {
+  const Options options = apioptions(opts);
+  const std::uint64_t xlen = rendered_length(nframes, options);
+  if (xlen > max_wav_samples) {
     std::printf("Error: %s would give %" PRIu64 " samples, more than a WAV file holds.\n",
                 opts.filef0, xlen);
     return;
@@ -133,7 +136,7 @@ void decodeutterance(const DecoderOptions& opts, double fs, NoisePhaseSource& rn
   // The output and the synthesis' frame buffers are written in full. Asking
   // for more than the machine has would not fail cleanly: the kernel grants
   // the memory and later kills the process for it.
-  const std::uint64_t nfft = getwinlengthceilpot2(2u * opts.frameshift);
+  const std::uint64_t nfft = std::bit_ceil(2u * std::uint64_t{opts.frameshift});
   if (!fitsinmemory(xlen * sizeof(double) + 2u * nfft * sizeof(double))) {
     std::printf("Error: not enough memory to decode %s.\n", opts.filef0);
     return;
@@ -144,17 +147,14 @@ void decodeutterance(const DecoderOptions& opts, double fs, NoisePhaseSource& rn
     return;
   }
   const std::span<double> x(samples.get(), xlen);
-
-  if (opts.fpitch != 1.0) {
-    shiftlogpitch(f0, std::log(opts.fpitch));
-  }
-  if (opts.fvpitch != 1.0) {
-    scalelogpitchrange(f0, opts.fvpitch);
-  }
-  logf02f0(f0);
-
-  if (ccs2waveform(x, fs, opts.frameshift, f0, fv, order, cc, opts.alpha, opts.gamma, rng) != 0) {
-    std::printf("Error: not enough memory to decode %s.\n", opts.filef0);
+  try {
+    render(f0, cc, fv, options, noise, x);
+  } catch (const Error& e) {
+    if (e.code() == Errc::out_of_memory) {
+      std::printf("Error: not enough memory to decode %s.\n", opts.filef0);
+    } else {
+      std::printf("Error: %s: %s.\n", opts.filef0, e.what());
+    }
     return;
   }
   // The parameters are no longer needed; free them before the writer's own
@@ -162,14 +162,16 @@ void decodeutterance(const DecoderOptions& opts, double fs, NoisePhaseSource& rn
   f0 = {};
   cc = {};
   fv = {};
-  if (wavwritem1616(opts.fileout, x, opts.wavnorm, opts.fs) == 0) {
+  try {
+    write_wav(opts.fileout, x, options.sample_rate, false);
+  } catch (const Error& e) {
     std::printf("Error: could not create %s.\n", opts.fileout);
   }
 }
 
-int decodeall(const DecoderOptions& opts, double fs, NoisePhaseSource& rng) {
+int decodeall(const DecoderOptions& opts, NoiseSource& noise) {
   if (opts.indlist == nullptr) {
-    decodeutterance(opts, fs, rng);
+    decodeutterance(opts, noise);
     std::fflush(stdout);
     return 0;
   }
@@ -181,7 +183,7 @@ int decodeall(const DecoderOptions& opts, double fs, NoisePhaseSource& rng) {
       const auto index = static_cast<std::uint32_t>(i);
       if (setindex(opts, index)) {
         std::printf("%s\n", opts.fileout);
-        decodeutterance(opts, fs, rng);
+        decodeutterance(opts, noise);
       }
       std::fflush(stdout);
     }

@@ -6,17 +6,17 @@
 #include <cstdint>
 
 #include "driver/commandline.h"
-#include "synthesis/noisesource.h"
+#include "vallisynth/vallisynth.hpp"
 
 namespace vallisynth {
 
-// Decodes every utterance of the run at sampling rate fs, printing progress
-// and per-utterance errors on standard output. A failing utterance never
-// stops the next one. Returns 0.
-int decodeall(const DecoderOptions& opts, double fs, NoisePhaseSource& rng);
+// Decodes every utterance of the run, printing progress and per-utterance
+// errors on standard output. The noise phases run on from one utterance to
+// the next. A failing utterance never stops the next one. Returns 0.
+int decodeall(const DecoderOptions& opts, NoiseSource& noise);
 
 // Decodes the utterance named by opts' file names as they stand now.
-void decodeutterance(const DecoderOptions& opts, double fs, NoisePhaseSource& rng);
+void decodeutterance(const DecoderOptions& opts, NoiseSource& noise);
 
 }  // namespace vallisynth
 

@@ -66,7 +66,17 @@ VALLISYNTH_MULTIARCH void tosamples(std::span<const double> x, unsigned char* ou
   }
 }
 
+VALLISYNTH_MULTIARCH void tosamples16(std::span<const double> x, std::int16_t* out) {
+  for (std::size_t j = 0; j < x.size(); ++j) {
+    out[j] = tosample(x[j]);
+  }
+}
+
 }  // namespace
+
+void topcm16(std::span<const double> x, std::span<std::int16_t> out) {
+  tosamples16(x, out.data());
+}
 
 int ampnormalize(std::span<double> x) {
   double peak = 0.0;

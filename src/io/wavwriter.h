@@ -24,6 +24,9 @@ inline constexpr std::uint32_t kMaxWavSamples = (0xFFFFFFFFu - 36u) / 2u;
 std::uint32_t wavwritem1616(const char* filename, std::span<double> x, std::int8_t normalise,
                             std::uint32_t samplerate = 16000);
 
+// The 16-bit samples of x as the writer makes them; out.size() == x.size().
+void topcm16(std::span<const double> x, std::span<std::int16_t> out);
+
 // Scales x in place so that its largest magnitude becomes 0.99; leaves
 // silence alone. Returns 0.
 int ampnormalize(std::span<double> x);

@@ -1,0 +1,124 @@
+/* vallisynth: harmonic-plus-noise speech decoder with a mel-cepstral
+ * envelope. The C interface (C99; also usable from C++ and any FFI).
+ *
+ * Every function that can fail returns an int: VALLISYNTH_OK (0) or one of
+ * the negative VALLISYNTH_ERR_* codes; vallisynth_strerror() gives a
+ * sentence for each. The library never prints and never ends the process.
+ *
+ * Threads: no global or hidden static state. A vallisynth_noise or
+ * vallisynth_synth object may be used by one thread at a time; different
+ * objects, and the functions on different data, from any number of threads
+ * at once.
+ *
+ * Sample geometry: frame k is centred on sample (k + 1) L, L the frame
+ * shift, so K frames give (K + 1) L + 1 samples (vallisynth_rendered_length).
+ */
+#ifndef VALLISYNTH_VALLISYNTH_H_
+#define VALLISYNTH_VALLISYNTH_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+/* The interface stays visible when the library is built with hidden
+ * symbols (the shared library exports nothing else). */
+#if defined(__GNUC__)
+#define VALLISYNTH_API __attribute__((visibility("default")))
+#else
+#define VALLISYNTH_API
+#endif
+
+#define VALLISYNTH_VERSION_MAJOR 1
+#define VALLISYNTH_VERSION_MINOR 0
+#define VALLISYNTH_VERSION_PATCH 0
+#define VALLISYNTH_VERSION_STRING "1.0.0"
+
+/* Results. */
+#define VALLISYNTH_OK 0
+#define VALLISYNTH_ERR_BAD_ARGUMENT (-1)   /* an option or argument out of its range */
+#define VALLISYNTH_ERR_DIMENSIONS (-2)     /* stream lengths that do not fit together */
+#define VALLISYNTH_ERR_TOO_LONG (-3)       /* more samples than a WAV file holds */
+#define VALLISYNTH_ERR_OUT_OF_MEMORY (-4)  /* buffers could not be allocated */
+#define VALLISYNTH_ERR_OPEN (-5)           /* a stream could not be opened or read */
+#define VALLISYNTH_ERR_CREATE (-6)         /* an output file could not be written */
+#define VALLISYNTH_ERR_NOT_STREAMABLE (-7) /* the options need the whole utterance */
+
+/* Cepstral forms (see vallisynth_options.cepstrum_form). */
+#define VALLISYNTH_CC_STORED 0 /* c0 + 5, 2 c1, ..., 2 c(order) */
+#define VALLISYNTH_CC_SPTK 1   /* as SPTK's mcep and hts_engine write them */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The library's version, "major.minor.patch". */
+VALLISYNTH_API const char* vallisynth_version(void);
+
+/* A sentence describing a result code; never null. */
+VALLISYNTH_API const char* vallisynth_strerror(int code);
+
+/* Rendering options; vallisynth_options_init() sets the command line's
+ * defaults. Values out of range are refused (VALLISYNTH_ERR_BAD_ARGUMENT). */
+typedef struct vallisynth_options {
+  int32_t sample_rate;     /* Hz, 8000 to 48000; default 16000 */
+  uint32_t frame_shift;    /* samples; 0: 5 ms at sample_rate, rounded */
+  int32_t alpha_set;       /* 0: alpha is the rate's conventional one */
+  double alpha;            /* all-pass constant, |alpha| < 1 */
+  double gamma;            /* postfilter strength, 0: off */
+  double fv_alpha;         /* all-pass constant of the fv track, |x| < 1 */
+  double pitch_factor;     /* 0.25 to 4 */
+  double pitch_range;      /* 0 to 4 */
+  double duration_factor;  /* 0.25 to 4 */
+  double vocal_tract_warp; /* -0.99 to 0.99 */
+  int32_t normalize;       /* nonzero: peak scaled to 0.99 */
+  int32_t cepstrum_form;   /* VALLISYNTH_CC_STORED or VALLISYNTH_CC_SPTK */
+} vallisynth_options;
+
+VALLISYNTH_API void vallisynth_options_init(vallisynth_options* options);
+
+/* Samples that rendering frames frames gives, or 0 when the options are out
+ * of range. */
+VALLISYNTH_API uint64_t vallisynth_rendered_length(uint64_t frames,
+                                                   const vallisynth_options* options);
+
+/* The noise-phase sequence; made at its beginning. Pass one source from
+ * utterance to utterance to render a batch as the command line does. */
+typedef struct vallisynth_noise vallisynth_noise;
+VALLISYNTH_API vallisynth_noise* vallisynth_noise_create(void); /* null: no memory */
+VALLISYNTH_API void vallisynth_noise_destroy(vallisynth_noise* noise);
+VALLISYNTH_API void vallisynth_noise_reset(vallisynth_noise* noise);
+
+/* Renders one utterance into out.
+ *
+ * lf0, frames       natural log of f0 (Hz) per frame; not above -1e10: unvoiced
+ * cc, cc_count      frames x (order + 1) cepstral coefficients
+ * fv, fv_count      maximum voiced frequency per frame (Hz), at least frames
+ *                   values; fv null: derived from c0
+ * options           null: the defaults
+ * noise             null: a fresh sequence (the command line's samples)
+ * out, out_capacity at least vallisynth_rendered_length(frames, options)
+ *                   doubles; receives the samples, full scale 1.0
+ * out_count         receives the number of samples written; may be null */
+VALLISYNTH_API int vallisynth_render(const double* lf0, size_t frames, const double* cc,
+                                     size_t cc_count, const double* fv, size_t fv_count,
+                                     const vallisynth_options* options, vallisynth_noise* noise,
+                                     double* out, size_t out_capacity, size_t* out_count);
+
+/* 16-bit samples exactly as the WAV writer makes them. */
+VALLISYNTH_API int vallisynth_to_pcm16(const double* x, size_t count, int16_t* out);
+
+/* Writes a 16-bit mono WAV file; normalize nonzero scales the peak (of a
+ * copy) to 0.99 first. */
+VALLISYNTH_API int vallisynth_write_wav(const char* path, const double* x, size_t count,
+                                        int32_t sample_rate, int32_t normalize);
+
+/* Reads a parameter stream (little-endian float32) widened to double. On
+ * success *values is a new array of *count values, to be released with
+ * vallisynth_free. */
+VALLISYNTH_API int vallisynth_read_stream(const char* path, double** values, size_t* count);
+VALLISYNTH_API void vallisynth_free(void* p);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VALLISYNTH_VALLISYNTH_H_ */

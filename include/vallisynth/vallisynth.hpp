@@ -1,0 +1,206 @@
+// vallisynth: harmonic-plus-noise speech decoder with a mel-cepstral
+// envelope. The C++20 interface.
+//
+// From per-frame parameter streams (log-f0, mel-cepstra, optionally the
+// maximum voiced frequency) the decoder renders speech: every frame is the
+// sum of the harmonics of f0 below its maximum voiced frequency and of
+// random-phase noise shaped by the same envelope, overlap-added at the frame
+// shift. Frame k is centred on sample (k + 1) L, L the frame shift, so K
+// frames give (K + 1) L + 1 samples.
+//
+// Errors: every failure throws vallisynth::Error, whose code() is one of the
+// Errc values (the same numbers as the C interface's VALLISYNTH_ERR_*) and
+// whose what() names the cause and the argument or file concerned. The
+// library never prints and never ends the process.
+//
+// Threads: there is no global or hidden static state. An object (a
+// NoiseSource, a Synthesizer) may be used by one thread at a time; different
+// objects, and the free functions on different data, may be used from any
+// number of threads at once.
+//
+// Reproducibility: the noise phases come from a NoiseSource, a fixed
+// pseudo-random sequence that starts at its beginning when the source is
+// made or reset. One utterance rendered with a fresh source gives exactly
+// the command line's samples; a batch gives the command line's batch when
+// one source is passed on from utterance to utterance.
+#ifndef VALLISYNTH_VALLISYNTH_HPP_
+#define VALLISYNTH_VALLISYNTH_HPP_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "vallisynth/vallisynth.h"
+
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
+namespace vallisynth {
+
+// Version of the library, as "major.minor.patch".
+const char* version() noexcept;
+
+// Most samples a WAV file can describe: its RIFF size field, 36 + 2n, is
+// 32 bits wide.
+inline constexpr std::uint32_t max_wav_samples = (0xFFFFFFFFu - 36u) / 2u;
+
+// What went wrong; the values are those of the C interface's codes.
+enum class Errc : int {
+  bad_argument = VALLISYNTH_ERR_BAD_ARGUMENT,      // an option or argument out of its range
+  dimensions = VALLISYNTH_ERR_DIMENSIONS,          // stream lengths that do not fit together
+  too_long = VALLISYNTH_ERR_TOO_LONG,              // more samples than a WAV file holds
+  out_of_memory = VALLISYNTH_ERR_OUT_OF_MEMORY,    // buffers could not be allocated
+  open_failed = VALLISYNTH_ERR_OPEN,               // a stream could not be opened or read
+  create_failed = VALLISYNTH_ERR_CREATE,           // an output file could not be written
+  not_streamable = VALLISYNTH_ERR_NOT_STREAMABLE,  // needs the whole utterance (Synthesizer)
+};
+
+// The one exception type of the library.
+class Error : public std::runtime_error {
+ public:
+  Error(Errc code, const std::string& message);
+  Errc code() const noexcept {
+    return code_;
+  }
+
+ private:
+  Errc code_;
+};
+
+// The convention of coefficient 0 (and of the others) of the cepstral rows.
+enum class CepstrumForm : int {
+  // As this decoder's analysis and HTS voices adapted for it store them:
+  // c0 + 5, 2 c1, 2 c2, ..., 2 c(order).
+  stored = VALLISYNTH_CC_STORED,
+  // As SPTK's mcep and hts_engine write them: ln|H| = c0 + sum cj cos(j w~),
+  // c0 on the 16-bit sample scale with power-normalised windows.
+  sptk = VALLISYNTH_CC_SPTK,
+};
+
+// Rendering options. The defaults are the command line's. Values outside
+// their ranges are refused with Errc::bad_argument (the command line clamps
+// them before it calls the library).
+struct Options {
+  int sample_rate = 16000;  // Hz, 8000 to 48000
+  // Frame shift of the streams in samples; unset: 5 ms at sample_rate
+  // rounded to whole samples (80 at 16 kHz).
+  std::optional<std::uint32_t> frame_shift;
+  // All-pass constant of the mel-cepstrum, |alpha| < 1; unset: the
+  // conventional one for sample_rate (0.42 at 16 kHz; see default_alpha).
+  std::optional<double> alpha;
+  double gamma = 0.0;             // formant postfilter strength, 0: off; finite
+  double fv_alpha = 0.0;          // all-pass constant of the fv track, |x| < 1; 0: plain Hz
+  double pitch_factor = 1.0;      // multiplies every voiced f0; 0.25 to 4
+  double pitch_range = 1.0;       // scales log-f0 around its voiced mean; 0 to 4
+  double duration_factor = 1.0;   // multiplies the frame shift (truncated); 0.25 to 4
+  double vocal_tract_warp = 0.0;  // > 0 moves formants up, < 0 down; -0.99 to 0.99
+  bool normalize = false;         // scale the output so that its peak is 0.99
+  CepstrumForm cepstrum_form = CepstrumForm::stored;
+};
+
+// The conventional all-pass constant for a sampling rate (Hz): 0.31 at
+// 8 kHz, 0.35 at 10 kHz, 0.37 at 12 kHz, 0.42 at 16 kHz, 0.45 at 22.05 kHz,
+// 0.50 at 32 kHz, 0.53 at 44.1 kHz, 0.55 at 48 kHz; the nearest listed rate's
+// otherwise (the lower one on a tie).
+double default_alpha(int sample_rate) noexcept;
+
+// The default frame shift for a sampling rate: 5 ms rounded to whole samples.
+std::uint32_t default_frame_shift(int sample_rate) noexcept;
+
+// The frame shift at which options synthesise: frame_shift (or its default)
+// times duration_factor, truncated. Throws Errc::bad_argument for options
+// out of range.
+std::uint32_t synthesis_frame_shift(const Options& options);
+
+// Number of samples that rendering frames frames with options gives:
+// (frames + 1) x synthesis_frame_shift(options) + 1.
+std::uint64_t rendered_length(std::uint64_t frames, const Options& options);
+
+// The noise-phase sequence. Made (or reset) at its beginning; each rendered
+// frame draws from it, so passing one source from utterance to utterance
+// renders a batch exactly as the command line does. Copying takes a
+// snapshot of the position.
+class NoiseSource {
+ public:
+  NoiseSource();
+  ~NoiseSource();
+  NoiseSource(const NoiseSource& other);
+  NoiseSource& operator=(const NoiseSource& other);
+  NoiseSource(NoiseSource&& other) noexcept;
+  NoiseSource& operator=(NoiseSource&& other) noexcept;
+
+  // Back to the beginning of the sequence.
+  void reset() noexcept;
+
+  struct State;  // opaque
+
+ private:
+  friend struct NoiseAccess;
+  std::unique_ptr<State> state_;
+};
+
+// Renders one utterance.
+//
+// lf0  natural log of f0 in Hz, one value per frame; a value not above
+//      -1e10 (the streams' unvoiced marker) or NaN marks an unvoiced frame
+// cc   frames x (order + 1) cepstral coefficients, frame by frame, in the
+//      form options.cepstrum_form says; the order follows from the sizes
+// fv   maximum voiced frequency per frame in Hz (warped with
+//      options.fv_alpha), at least one value per frame; empty: each voiced
+//      frame's follows its energy (c0), from 0 Hz for the utterance's
+//      quietest frame to 4500 Hz for its loudest voiced one
+// noise  the noise-phase source, left where the utterance ends
+//
+// Returns rendered_length(lf0.size(), options) samples, full scale 1.0.
+// Throws Error: bad_argument (options out of range, no frames),
+// dimensions (cc not a whole number of rows per frame, fv shorter than lf0),
+// too_long (more samples than a WAV file holds), out_of_memory.
+std::vector<double> render(std::span<const double> lf0, std::span<const double> cc,
+                           std::span<const double> fv, const Options& options, NoiseSource& noise);
+
+// The same into out, which must hold at least rendered_length() samples
+// (else Errc::bad_argument); returns the number of samples written.
+std::size_t render(std::span<const double> lf0, std::span<const double> cc,
+                   std::span<const double> fv, const Options& options, NoiseSource& noise,
+                   std::span<double> out);
+
+// The same with a fresh noise source: the command line's samples.
+std::vector<double> render(std::span<const double> lf0, std::span<const double> cc,
+                           std::span<const double> fv = {}, const Options& options = {});
+
+// The 16-bit samples of x exactly as the WAV writer makes them: 32768 x
+// truncated toward zero, from 32767/32768 up the positive limit 32767, from
+// -1 down -32768, NaN as 0. out must hold x.size() values (else
+// Errc::bad_argument).
+void to_pcm16(std::span<const double> x, std::span<std::int16_t> out);
+std::vector<std::int16_t> to_pcm16(std::span<const double> x);
+
+// The signal scaled so that its largest magnitude is 0.99 (silence is left
+// alone), exactly as Options::normalize and the writer's normalisation do.
+void normalize(std::span<double> x) noexcept;
+
+// Writes x as a RIFF/WAVE file: PCM, mono, 16 bits, sample_rate Hz, 44-byte
+// header, samples as to_pcm16 makes them (after normalize() of a copy when
+// normalize is true). Throws Error: bad_argument (rate out of range),
+// too_long, create_failed (naming the file).
+void write_wav(const std::string& path, std::span<const double> x, int sample_rate = 16000,
+               bool normalize = false);
+
+// Reads a parameter stream: headerless little-endian float32 values, widened
+// exactly to double; 1 to 3 trailing bytes are ignored. Throws Error:
+// open_failed (missing, unreadable, shorter than 4 bytes), out_of_memory.
+std::vector<double> read_stream(const std::string& path);
+
+}  // namespace vallisynth
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
+
+#endif  // VALLISYNTH_VALLISYNTH_HPP_

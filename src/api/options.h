@@ -1,0 +1,40 @@
+// The public options checked and resolved into the values the engine takes.
+#ifndef VALLISYNTH_API_OPTIONS_H_
+#define VALLISYNTH_API_OPTIONS_H_
+
+#include <cstdint>
+
+#include "vallisynth/vallisynth.hpp"
+
+namespace vallisynth {
+
+// Options after their checks, with the rate's defaults filled in and the
+// vocal-tract warp composed into the all-pass constant.
+struct ResolvedOptions {
+  double fs = 16000.0;            // Hz
+  std::uint32_t frameshift = 80;  // at which frames are synthesised
+  double alpha = 0.42;            // with the vocal-tract warp folded in
+  double gamma = 0.0;
+  double fvalpha = 0.0;
+  double fpitch = 1.0;
+  double fvpitch = 1.0;
+  bool normalize = false;
+  bool sptkform = false;
+};
+
+// Largest synthesis frame shift: a one-frame utterance, 2 L + 1 samples,
+// must still fit a WAV file.
+inline constexpr std::uint32_t kMaxSynthesisShift = 1073741814u;
+
+// Checks every option; throws Error(Errc::bad_argument) naming the first
+// that is out of range.
+ResolvedOptions resolveoptions(const Options& options);
+
+// The noise source behind a public NoiseSource.
+struct NoiseAccess {
+  static class NoisePhaseSource& get(NoiseSource& source);
+};
+
+}  // namespace vallisynth
+
+#endif  // VALLISYNTH_API_OPTIONS_H_
