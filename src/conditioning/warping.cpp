@@ -48,6 +48,15 @@ int invhtsadapteradhoc(std::span<double> cc, std::uint32_t order) {
   return 0;
 }
 
+int sptk2stored(std::span<double> cc, std::uint32_t order, double fs) {
+  const std::size_t p = std::size_t{order} + 1u;
+  const double offset = 5.0 - std::log(32768.0) - std::log(std::sqrt(fs));
+  for (std::size_t i = 0; i + p <= cc.size(); i += p) {
+    cc[i] = cc[i] + offset;
+  }
+  return 0;
+}
+
 double composewarp(double alpha, double fwarpmod) {
   if (fwarpmod == 0.0) {
     return alpha;

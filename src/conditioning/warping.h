@@ -31,6 +31,12 @@ int fvoicingunwarp(std::span<double> fv, double fs, double alpha);
 // coefficients): c0 - 5, and the higher coefficients halved. Returns 0.
 int invhtsadapteradhoc(std::span<double> cc, std::uint32_t order);
 
+// Brings mel-cepstra as SPTK's mcep and hts_engine write them to the stored
+// form: their c0 is on the 16-bit sample scale with power-normalised analysis
+// windows, so it is raised by 5 - ln 32768 - ln sqrt(fs); their coefficients
+// 1 and up are already doubled, as stored. fs in Hz. Returns 0.
+int sptk2stored(std::span<double> cc, std::uint32_t order, double fs);
+
 // The cepstral warping constant with the vocal-tract modification fwarpmod
 // folded in: warping by alpha followed by warping by -fwarpmod.
 double composewarp(double alpha, double fwarpmod);

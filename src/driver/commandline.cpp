@@ -14,7 +14,6 @@ namespace vallisynth {
 namespace {
 
 constexpr const char* kVersion = "0.9";
-constexpr double kSampleRate = 16000.0;
 
 // Clamps v to [lo, hi] unless it is the neutral value; NaN becomes hi.
 double limit(double v, double neutral, double lo, double hi) {
@@ -41,6 +40,29 @@ std::uint32_t effectiveframeshift(std::uint32_t lframe, double fdur) {
 
 }  // namespace
 
+double defaultalpha(std::uint32_t fs) {
+  // All-pass constants that best fit the mel scale at the usual rates.
+  struct RateAlpha {
+    double rate;
+    double alpha;
+  };
+  constexpr RateAlpha kTable[] = {{8000.0, 0.31},  {10000.0, 0.35}, {12000.0, 0.37},
+                                  {16000.0, 0.42}, {22050.0, 0.45}, {32000.0, 0.50},
+                                  {44100.0, 0.53}, {48000.0, 0.55}};
+  const auto rate = static_cast<double>(fs);
+  RateAlpha best = kTable[0];
+  for (const RateAlpha& entry : kTable) {
+    if (std::fabs(entry.rate - rate) < std::fabs(best.rate - rate)) {
+      best = entry;  // on a tie the lower rate stays
+    }
+  }
+  return best.alpha;
+}
+
+std::uint32_t defaultframeshift(std::uint32_t fs) {
+  return static_cast<std::uint32_t>(std::lround(static_cast<double>(fs) * 0.005));
+}
+
 CommandLineResult readcommandline(int argc, char** argv, DecoderOptions& opts) {
   if (argc <= 1) {
     return CommandLineResult::kHelp;
@@ -61,8 +83,8 @@ CommandLineResult readcommandline(int argc, char** argv, DecoderOptions& opts) {
   double fdur = 1.0;
   double fwarpmod = 0.0;
   int wavnorm = 0;
-  searchintparam(nparams, params, "LFRAME", &lframe);
-  searchdoubleparam(nparams, params, "ALPHA", &alpha);
+  const bool haslframe = searchintparam(nparams, params, "LFRAME", &lframe) == 0;
+  const bool hasalpha = searchdoubleparam(nparams, params, "ALPHA", &alpha) == 0;
   searchdoubleparam(nparams, params, "GAMMA", &opts.gamma);
   searchdoubleparam(nparams, params, "FVALPHA", &opts.fvalpha);
   searchdoubleparam(nparams, params, "FPITCH", &opts.fpitch);
@@ -71,6 +93,9 @@ CommandLineResult readcommandline(int argc, char** argv, DecoderOptions& opts) {
   searchdoubleparam(nparams, params, "FWARP", &fwarpmod);
   searchintparam(nparams, params, "WAVNORM", &wavnorm);
   opts.indlist = searchstringparam(nparams, params, "INDLIST");
+  int fs = static_cast<int>(kDefaultSampleRate);
+  const bool hasfs = searchintparam(nparams, params, "FS", &fs) == 0;
+  searchintparam(nparams, params, "CCFORM", &opts.ccform);
 
   if (opts.indlist != nullptr && strnumdiagnose(opts.indlist) != 0) {
     return CommandLineResult::kBadIndexList;
@@ -90,6 +115,25 @@ CommandLineResult readcommandline(int argc, char** argv, DecoderOptions& opts) {
     opts.fileout = argv[4];
   } else {
     return CommandLineResult::kUsageError;
+  }
+
+  if (fs < static_cast<int>(kMinSampleRate) || fs > static_cast<int>(kMaxSampleRate)) {
+    opts.fs = static_cast<std::uint32_t>(fs);
+    return CommandLineResult::kBadSampleRate;
+  }
+  opts.fs = static_cast<std::uint32_t>(fs);
+  if (opts.ccform != 0 && opts.ccform != 1) {
+    return CommandLineResult::kBadCepstrumForm;
+  }
+  // A rate other than the default brings its own frame shift and all-pass
+  // constant, unless they are given.
+  if (hasfs && fs != static_cast<int>(kDefaultSampleRate)) {
+    if (!haslframe) {
+      lframe = static_cast<int>(defaultframeshift(opts.fs));
+    }
+    if (!hasalpha) {
+      alpha = defaultalpha(opts.fs);
+    }
   }
 
   fdur = limit(fdur, 1.0, 0.25, 4.0);
@@ -173,12 +217,19 @@ int vallisynthmain(int argc, char** argv) {
       std::printf("Error: frame shift of %u samples (LFRAME x FDUR) is outside 1 to %u.\n",
                   opts.frameshift, kMaxFrameShift);
       return -1;
+    case CommandLineResult::kBadSampleRate:
+      std::printf("Error: sampling rate of %d Hz (FS) is outside %u to %u.\n",
+                  static_cast<int>(opts.fs), kMinSampleRate, kMaxSampleRate);
+      return -1;
+    case CommandLineResult::kBadCepstrumForm:
+      std::printf("Error: cepstral form %d (CCFORM) is neither 0 nor 1.\n", opts.ccform);
+      return -1;
     case CommandLineResult::kDecode:
       break;
   }
   // The noise phases run on across every utterance of the run.
   NoisePhaseSource rng;
-  decodeall(opts, kSampleRate, rng);
+  decodeall(opts, static_cast<double>(opts.fs), rng);
   return 0;
 }
 

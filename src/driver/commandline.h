@@ -8,6 +8,11 @@
 
 namespace vallisynth {
 
+// Default sampling rate and the range --FS accepts, in Hz.
+inline constexpr std::uint32_t kDefaultSampleRate = 16000;
+inline constexpr std::uint32_t kMinSampleRate = 8000;
+inline constexpr std::uint32_t kMaxSampleRate = 48000;
+
 // Default frame shift in samples (5 ms at 16 kHz).
 inline constexpr std::uint32_t kDefaultFrameShift = 80;
 // Largest frame shift: a one-frame utterance, 2 L + 1 samples, must still
@@ -29,16 +34,27 @@ struct DecoderOptions {
   double fpitch = 1.0;
   double fvpitch = 1.0;
   std::int8_t wavnorm = 0;
-  const char* indlist = nullptr;  // null: one utterance
+  const char* indlist = nullptr;          // null: one utterance
+  std::uint32_t fs = kDefaultSampleRate;  // sampling rate, Hz
+  int ccform = 0;                         // 0: stored cepstra, 1: SPTK's form
 };
 
 enum class CommandLineResult {
-  kHelp,           // no arguments: print the help screen
-  kUsageError,     // wrong shape, unread or malformed parameters
-  kBadIndexList,   // INDLIST given but malformed
-  kBadFrameShift,  // LFRAME x FDUR outside 1..kMaxFrameShift
-  kDecode,         // opts is ready for the decoding loop
+  kHelp,             // no arguments: print the help screen
+  kUsageError,       // wrong shape, unread or malformed parameters
+  kBadIndexList,     // INDLIST given but malformed
+  kBadFrameShift,    // LFRAME x FDUR outside 1..kMaxFrameShift
+  kBadSampleRate,    // FS outside kMinSampleRate..kMaxSampleRate
+  kBadCepstrumForm,  // CCFORM neither 0 nor 1
+  kDecode,           // opts is ready for the decoding loop
 };
+
+// The conventional all-pass constant of a mel-cepstrum at sampling rate fs
+// (Hz): the value listed for the nearest of the usual rates.
+double defaultalpha(std::uint32_t fs);
+
+// The default frame shift at sampling rate fs: 5 ms rounded to whole samples.
+std::uint32_t defaultframeshift(std::uint32_t fs);
 
 // Reads argv into opts without printing; marks consumed named parameters.
 CommandLineResult readcommandline(int argc, char** argv, DecoderOptions& opts);

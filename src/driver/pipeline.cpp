@@ -118,6 +118,9 @@ void decodeutterance(const DecoderOptions& opts, double fs, NoisePhaseSource& rn
     return;
   }
   const std::uint32_t order = rowlen - 1u;
+  if (opts.ccform == 1) {
+    sptk2stored(cc, order, fs);
+  }
   invhtsadapteradhoc(cc, order);
   StreamValues fv = readfv(opts, nframes, fs);
 
@@ -159,7 +162,7 @@ void decodeutterance(const DecoderOptions& opts, double fs, NoisePhaseSource& rn
   f0 = {};
   cc = {};
   fv = {};
-  if (wavwritem1616(opts.fileout, x, opts.wavnorm) == 0) {
+  if (wavwritem1616(opts.fileout, x, opts.wavnorm, opts.fs) == 0) {
     std::printf("Error: could not create %s.\n", opts.fileout);
   }
 }

@@ -14,7 +14,6 @@ namespace {
 
 constexpr std::uint32_t kHeaderBytes = 44;
 constexpr std::size_t kBlockSamples = 8192;  // samples converted per write
-constexpr std::uint32_t kSampleRate = 16000;
 // 32767/32768: from here on a sample is written as the positive limit.
 constexpr double kPositiveClip = 0.999969482421875;
 
@@ -29,7 +28,7 @@ void put32(unsigned char* p, std::uint32_t v) {
   }
 }
 
-void putheader(unsigned char* h, std::uint32_t n) {
+void putheader(unsigned char* h, std::uint32_t n, std::uint32_t samplerate) {
   const unsigned char tags[4][4] = {
       {'R', 'I', 'F', 'F'}, {'W', 'A', 'V', 'E'}, {'f', 'm', 't', ' '}, {'d', 'a', 't', 'a'}};
   for (int i = 0; i < 4; ++i) {
@@ -42,10 +41,10 @@ void putheader(unsigned char* h, std::uint32_t n) {
   put32(h + 16, 16);  // format chunk size
   put16(h + 20, 1);   // PCM
   put16(h + 22, 1);   // mono
-  put32(h + 24, kSampleRate);
-  put32(h + 28, 2u * kSampleRate);  // byte rate
-  put16(h + 32, 2);                 // block alignment
-  put16(h + 34, 16);                // bits per sample
+  put32(h + 24, samplerate);
+  put32(h + 28, 2u * samplerate);  // byte rate
+  put16(h + 32, 2);                // block alignment
+  put16(h + 34, 16);               // bits per sample
   put32(h + 40, 2u * n);
 }
 
@@ -86,7 +85,8 @@ int ampnormalize(std::span<double> x) {
   return 0;
 }
 
-std::uint32_t wavwritem1616(const char* filename, std::span<double> x, std::int8_t normalise) {
+std::uint32_t wavwritem1616(const char* filename, std::span<double> x, std::int8_t normalise,
+                            std::uint32_t samplerate) {
   if (filename == nullptr || x.size() > kMaxWavSamples) {
     return 0;
   }
@@ -105,7 +105,7 @@ std::uint32_t wavwritem1616(const char* filename, std::span<double> x, std::int8
   // The samples are converted and written a block at a time, so that no
   // second copy of the whole signal is ever held.
   unsigned char block[2 * kBlockSamples];
-  putheader(block, n);
+  putheader(block, n, samplerate);
   bool written = std::fwrite(block, 1, kHeaderBytes, f) == kHeaderBytes;
   for (std::size_t i = 0; written && i < x.size(); i += kBlockSamples) {
     const std::size_t count = std::min(kBlockSamples, x.size() - i);

@@ -1,4 +1,4 @@
-// Output as a RIFF/WAVE file: PCM, mono, 16 bits, 16000 Hz, 44-byte header.
+// Output as a RIFF/WAVE file: PCM, mono, 16 bits, 44-byte header.
 #ifndef VALLISYNTH_IO_WAVWRITER_H_
 #define VALLISYNTH_IO_WAVWRITER_H_
 
@@ -11,7 +11,8 @@ namespace vallisynth {
 // 32 bits wide.
 inline constexpr std::uint32_t kMaxWavSamples = (0xFFFFFFFFu - 36u) / 2u;
 
-// Writes x (full scale +-1.0) to filename as a 16 kHz 16-bit mono WAV file.
+// Writes x (full scale +-1.0) to filename as a 16-bit mono WAV file whose
+// header gives samplerate (Hz).
 // When normalise is 1, x is first scaled in place by ampnormalize().
 // Samples are truncated toward zero; the positive limit 32767 is reached at
 // 32767/32768, the negative limit -32768 only at -1.0; NaN is written as 0.
@@ -20,7 +21,8 @@ inline constexpr std::uint32_t kMaxWavSamples = (0xFFFFFFFFu - 36u) / 2u;
 // cannot be created, x is too long for a WAV file, or writing or closing
 // fails; in the last case a partial regular file is removed, so that no
 // truncated WAV file is left under filename (a device is left alone).
-std::uint32_t wavwritem1616(const char* filename, std::span<double> x, std::int8_t normalise);
+std::uint32_t wavwritem1616(const char* filename, std::span<double> x, std::int8_t normalise,
+                            std::uint32_t samplerate = 16000);
 
 // Scales x in place so that its largest magnitude becomes 0.99; leaves
 // silence alone. Returns 0.
