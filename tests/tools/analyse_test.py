@@ -7,6 +7,8 @@
 The recording is espeak-ng speech made at test time and resampled with sox.
 Exits with 77 (a skip for CTest) when SPTK, sox or espeak-ng is missing.
 """
+import importlib.machinery
+import importlib.util
 import math
 import os
 import shlex
@@ -87,6 +89,14 @@ class Analysis:
         return read_wav(out)
 
 
+def load_tool(path):
+    """The tool as a module, for its table of all-pass constants."""
+    loader = importlib.machinery.SourceFileLoader("analyse", path)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader("analyse", loader))
+    loader.exec_module(module)
+    return module
+
+
 def rms_db(x, spans):
     total = sum(x[i] * x[i] for a, b in spans for i in range(a, min(b, len(x))))
     count = sum(min(b, len(x)) - a for a, b in spans)
@@ -149,11 +159,9 @@ def roundtrip(exe, tool, rate, ccform, modify):
 
         # Envelopes of the frames voiced in the input; both analyses share
         # frame positions, so frame k of one faces frame k of the other.
-        import importlib.machinery
-        mod = importlib.machinery.SourceFileLoader("analyse", tool).load_module()
         frames = [k for k, v in enumerate(inp.lf0) if v > UNVOICED and k < len(out.lf0)]
         fftlen = 1 << (int(rate * 0.025 + 0.5) - 1).bit_length()
-        lsd = envelope_lsd(inp.cc, out.cc, inp.order, mod.default_alpha(rate), fftlen, frames)
+        lsd = envelope_lsd(inp.cc, out.cc, inp.order, load_tool(tool).default_alpha(rate), fftlen, frames)
 
         print("%d Hz: %d -> %d samples, level %+.2f dB over voiced stretches, "
               "median f0 error %.2f %% (%d frames), envelope LSD %.2f dB"
