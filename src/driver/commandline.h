@@ -29,14 +29,18 @@ struct DecoderOptions {
   double fpitch = 1.0;
   double fvpitch = 1.0;
   std::int8_t wavnorm = 0;
-  const char* indlist = nullptr;  // null: one utterance
+  const char* indlist = nullptr;          // null: one utterance
+  long long lframe = kDefaultFrameShift;  // LFRAME as given, before 32 bits
+  const char* badoption = nullptr;        // kBadValue: the option's name
+  double badvalue = 0.0;                  // and its value
 };
 
 enum class CommandLineResult {
   kHelp,           // no arguments: print the help screen
   kUsageError,     // wrong shape, unread or malformed parameters
   kBadIndexList,   // INDLIST given but malformed
-  kBadFrameShift,  // LFRAME x FDUR outside 1..kMaxFrameShift
+  kBadFrameShift,  // LFRAME outside 1..2^32-1, or LFRAME x FDUR outside 1..kMaxFrameShift
+  kBadValue,       // ALPHA or FVALPHA not finite or not inside (-1, 1), GAMMA not finite
   kDecode,         // opts is ready for the decoding loop
 };
 
@@ -50,7 +54,8 @@ int plothelp();
 int argcerror();
 
 // The program: reads the command line, reports its errors, and runs the
-// decoding loop. Returns 0, or -1 on a command-line error.
+// decoding loop. Returns 0 when every utterance was written, 1 when one was
+// not or standard output could not be written, -1 on a command-line error.
 int vallisynthmain(int argc, char** argv);
 
 }  // namespace vallisynth

@@ -11,12 +11,15 @@
 namespace vallisynth {
 
 // Decodes every utterance of the run at sampling rate fs, printing progress
-// and per-utterance errors on standard output. A failing utterance never
-// stops the next one. Returns 0.
+// and per-utterance errors on standard output (on standard error when the
+// output is "-", standard output). A failing utterance never stops the next
+// one; a batch whose indices outgrow a file name's field ends there. Returns
+// 0 when every utterance was written, 1 when any was not.
 int decodeall(const DecoderOptions& opts, double fs, NoisePhaseSource& rng);
 
-// Decodes the utterance named by opts' file names as they stand now.
-void decodeutterance(const DecoderOptions& opts, double fs, NoisePhaseSource& rng);
+// Decodes the utterance named by opts' file names as they stand now. Returns
+// true when its WAV file was written.
+bool decodeutterance(const DecoderOptions& opts, double fs, NoisePhaseSource& rng);
 
 }  // namespace vallisynth
 
