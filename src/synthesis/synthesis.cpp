@@ -58,10 +58,17 @@ struct C0Range {
   double max = -DBL_MAX;
 };
 
-// Smallest c0 over all frames, largest over the voiced ones.
+// Smallest c0 over all frames, largest over the voiced ones. Frames whose
+// cepstral row or f0 is not finite are left out, so that one bad frame
+// cannot move every other frame's maximum voiced frequency.
 C0Range getc0range(std::span<const double> f0, std::span<const double> cc, std::size_t p) {
   C0Range r;
   for (std::size_t k = 0; k < f0.size(); ++k) {
+    const std::span<const double> row = cc.subspan(k * p, p);
+    if (!std::isfinite(f0[k]) ||
+        !std::all_of(row.begin(), row.end(), [](double v) { return std::isfinite(v); })) {
+      continue;
+    }
     const double c0 = cc[k * p];
     if (c0 > r.max && f0[k] > 0.0) {
       r.max = c0;
