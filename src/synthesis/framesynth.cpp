@@ -124,6 +124,8 @@ void FrameSynthesizer::renderframe(double f0k, double fvtrack, std::span<const d
   std::uint32_t nh = 0;
   if (voiced) {
     fvk = c0range_ ? fvfromc0(row[0], *c0range_) : fvtrack;
+    // Every voiced f0 is at least 10 Hz and the count falls as f0 rises,
+    // so this cap, there for fv values out of range, never binds.
     nh = std::min(hanoharms(fs_, fvk, f0k), hmax_);
     if (nh > 0) {
       // The noise gives way to the harmonics below fv.

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -252,7 +253,10 @@ TEST(FrameSynthesizer, C0RangeAddsUpInPieces) {
                            u.order),
                 0);
     }
-    EXPECT_EQ(std::memcmp(&r, &whole, sizeof r), 0) << piece;
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(r.min), std::bit_cast<std::uint64_t>(whole.min))
+        << piece;
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(r.max), std::bit_cast<std::uint64_t>(whole.max))
+        << piece;
   }
   C0Range r;
   EXPECT_EQ(addc0range(r, u.f0, std::span(u.cc).first(u.cc.size() - 1), u.order), -1);
@@ -283,9 +287,9 @@ TEST(FrameSynthesizer, ResetFlushAndBatches) {
 
   // A half-rendered utterance abandoned: reset and a restarted source give
   // the utterance afresh.
-  std::vector<double> scratch(20 * 80);
+  std::vector<double> scratch(std::size_t{20} * 80);
   ASSERT_EQ(s.push(std::span(a.f0).first(20), std::span(a.fv).first(20),
-                   std::span(a.cc).first(20 * (a.order + 1)), scratch),
+                   std::span(a.cc).first(std::size_t{20} * (a.order + 1)), scratch),
             0);
   EXPECT_EQ(s.framecount(), 20u);
   s.reset();
