@@ -7,7 +7,6 @@
 #include <new>
 #include <optional>
 #include <stdexcept>
-#include <vector>
 
 #include "dsp/lanes.h"
 #include "synthesis/framesynth.h"
