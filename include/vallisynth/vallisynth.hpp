@@ -139,6 +139,28 @@ struct UtteranceStats {
 UtteranceStats utterance_stats(std::span<const double> lf0, std::span<const double> cc,
                                std::span<const double> fv, const Options& options);
 
+// utterance_stats() with the cepstral rows (and fv values) given piece by
+// piece, so that a long utterance need not be held in memory: the same
+// values. The log-f0 track is given whole (8 bytes a frame).
+class StatsScanner {
+ public:
+  // lf0 is copied. Throws Error(bad_argument) for options out of range.
+  StatsScanner(std::span<const double> lf0, std::uint32_t order, const Options& options);
+  ~StatsScanner();
+  StatsScanner(const StatsScanner&) = delete;
+  StatsScanner& operator=(const StatsScanner&) = delete;
+  // The next frames' rows (order + 1 values each) and their fv values
+  // (empty without an fv track), in order. Throws Error(dimensions) past
+  // the last frame or for a partial row.
+  void add(std::span<const double> cc, std::span<const double> fv = {});
+  // The values, once every frame's row has been added.
+  UtteranceStats stats() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 // The conventional all-pass constant for a sampling rate (Hz): 0.31 at
 // 8 kHz, 0.35 at 10 kHz, 0.37 at 12 kHz, 0.42 at 16 kHz, 0.45 at 22.05 kHz,
 // 0.50 at 32 kHz, 0.53 at 44.1 kHz, 0.55 at 48 kHz; the nearest listed rate's
@@ -286,6 +308,9 @@ class StreamReader {
   // Back to the first value; false (nothing changed) when the stream
   // cannot seek (a pipe).
   bool rewind();
+  // Every value not read yet. Throws Error: open_failed on a read error,
+  // out_of_memory (more values than the process may hold).
+  std::vector<double> read_all();
 
  private:
   struct State;

@@ -1,7 +1,13 @@
 // The public file interface: the stream reader and the WAV writer, whole or
 // as the samples come.
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <bit>
+#include <cstdio>
 #include <new>
+#include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "io/memorylimit.h"
@@ -126,21 +132,133 @@ void write_wav(const std::string& path, std::span<const double> x, int sample_ra
   out.commit();
 }
 
-std::vector<double> read_stream(const std::string& path) {
-  StreamValues values;
-  ReadFailure why = ReadFailure::kNone;
-  const std::uint64_t n = fdoubleread(path.c_str(), values, &why, memoryheadroom(memorylimit()));
-  if (n == 0) {
-    if (why == ReadFailure::kNoMemory) {
-      throw Error(Errc::out_of_memory, "not enough memory to read " + path);
-    }
+struct StreamReader::State {
+  std::FILE* file = nullptr;
+  bool owned = false;  // standard input stays open
+  std::optional<std::uint64_t> size;
+  std::string path;
+};
+
+StreamReader::StreamReader(const std::string& path) : state_(std::make_unique<State>()) {
+  State& s = *state_;
+  s.path = path;
+  if (path == "-") {
+    s.file = stdin;
+  } else {
+    s.file = std::fopen(path.c_str(), "rb");
+    s.owned = true;
+  }
+  struct stat st {};
+  if (s.file == nullptr || fstat(fileno(s.file), &st) != 0 || S_ISDIR(st.st_mode)) {
     throw Error(Errc::open_failed, "could not open " + path);
   }
-  try {
-    return std::vector<double>(values.begin(), values.end());
-  } catch (const std::bad_alloc&) {
-    throw Error(Errc::out_of_memory, "not enough memory to read " + path);
+  if (S_ISREG(st.st_mode)) {
+    s.size = static_cast<std::uint64_t>(st.st_size) / 4u;
   }
+}
+
+StreamReader::~StreamReader() {
+  if (state_->owned && state_->file != nullptr) {
+    std::fclose(state_->file);
+  }
+}
+
+std::optional<std::uint64_t> StreamReader::size() const noexcept {
+  return state_->size;
+}
+
+std::size_t StreamReader::read(std::span<double> out) {
+  State& s = *state_;
+  unsigned char raw[4 * kBlock];
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const std::size_t want = std::min(kBlock, out.size() - done);
+    const std::size_t got = std::fread(raw, 4, want, s.file);
+    for (std::size_t i = 0; i < got; ++i) {
+      const unsigned char* b = raw + 4 * i;
+      const std::uint32_t bits =
+          static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
+          (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+      out[done + i] = static_cast<double>(std::bit_cast<float>(bits));
+    }
+    done += got;
+    if (got < want) {
+      if (std::ferror(s.file) != 0) {
+        throw Error(Errc::open_failed, "could not read " + s.path);
+      }
+      break;  // the end; 1 to 3 trailing bytes make no value
+    }
+  }
+  return done;
+}
+
+std::vector<double> StreamReader::read_all() {
+  const std::uint64_t headroom = memoryheadroom(memorylimit()) / sizeof(double);
+  std::vector<double> values;
+  try {
+    if (state_->size) {
+      values.reserve(static_cast<std::size_t>(std::min(*state_->size, headroom)));
+    }
+    double piece[kBlock];
+    for (std::size_t n; (n = read(piece)) != 0;) {
+      if (values.size() + n > headroom) {
+        throw std::bad_alloc();
+      }
+      values.insert(values.end(), piece, piece + n);
+    }
+  } catch (const std::bad_alloc&) {
+    throw Error(Errc::out_of_memory, "not enough memory to read " + state_->path);
+  } catch (const std::length_error&) {
+    throw Error(Errc::out_of_memory, "not enough memory to read " + state_->path);
+  }
+  return values;
+}
+
+bool StreamReader::rewind() {
+  State& s = *state_;
+  if (!s.size || std::fseek(s.file, 0, SEEK_SET) != 0) {
+    return false;
+  }
+  std::clearerr(s.file);
+  return true;
+}
+
+std::vector<double> read_stream(const std::string& path) {
+  std::optional<StreamReader> reader;
+  try {
+    reader.emplace(path);
+  } catch (const Error&) {
+    throw Error(Errc::open_failed, "could not open " + path);
+  }
+  const std::uint64_t headroom = memoryheadroom(memorylimit());
+  if (reader->size()) {
+    // A regular file: sized first, read straight into place.
+    const std::uint64_t n = *reader->size();
+    if (n == 0) {
+      throw Error(Errc::open_failed, "could not open " + path);
+    }
+    if (n > headroom / sizeof(double)) {
+      throw Error(Errc::out_of_memory, "not enough memory to read " + path);
+    }
+    std::vector<double> values;
+    try {
+      values.resize(static_cast<std::size_t>(n));
+    } catch (const std::bad_alloc&) {
+      throw Error(Errc::out_of_memory, "not enough memory to read " + path);
+    } catch (const std::length_error&) {
+      throw Error(Errc::out_of_memory, "not enough memory to read " + path);
+    }
+    if (reader->read(values) != n) {
+      throw Error(Errc::open_failed, "could not open " + path);  // it shrank under us
+    }
+    return values;
+  }
+  // A pipe, a FIFO or a device: read to its end.
+  std::vector<double> values = reader->read_all();
+  if (values.empty()) {
+    throw Error(Errc::open_failed, "could not open " + path);
+  }
+  return values;
 }
 
 }  // namespace vallisynth

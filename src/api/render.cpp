@@ -179,30 +179,68 @@ struct Synthesizer::State {
   std::optional<Engine> engine;
 };
 
+struct StatsScanner::State {
+  ResolvedOptions o;
+  Options options;
+  std::vector<double> lf0;
+  std::size_t p = 1;
+  std::size_t next = 0;  // first frame not yet added
+  C0Range range;
+  UtteranceStats stats;
+};
+
+StatsScanner::StatsScanner(std::span<const double> lf0, std::uint32_t order, const Options& options)
+    : state_(std::make_unique<State>()) {
+  State& s = *state_;
+  s.o = resolveoptions(options);
+  s.options = options;
+  s.p = std::size_t{order} + 1u;
+  s.lf0.assign(lf0.begin(), lf0.end());
+  s.stats.mean_lf0 = meanlf0(lf0, s.o);
+}
+
+StatsScanner::~StatsScanner() = default;
+
+void StatsScanner::add(std::span<const double> cc, std::span<const double> fv) {
+  State& s = *state_;
+  const std::size_t m = cc.size() / s.p;
+  if (m * s.p != cc.size() || m > s.lf0.size() - s.next || (!fv.empty() && fv.size() != m)) {
+    fail(Errc::dimensions, "rows that do not fit the utterance's " + std::to_string(s.lf0.size()) +
+                               " frames of " + std::to_string(s.p) + " coefficients");
+  }
+  const auto order = static_cast<std::uint32_t>(s.p - 1u);
+  const std::span<const double> lf0(s.lf0.data() + s.next, m);
+  s.stats.nonfinite += count_nonfinite_frames(lf0, cc, fv, s.options);
+  // The range of the rows' own c0 over the frames as the engine sees them:
+  // the f0 after the pitch changes decides which frames are voiced.
+  double buf[kChunk];
+  for (std::size_t k0 = 0; k0 < m; k0 += kChunk) {
+    const std::size_t n = std::min(kChunk, m - k0);
+    const std::span<double> f(buf, n);
+    std::copy_n(lf0.begin() + static_cast<std::ptrdiff_t>(k0), n, f.begin());
+    conditionlf0(f, s.o, s.stats.mean_lf0);
+    addc0range(s.range, f, cc.subspan(k0 * s.p, n * s.p), order);
+    for (const double v : f) {
+      s.stats.voiced += v >= 10.0 && v <= 1000.0 ? 1u : 0u;
+    }
+  }
+  s.next += m;
+}
+
+UtteranceStats StatsScanner::stats() const {
+  UtteranceStats stats = state_->stats;
+  stats.c0_limits = {state_->range.min, state_->range.max};
+  return stats;
+}
+
 UtteranceStats utterance_stats(std::span<const double> lf0, std::span<const double> cc,
                                std::span<const double> fv, const Options& options) {
   const ResolvedOptions o = resolveoptions(options);
   checkutterance(lf0, cc, fv, o);
   const std::size_t p = cc.size() / lf0.size();
-  UtteranceStats stats;
-  stats.mean_lf0 = meanlf0(lf0, o);
-  stats.nonfinite = count_nonfinite_frames(lf0, cc, fv, options);
-  // The range of the rows' own c0 over the frames as the engine sees them:
-  // the f0 after the pitch changes decides which frames are voiced.
-  C0Range range;
-  double buf[kChunk];
-  for (std::size_t k0 = 0; k0 < lf0.size(); k0 += kChunk) {
-    const std::size_t m = std::min(kChunk, lf0.size() - k0);
-    const std::span<double> f(buf, m);
-    std::copy_n(lf0.begin() + static_cast<std::ptrdiff_t>(k0), m, f.begin());
-    conditionlf0(f, o, stats.mean_lf0);
-    addc0range(range, f, cc.subspan(k0 * p, m * p), static_cast<std::uint32_t>(p - 1u));
-    for (const double v : f) {
-      stats.voiced += v >= 10.0 && v <= 1000.0 ? 1u : 0u;
-    }
-  }
-  stats.c0_limits = {range.min, range.max};
-  return stats;
+  StatsScanner scanner(lf0, static_cast<std::uint32_t>(p - 1u), options);
+  scanner.add(cc, fv.first(fv.empty() ? 0 : lf0.size()));
+  return scanner.stats();
 }
 
 Synthesizer::Synthesizer(std::uint32_t order, bool fv_track, const Options& options)
@@ -235,6 +273,17 @@ void Synthesizer::State::init(std::uint32_t order, bool fv_track, const Options&
   }
   if (o.normalize && !options.gain) {
     fail(Errc::not_streamable, "normalize needs the utterance's peak: declare a fixed gain");
+  }
+  // Every work area is written in full: asking for more than the process may
+  // have would not fail cleanly (the kernel grants it and later kills the
+  // process for it, a container's limit without a word).
+  const std::uint64_t nfft = std::bit_ceil(2u * std::uint64_t{o.frameshift});
+  const std::uint64_t bytes =
+      (4u * nfft + std::uint64_t{o.frameshift} + kChunk * (std::uint64_t{order} + 3u)) *
+      sizeof(double);
+  if (bytes > memoryheadroom(memorylimit())) {
+    fail(Errc::out_of_memory,
+         "not enough memory for a frame shift of " + std::to_string(o.frameshift) + " samples");
   }
   std::optional<C0Range> range;
   if (options.c0_limits) {

@@ -2,12 +2,16 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/cleanup.h"
@@ -59,51 +63,64 @@ Options apioptions(const DecoderOptions& opts) {
   return o;
 }
 
-// Reads a stream; prints why it failed (as an error when the stream is
-// required, else as a warning) and returns false when it yields nothing.
-bool readlimited(const char* path, std::vector<double>& values, std::FILE* msg,
-                 const char* severity) {
-  try {
-    values = read_stream(path);
-  } catch (const Error& e) {
-    std::fprintf(msg,
-                 e.code() == Errc::out_of_memory ? "%s: not enough memory to read %s.\n"
-                                                 : "%s: could not open %s.\n",
-                 severity, path);
-    return false;
+// A parameter stream of the utterance. A regular file is read in pieces,
+// in as many passes as the options need, so that memory does not grow with
+// the utterance; a pipe, which can be read only once, is kept in memory.
+class Input {
+ public:
+  // Opens path; prints why it failed (as an error when the stream is
+  // required, else as a warning) and returns false when it yields nothing.
+  bool open(const char* path, std::FILE* msg, const char* severity) {
+    try {
+      file_.emplace(path);
+      if (file_->size()) {
+        count_ = *file_->size();
+      } else {
+        memory_ = file_->read_all();
+        file_.reset();
+        count_ = memory_.size();
+      }
+    } catch (const Error& e) {
+      std::fprintf(msg,
+                   e.code() == Errc::out_of_memory ? "%s: not enough memory to read %s.\n"
+                                                   : "%s: could not open %s.\n",
+                   severity, path);
+      return false;
+    }
+    if (count_ == 0) {
+      std::fprintf(msg, "%s: could not open %s.\n", severity, path);
+      return false;
+    }
+    return true;
   }
-  return true;
-}
 
-// Reads a required stream; prints the error and returns false when it
-// yields nothing or more values than a count can hold.
-bool readstream(const char* path, std::vector<double>& values, std::FILE* msg) {
-  if (!readlimited(path, values, msg, "Error")) {
-    return false;
+  std::uint64_t count() const {
+    return count_;
   }
-  if (values.size() > kMaxValues) {
-    std::fprintf(msg, "Error: %s holds more than %" PRIu64 " values.\n", path, kMaxValues);
-    values = {};
-    return false;
-  }
-  return true;
-}
 
-// Reads the optional fv track; empty when there is none or it is unusable
-// (with a warning).
-std::vector<double> readfv(const DecoderOptions& opts, std::size_t nframes, std::FILE* msg) {
-  std::vector<double> fv;
-  if (opts.filefv == nullptr || !readlimited(opts.filefv, fv, msg, "Warning")) {
-    return {};
+  // The next out.size() values (fewer at the end: the rest is left alone).
+  std::size_t read(std::span<double> out) {
+    if (file_) {
+      return file_->read(out);
+    }
+    const std::size_t n = std::min<std::size_t>(out.size(), memory_.size() - position_);
+    std::copy_n(memory_.begin() + static_cast<std::ptrdiff_t>(position_), n, out.begin());
+    position_ += n;
+    return n;
   }
-  if (fv.size() < nframes) {
-    std::fprintf(msg, "Warning: %s and %s have incompatible dimensions.\n", opts.filef0,
-                 opts.filefv);
-    return {};
+
+  // Back to the first value for another pass.
+  bool rewind() {
+    position_ = 0;
+    return !file_ || file_->rewind();
   }
-  fv.resize(nframes);  // values beyond the last frame are never used
-  return fv;
-}
+
+ private:
+  std::optional<StreamReader> file_;
+  std::vector<double> memory_;
+  std::uint64_t count_ = 0;
+  std::size_t position_ = 0;
+};
 
 // Refuses an output that is one of the utterance's inputs: writing it would
 // destroy the input.
@@ -117,17 +134,101 @@ bool outputisinput(const DecoderOptions& opts, std::FILE* msg) {
   return false;
 }
 
-// Writes the WAV file so that it appears complete or not at all; a
-// termination signal during the write removes the temporary file.
-bool writeoutput(const char* name, std::span<const double> x, int rate) {
+// One utterance's streams, read a piece at a time.
+struct Utterance {
+  std::vector<double> lf0;  // the whole log-f0 track: 8 bytes a frame
+  Input cc;
+  Input fv;
+  bool hasfv = false;
+  std::uint32_t order = 0;
+  std::size_t p = 1;
+};
+
+// Frames pushed at a time: as many as keep the output piece near 64 Ki
+// samples, at most 1024.
+std::size_t piecesize(std::uint32_t shift) {
+  return std::clamp<std::size_t>(std::size_t{65536} / shift, 1, 1024);
+}
+
+// Sends the utterance's frames through the decoder a piece at a time,
+// handing every piece of final samples to sink. False when a stream ends
+// early (it changed under us).
+template <typename Sink>
+bool renderpieces(Utterance& u, const Options& options, NoiseSource& noise, std::span<double> rows,
+                  std::span<double> fvs, std::span<double> out, Sink&& sink) {
+  if (!u.cc.rewind() || (u.hasfv && !u.fv.rewind())) {
+    return false;
+  }
+  Synthesizer synth(u.order, u.hasfv, options, noise);
+  const std::size_t m = rows.size() / u.p;
+  for (std::size_t k0 = 0; k0 < u.lf0.size(); k0 += m) {
+    const std::size_t n = std::min(m, u.lf0.size() - k0);
+    const std::span<double> c = rows.first(n * u.p);
+    const std::span<double> v = u.hasfv ? fvs.first(n) : std::span<double>();
+    if (u.cc.read(c) != c.size() || u.fv.read(v) != v.size()) {
+      return false;
+    }
+    const std::span<const double> f(u.lf0.data() + k0, n);
+    sink(out.first(synth.push(f, c, v, out)));
+  }
+  sink(out.first(synth.flush(out)));
+  return true;
+}
+
+// Opens and checks the utterance's streams, with the messages of each
+// failure; false when the utterance cannot be decoded.
+bool openutterance(const DecoderOptions& opts, Utterance& u, std::FILE* msg) {
+  try {
+    u.lf0 = read_stream(opts.filef0);
+  } catch (const Error& e) {
+    std::fprintf(msg,
+                 e.code() == Errc::out_of_memory ? "Error: not enough memory to read %s.\n"
+                                                 : "Error: could not open %s.\n",
+                 opts.filef0);
+    return false;
+  }
+  if (!u.cc.open(opts.filecc, msg, "Error")) {
+    return false;
+  }
+  for (const auto& [path, n] :
+       {std::pair{opts.filef0, std::uint64_t{u.lf0.size()}}, {opts.filecc, u.cc.count()}}) {
+    if (n > kMaxValues) {
+      std::fprintf(msg, "Error: %s holds more than %" PRIu64 " values.\n", path, kMaxValues);
+      return false;
+    }
+  }
+  const std::uint64_t nframes = u.lf0.size();
+  if (u.cc.count() % nframes != 0) {
+    std::fprintf(msg, "Error: %s and %s have incompatible dimensions.\n", opts.filef0, opts.filecc);
+    return false;
+  }
+  u.p = static_cast<std::size_t>(u.cc.count() / nframes);
+  u.order = static_cast<std::uint32_t>(u.p - 1u);
+  if (opts.filefv != nullptr && u.fv.open(opts.filefv, msg, "Warning")) {
+    u.hasfv = u.fv.count() >= nframes;
+    if (!u.hasfv) {
+      std::fprintf(msg, "Warning: %s and %s have incompatible dimensions.\n", opts.filef0,
+                   opts.filefv);
+    }
+  }
+  return true;
+}
+
+// Writes the WAV file as the samples come, so that it appears complete or
+// not at all; a termination signal during the write removes the temporary
+// file. render(sink) produces the samples.
+template <typename Render>
+bool writeoutput(const char* name, std::uint64_t samples, int rate, Render&& render) {
   std::optional<WavWriter> out;
   try {
     {
       const HeldSignals held;
-      out.emplace(name, x.size(), rate);
+      out.emplace(name, samples, rate);
       registertemporary(out->temporary_path());
     }
-    out->write(x);
+    if (!render([&](std::span<const double> x) { out->write(x); })) {
+      throw Error(Errc::create_failed, "a stream changed while it was read");
+    }
     const HeldSignals held;
     out->commit();
     registertemporary(nullptr);
@@ -140,40 +241,86 @@ bool writeoutput(const char* name, std::span<const double> x, int rate) {
   }
 }
 
-}  // namespace
-
-bool decodeutterance(const DecoderOptions& opts, NoiseSource& noise) {
+// The utterance's decoding; its failures are reported here, or thrown as the
+// library's Error for decodeutterance to report.
+bool decode(const DecoderOptions& opts, NoiseSource& noise) {
   std::FILE* const msg = messages(opts);
   if (outputisinput(opts, msg)) {
     return false;
   }
-  std::vector<double> f0;
-  std::vector<double> cc;
-  if (!readstream(opts.filef0, f0, msg) || !readstream(opts.filecc, cc, msg)) {
+  Utterance u;
+  if (!openutterance(opts, u, msg)) {
     return false;
   }
-  const std::size_t nframes = f0.size();
-  if (cc.size() % nframes != 0) {
-    std::fprintf(msg, "Error: %s and %s have incompatible dimensions.\n", opts.filef0, opts.filecc);
-    return false;
-  }
-  std::vector<double> fv = readfv(opts, nframes, msg);
-  const Options options = apioptions(opts);
-  const std::uint64_t bad = count_nonfinite_frames(f0, cc, fv, options);
-  if (bad != 0) {
-    std::fprintf(msg, "Warning: %s has %" PRIu64 " frame%s with values that are not finite.\n",
-                 opts.filef0, bad, bad == 1 ? "" : "s");
-  }
+  const std::size_t nframes = u.lf0.size();
+  Options options = apioptions(opts);
+  const std::uint32_t shift = synthesis_frame_shift(options);
+  const std::size_t m = piecesize(shift);
+  std::vector<double> rows;
+  std::vector<double> fvs;
+  std::vector<double> out;
 
+  // A first pass over the streams for what depends on the whole utterance:
+  // the frames that are not finite, the c0 range and the mean log-f0.
+  try {
+    rows.resize(m * u.p);
+    fvs.resize(u.hasfv ? m : 0);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(msg, "Error: not enough memory to decode %s.\n", opts.filef0);
+    return false;
+  }
+  StatsScanner scanner(u.lf0, u.order, options);
+  for (std::size_t k0 = 0; k0 < nframes; k0 += m) {
+    const std::size_t n = std::min(m, nframes - k0);
+    const std::span<double> c(rows.data(), n * u.p);
+    const std::span<double> v(fvs.data(), u.hasfv ? n : 0);
+    if (u.cc.read(c) != c.size() || u.fv.read(v) != v.size()) {
+      std::fprintf(msg, "Error: could not open %s.\n", opts.filecc);
+      return false;
+    }
+    scanner.add(c, v);
+  }
+  const UtteranceStats stats = scanner.stats();
+  if (stats.nonfinite != 0) {
+    std::fprintf(msg, "Warning: %s has %" PRIu64 " frame%s with values that are not finite.\n",
+                 opts.filef0, stats.nonfinite, stats.nonfinite == 1 ? "" : "s");
+  }
   const std::uint64_t xlen = rendered_length(nframes, options);
   if (xlen > max_wav_samples) {
     std::fprintf(msg, "Error: %s would give %" PRIu64 " samples, more than a WAV file holds.\n",
                  opts.filef0, xlen);
     return false;
   }
-  std::vector<double> x;
+  options.c0_limits = stats.c0_limits;
+  options.mean_lf0 = stats.mean_lf0;
+  const bool normalise = options.normalize;
+  options.normalize = false;
   try {
-    x = render(f0, cc, fv, options, noise);
+    // The decoder's work areas are checked against the memory the process
+    // may have when it is made: fail here, before any output exists.
+    { const Synthesizer probe(u.order, u.hasfv, options, noise); }
+    out.resize(m * shift + shift + 1u);
+    if (normalise) {
+      // The peak needs every sample before the first is written: render
+      // once for it from a copy of the noise source (the phases are a fixed
+      // sequence, so the second rendering repeats the first exactly).
+      NoiseSource again = noise;
+      double peak = 0.0;
+      if (!renderpieces(u, options, again, rows, fvs, out, [&](std::span<const double> x) {
+            for (const double v : x) {
+              peak = std::fabs(v) > peak ? std::fabs(v) : peak;
+            }
+          })) {
+        std::fprintf(msg, "Error: could not open %s.\n", opts.filecc);
+        return false;
+      }
+      if (peak != 0.0) {
+        options.gain = 0.99 / peak;  // as the writer's normalisation
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    std::fprintf(msg, "Error: not enough memory to decode %s.\n", opts.filef0);
+    return false;
   } catch (const Error& e) {
     if (e.code() == Errc::out_of_memory) {
       std::fprintf(msg, "Error: not enough memory to decode %s.\n", opts.filef0);
@@ -182,16 +329,25 @@ bool decodeutterance(const DecoderOptions& opts, NoiseSource& noise) {
     }
     return false;
   }
-  // The parameters are no longer needed; free them before the output is
-  // written.
-  f0 = {};
-  cc = {};
-  fv = {};
-  if (!writeoutput(opts.fileout, x, options.sample_rate)) {
+  if (!writeoutput(opts.fileout, xlen, options.sample_rate, [&](auto&& sink) {
+        return renderpieces(u, options, noise, rows, fvs, out, sink);
+      })) {
     std::fprintf(msg, "Error: could not create %s.\n", opts.fileout);
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool decodeutterance(const DecoderOptions& opts, NoiseSource& noise) {
+  try {
+    return decode(opts, noise);
+  } catch (const Error& e) {
+    // Options the command line would have refused (the library's checks).
+    std::fprintf(messages(opts), "Error: %s: %s.\n", opts.filef0, e.what());
+    return false;
+  }
 }
 
 int decodeall(const DecoderOptions& opts, NoiseSource& noise) {

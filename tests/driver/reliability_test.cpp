@@ -311,27 +311,35 @@ TEST(Batches, IndicesThatOutgrowANameEndTheBatch) {
 
 // ---- Memory ----
 
-// A batch of three: a stream too large to read within the limit, an
-// utterance too large to decode within it, and one that fits. The first
-// two are reported, the third is written.
+// A batch of three: a stream too large to read within the limit, a long
+// utterance whose output alone (as doubles) would not fit in the limit but
+// which is decoded in pieces, and a short one. The first is reported, the
+// other two are written. Then a frame shift whose work areas cannot fit.
 std::string memorybatch(const TempDir& dir) {
-  // Sparse files: 2^28 values (2 GiB as doubles), and 2^21 frames whose
-  // output would take about 1.3 GB.
+  // Sparse files: 2^28 values (2 GiB as doubles); 2^20 frames (unvoiced:
+  // f0 of 1 Hz) whose 42 million output samples would take 335 MB.
   const auto sparse = [&](const std::string& name, std::uintmax_t bytes) {
     writebytes(dir.file(name), "");
     fs::resize_file(dir.file(name), bytes);
   };
   sparse("f1", 4u << 28);
   sparse("c1", 4u << 28);
-  sparse("f2", 4u << 21);
-  sparse("c2", 4u << 21);
-  writebytes(dir.file("f3"), floatbytes(logf0()));
-  writebytes(dir.file("c3"), floatbytes(cepstra()));
-  return "'f?' 'c?' 'o?.wav' --INDLIST=1-3";
+  sparse("f2", 4u << 19);
+  sparse("c2", 4u << 20);
+  writebytes(dir.file("f3"), floatbytes(logf0(10)));
+  writebytes(dir.file("c3"), floatbytes(cepstra(10)));
+  return "'f?' 'c?' 'o?.wav' --INDLIST=1-3; echo $?; $V f3 c3 o4.wav --LFRAME=100000000";
 }
 const char* kMemoryBatchOut =
-    "o1.wav\nError: not enough memory to read f1.\no2.wav\n"
-    "Error: not enough memory to decode f2.\no3.wav\n1\n";
+    "o1.wav\nError: not enough memory to read f1.\no2.wav\no3.wav\n1\n"
+    "Error: not enough memory to decode f3.\n1\n";
+
+void expectmemorybatch(const TempDir& dir, const RunResult& r) {
+  EXPECT_EQ(r.out, kMemoryBatchOut);
+  EXPECT_TRUE(iswholewav(readbytes(dir.file("o3.wav"))));
+  EXPECT_EQ(fs::file_size(dir.file("o2.wav")), 44u + 2u * (((1u << 19) + 1u) * 80u + 1u));
+  EXPECT_FALSE(fs::exists(dir.file("o1.wav")) || fs::exists(dir.file("o4.wav")));
+}
 
 // Under a cgroup's memory limit (v2 memory.max or v1
 // memory.limit_in_bytes), made for the test and removed after it.
@@ -352,11 +360,10 @@ TEST(Memory, CgroupLimitIsHonoured) {
   if (geteuid() != 0 || !fs::create_directory(group, ec)) {
     GTEST_SKIP() << "cannot create a cgroup here";
   }
-  std::ofstream(group + "/" + limitfile) << (512u << 20);
+  std::ofstream(group + "/" + limitfile) << (256u << 20);
   const RunResult r = runbash("echo $$ > " + group + "/cgroup.procs && $V " + args + "; echo $?",
                               dir.path.string());
-  EXPECT_EQ(r.out, kMemoryBatchOut);
-  EXPECT_TRUE(iswholewav(readbytes(dir.file("o3.wav"))));
+  expectmemorybatch(dir, r);
   // The shell has ended: the group is empty and can go.
   for (int i = 0; i < 100 && rmdir(group.c_str()) != 0; ++i) {
     usleep(10000);
@@ -372,8 +379,8 @@ TEST(Memory, AddressSpaceLimitIsHonoured) {
 #endif
   TempDir dir;
   const std::string args = memorybatch(dir);
-  const RunResult r = runbash("ulimit -v 600000 && $V " + args + "; echo $?", dir.path.string());
-  EXPECT_EQ(r.out, kMemoryBatchOut);
+  const RunResult r = runbash("ulimit -v 300000 && $V " + args + "; echo $?", dir.path.string());
+  expectmemorybatch(dir, r);
 }
 
 // ---- Values that are not finite ----
