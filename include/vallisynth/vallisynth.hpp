@@ -90,10 +90,10 @@ struct Options {
   int sample_rate = 16000;  // Hz, 8000 to 48000
   // Frame shift of the streams in samples; unset: 5 ms at sample_rate
   // rounded to whole samples (80 at 16 kHz).
-  std::optional<std::uint32_t> frame_shift;
+  std::optional<std::uint32_t> frame_shift = std::nullopt;
   // All-pass constant of the mel-cepstrum, |alpha| < 1; unset: the
   // conventional one for sample_rate (0.42 at 16 kHz; see default_alpha).
-  std::optional<double> alpha;
+  std::optional<double> alpha = std::nullopt;
   double gamma = 0.0;             // formant postfilter strength, 0: off; finite
   double fv_alpha = 0.0;          // all-pass constant of the fv track, |x| < 1; 0: plain Hz
   double pitch_factor = 1.0;      // multiplies every voiced f0; 0.25 to 4

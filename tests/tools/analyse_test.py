@@ -1,0 +1,267 @@
+#!/usr/bin/env python3
+"""End-to-end tests of tools/analyse: recordings analysed and resynthesised.
+
+    analyse_test.py VALLISYNTH ANALYSE errors
+    analyse_test.py VALLISYNTH ANALYSE roundtrip RATE [--CCFORM=1] [--modify]
+
+The recording is espeak-ng speech made at test time and resampled with sox.
+Exits with 77 (a skip for CTest) when SPTK, sox or espeak-ng is missing.
+"""
+import importlib.machinery
+import importlib.util
+import math
+import os
+import shlex
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import wave
+from array import array
+
+SKIP = 77
+SPTK_DIRS = os.pathsep.join([os.environ.get("PATH", ""), "/usr/libexec/sptk/bin"])
+TEXT = ("Please call Stella. Ask her to bring these things with her "
+        "from the store.")
+UNVOICED = -1.0e10
+
+
+def fail(msg):
+    print("FAIL: " + msg)
+    sys.exit(1)
+
+
+def need_tools():
+    for tool, package in (("pitch", "sptk"), ("mgc2sp", "sptk"), ("sox", "sox"),
+                          ("espeak-ng", "espeak-ng")):
+        if shutil.which(tool, path=SPTK_DIRS) is None:
+            print("skipped: %s not found (apt-get install %s)" % (tool, package))
+            sys.exit(SKIP)
+
+
+def run(cmd, **kw):
+    r = subprocess.run(cmd, capture_output=True, text=True, **kw)
+    if r.returncode != 0:
+        fail("%s exited with %d: %s" % (" ".join(cmd), r.returncode, r.stderr.strip()))
+    return r.stdout
+
+
+def read_wav(path):
+    with wave.open(path, "rb") as w:
+        a = array("h")
+        a.frombytes(w.readframes(w.getnframes()))
+        return w.getframerate(), a
+
+
+def read_floats(path):
+    a = array("f")
+    with open(path, "rb") as f:
+        a.frombytes(f.read())
+    return a
+
+
+def speech(work, rate):
+    """espeak-ng speech at `rate`, 6 dB below espeak's level so that the
+    resynthesis, whose minimum-phase pulses are peakier, does not clip."""
+    raw = os.path.join(work, "espeak.wav")
+    run(["espeak-ng", "-w", raw, TEXT])
+    path = os.path.join(work, "in%d.wav" % rate)
+    run(["sox", raw, "-r", str(rate), "-b", "16", path, "gain", "-6"])
+    return path
+
+
+class Analysis:
+    """One run of the tool: its streams and the command it printed."""
+
+    def __init__(self, tool, wav, prefix, extra=()):
+        self.command = shlex.split(run([tool, wav, prefix] + list(extra)).strip())
+        self.lf0 = read_floats(prefix + ".lf0")
+        self.cc = read_floats(prefix + ".cc")
+        self.prefix = prefix
+        if len(self.cc) % len(self.lf0):
+            fail("%s: %d cepstral values for %d frames" % (prefix, len(self.cc), len(self.lf0)))
+        self.order = len(self.cc) // len(self.lf0) - 1
+
+    def render(self, exe, out, extra=()):
+        cmd = [exe] + self.command[1:3] + [out] + self.command[4:] + list(extra)
+        run(cmd)
+        return read_wav(out)
+
+
+def load_tool(path):
+    """The tool as a module, for its table of all-pass constants."""
+    loader = importlib.machinery.SourceFileLoader("analyse", path)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader("analyse", loader))
+    loader.exec_module(module)
+    return module
+
+
+def rms_db(x, spans):
+    total = sum(x[i] * x[i] for a, b in spans for i in range(a, min(b, len(x))))
+    count = sum(min(b, len(x)) - a for a, b in spans)
+    return 10 * math.log10(total / count + 1e-12)
+
+
+def voiced_spans(lf0, shift):
+    return [((k + 1) * shift - shift // 2, (k + 1) * shift + shift // 2)
+            for k, v in enumerate(lf0) if v > UNVOICED]
+
+
+def f0_pairs(a, b):
+    return [(math.exp(x), math.exp(y)) for x, y in zip(a, b) if x > UNVOICED and y > UNVOICED]
+
+
+def envelope_lsd(cc_a, cc_b, order, alpha, fftlen, frames):
+    """Mean log-spectral distance (dB) between the mel-cepstral envelopes of
+    the listed frames, on a linear frequency axis."""
+    spectra = []
+    for cc in (cc_a, cc_b):
+        proc = subprocess.run(
+            ["mgc2sp", "-a", repr(alpha), "-g", "0", "-m", str(order), "-l", str(fftlen),
+             "-o", "1"], input=cc.tobytes(), capture_output=True,
+            env=dict(os.environ, PATH=SPTK_DIRS), check=True)
+        s = array("f")
+        s.frombytes(proc.stdout)
+        spectra.append(s)
+    bins = fftlen // 2 + 1
+    dist = []
+    for k in frames:
+        a = spectra[0][k * bins:(k + 1) * bins]
+        b = spectra[1][k * bins:(k + 1) * bins]
+        dist.append(math.sqrt(sum((x - y) ** 2 for x, y in zip(a, b)) / bins))
+    return statistics.mean(dist)
+
+
+def roundtrip(exe, tool, rate, ccform, modify):
+    extra = ["--CCFORM=1"] if ccform else []
+    with tempfile.TemporaryDirectory() as work:
+        src = speech(work, rate)
+        fs, x = read_wav(src)
+        inp = Analysis(tool, src, os.path.join(work, "in"), extra)
+        shift = int(math.floor(rate * 0.005 + 0.5))
+        fs_out, y = inp.render(exe, os.path.join(work, "out.wav"))
+        if fs_out != rate:
+            fail("output at %d Hz, not %d" % (fs_out, rate))
+        if abs(len(y) - len(x)) > shift:
+            fail("output %d samples, input %d: more than a frame (%d) apart"
+                 % (len(y), len(x), shift))
+
+        spans = voiced_spans(inp.lf0, shift)
+        level = rms_db(y, spans) - rms_db(x, spans)
+
+        out = Analysis(tool, os.path.join(work, "out.wav"), os.path.join(work, "out"), extra)
+        pairs = f0_pairs(inp.lf0, out.lf0)
+        if len(pairs) < len(spans) // 2:
+            fail("only %d frames voiced in both, of %d voiced in the input"
+                 % (len(pairs), len(spans)))
+        f0_err = statistics.median(abs(b / a - 1) for a, b in pairs)
+
+        # Envelopes of the frames voiced in the input; both analyses share
+        # frame positions, so frame k of one faces frame k of the other.
+        frames = [k for k, v in enumerate(inp.lf0) if v > UNVOICED and k < len(out.lf0)]
+        fftlen = 1 << (int(rate * 0.025 + 0.5) - 1).bit_length()
+        lsd = envelope_lsd(inp.cc, out.cc, inp.order, load_tool(tool).default_alpha(rate), fftlen, frames)
+
+        print("%d Hz: %d -> %d samples, level %+.2f dB over voiced stretches, "
+              "median f0 error %.2f %% (%d frames), envelope LSD %.2f dB"
+              % (rate, len(x), len(y), level, 100 * f0_err, len(pairs), lsd))
+        if abs(level) > 1.5:
+            fail("level differs by %.2f dB" % level)
+        if f0_err >= 0.02:
+            fail("median f0 error %.2f %%" % (100 * f0_err))
+        if lsd > 4.0:
+            fail("envelope LSD %.2f dB" % lsd)
+
+        if modify:
+            _, y2 = inp.render(exe, os.path.join(work, "up.wav"), ["--FPITCH=1.5"])
+            up = Analysis(tool, os.path.join(work, "up.wav"), os.path.join(work, "up"))
+            ratio = statistics.median(b / a for a, b in f0_pairs(inp.lf0, up.lf0))
+            _, y3 = inp.render(exe, os.path.join(work, "slow.wav"), ["--FDUR=2"])
+            print("--FPITCH=1.5: median f0 ratio %.3f; --FDUR=2: %d samples" % (ratio, len(y3)))
+            if abs(ratio / 1.5 - 1) > 0.03:
+                fail("f0 ratio %.3f, not 1.5" % ratio)
+            if abs(len(y3) - 2 * len(x)) > 2 * shift:
+                fail("--FDUR=2 gave %d samples for %d" % (len(y3), len(x)))
+
+
+def expect_error(tool, args, words, env=None, folder=None):
+    """The tool must fail with one line naming the problem, writing nothing."""
+    r = subprocess.run([sys.executable, tool] + args, capture_output=True, text=True, env=env)
+    lines = r.stderr.strip().splitlines()
+    if r.returncode == 0 or not lines or not lines[0].startswith("Error:"):
+        fail("%s: exit %d, stderr %r" % (args, r.returncode, r.stderr))
+    if not all(w in lines[0] for w in words):
+        fail("%s: message %r lacks %s" % (args, lines[0], words))
+    if r.stdout:
+        fail("%s: printed %r on standard output" % (args, r.stdout))
+    if folder is not None:
+        left = [f for f in os.listdir(folder) if f.startswith(("out", ".analyse"))]
+        if left:
+            fail("%s: left %s behind" % (args, left))
+
+
+def errors(tool):
+    with tempfile.TemporaryDirectory() as work:
+        src = speech(work, 16000)
+        j = lambda name: os.path.join(work, name)
+        run(["sox", src, "-c", "2", j("stereo.wav")])
+        run(["sox", src, "-e", "floating-point", "-b", "32", j("float.wav")])
+        run(["sox", src, "-b", "24", j("b24.wav")])
+        run(["sox", src, "-r", "96000", j("r96k.wav")])
+        run(["sox", src, "-r", "6000", j("r6k.wav")])
+        with open(j("text.wav"), "w") as f:
+            f.write("not a wave file\n")
+        with open(j("cut.wav"), "wb") as f, open(src, "rb") as g:
+            f.write(g.read(30))
+        run(["sox", src, j("short.wav"), "trim", "0", "100s"])
+        os.mkdir(j("empty"))
+        out = j("out")
+        cases = [
+            ([j("missing.wav"), out], ["missing.wav", "no such file"]),
+            ([j("empty"), out], ["empty"]),
+            ([j("text.wav"), out], ["not a WAV file"]),
+            ([j("cut.wav"), out], ["not a WAV file"]),
+            ([j("float.wav"), out], ["not integer PCM"]),
+            ([j("stereo.wav"), out], ["2 channels"]),
+            ([j("b24.wav"), out], ["24-bit"]),
+            ([j("r96k.wav"), out], ["96000 Hz"]),
+            ([j("r6k.wav"), out], ["6000 Hz"]),
+            ([j("short.wav"), out], ["too short"]),
+            ([src, j("nofolder/out")], ["could not write"]),
+            ([src], ["usage"]),
+            ([src, out, "--ORDER=x"], ["ORDER"]),
+            ([src, out, "--CCFORM=2"], ["CCFORM"]),
+            ([src, out, "--BOGUS=1"], ["BOGUS"]),
+        ]
+        for args, words in cases:
+            expect_error(tool, args, words, folder=work)
+        # SPTK_BIN pointing at a folder without SPTK stands for a machine
+        # without it.
+        env = dict(os.environ, SPTK_BIN=j("empty"))
+        expect_error(tool, [src, out], ["SPTK is not installed"], env=env, folder=work)
+        # A failure leaves earlier streams of the same prefix untouched.
+        with open(out + ".lf0", "wb") as f:
+            f.write(b"keep")
+        r = subprocess.run([sys.executable, tool, j("stereo.wav"), out], capture_output=True)
+        with open(out + ".lf0", "rb") as f:
+            if r.returncode == 0 or f.read() != b"keep" or os.path.exists(out + ".cc"):
+                fail("a failed run touched the existing streams")
+    print("every error reported")
+
+
+def main(argv):
+    if len(argv) < 3:
+        print(__doc__)
+        return 2
+    exe, tool, mode = argv[0], argv[1], argv[2]
+    need_tools()
+    if mode == "errors":
+        errors(tool)
+    else:
+        roundtrip(exe, tool, int(argv[3]), "--CCFORM=1" in argv, "--modify" in argv)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
