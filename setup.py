@@ -38,7 +38,7 @@ class CMakeBuild(build_ext):
             "-DCMAKE_BUILD_TYPE=Release",
             "-DVALLISYNTH_BUILD_TESTS=OFF",
             "-DVALLISYNTH_PYTHON=ON",
-            f"-DPython_EXECUTABLE={sys.executable}",
+            f"-DPython3_EXECUTABLE={sys.executable}",
         ]
         try:  # python3-pybind11 knows where pybind11-dev's CMake files are
             import pybind11
