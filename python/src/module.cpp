@@ -37,6 +37,15 @@ struct PyNoise {
   std::mutex busy;
 };
 
+// The guard of a PyNoise, or RuntimeError if another thread holds it.
+std::unique_lock<std::mutex> claim(PyNoise& noise) {
+  std::unique_lock<std::mutex> lock(noise.busy, std::try_to_lock);
+  if (!lock.owns_lock()) {
+    throw std::runtime_error("noise: this NoiseSource is in use by another thread");
+  }
+  return lock;
+}
+
 // Holds a PyNoise's guard (or nothing, for a fresh source) for one render.
 class NoiseUse {
  public:
@@ -46,10 +55,7 @@ class NoiseUse {
       source_ = &*own_;
       return;
     }
-    lock_ = std::unique_lock<std::mutex>(shared->busy, std::try_to_lock);
-    if (!lock_.owns_lock()) {
-      throw std::runtime_error("noise: this NoiseSource is in use by another thread");
-    }
+    lock_ = claim(*shared);
     source_ = &shared->source;
   }
   vallisynth::NoiseSource& get() {
@@ -61,6 +67,14 @@ class NoiseUse {
   std::unique_lock<std::mutex> lock_;
   vallisynth::NoiseSource* source_ = nullptr;
 };
+
+// A new source at self's position.
+PyNoise* snapshot(PyNoise& self) {
+  const auto lock = claim(self);
+  auto* copy = new PyNoise;
+  copy->source = self.source;
+  return copy;
+}
 
 std::string typename_of(py::handle obj) {
   return py::str(py::type::handle_of(obj).attr("__name__"));
@@ -275,7 +289,7 @@ PyObject* newexception(py::module_& m, const char* name, const char* doc, PyObje
   if (type == nullptr) {
     throw py::error_already_set();
   }
-  m.add_object(name, py::handle(type));  // steals nothing: the module takes its own reference
+  m.add_object(name, py::handle(type));  // the module holds its own reference
   return type;
 }
 
@@ -328,32 +342,15 @@ two at once raises RuntimeError. copy.copy() takes a snapshot of the
 position.)doc")
       .def(py::init<>(), "A source at the beginning of the sequence.")
       .def(
-          "reset", [](PyNoise& self) {
-            std::unique_lock lock(self.busy, std::try_to_lock);
-            if (!lock.owns_lock()) {
-              throw std::runtime_error("noise: this NoiseSource is in use by another thread");
-            }
+          "reset",
+          [](PyNoise& self) {
+            const auto lock = claim(self);
             self.source.reset();
           },
           "Back to the beginning of the sequence.")
-      .def(
-          "copy",
-          [](PyNoise& self) {
-            auto* copy = new PyNoise;
-            copy->source = self.source;
-            return copy;
-          },
-          "A new source at the same position.")
-      .def("__copy__", [](PyNoise& self) {
-        auto* copy = new PyNoise;
-        copy->source = self.source;
-        return copy;
-      })
-      .def("__deepcopy__", [](PyNoise& self, py::handle) {
-        auto* copy = new PyNoise;
-        copy->source = self.source;
-        return copy;
-      });
+      .def("copy", &snapshot, "A new source at the same position.")
+      .def("__copy__", &snapshot)
+      .def("__deepcopy__", [](PyNoise& self, py::handle) { return snapshot(self); });
 
   m.def("synthesize", &synthesize, "lf0"_a, "cc"_a, "fv"_a = py::none(), py::kw_only(),
         "fs"_a = 16000, "frame_shift"_a = py::none(), "alpha"_a = py::none(), "gamma"_a = 0.0,

@@ -1,6 +1,5 @@
-import enum
 import os
-from typing import Optional, Union
+from typing import ClassVar, Dict, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -10,16 +9,26 @@ _Int = Union[int, float, np.integer, np.floating]
 
 __version__: str
 
-class ErrorCode(enum.IntEnum):
-    """What a VallisynthError reports (VallisynthError.code)."""
+class ErrorCode:
+    """What a VallisynthError reports (VallisynthError.code); compares with ints."""
 
-    BAD_ARGUMENT: int
-    DIMENSIONS: int
-    TOO_LONG: int
-    OUT_OF_MEMORY: int
-    OPEN_FAILED: int
-    CREATE_FAILED: int
-    NOT_STREAMABLE: int
+    BAD_ARGUMENT: ClassVar[ErrorCode]
+    DIMENSIONS: ClassVar[ErrorCode]
+    TOO_LONG: ClassVar[ErrorCode]
+    OUT_OF_MEMORY: ClassVar[ErrorCode]
+    OPEN_FAILED: ClassVar[ErrorCode]
+    CREATE_FAILED: ClassVar[ErrorCode]
+    NOT_STREAMABLE: ClassVar[ErrorCode]
+    __members__: ClassVar[Dict[str, ErrorCode]]
+    def __init__(self, value: int) -> None: ...
+    def __int__(self) -> int: ...
+    def __index__(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
 
 class VallisynthError(RuntimeError):
     """A failure reported by the library; .code says which."""
