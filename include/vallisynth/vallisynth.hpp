@@ -192,10 +192,60 @@ void normalize(std::span<double> x) noexcept;
 void write_wav(const std::string& path, std::span<const double> x, int sample_rate = 16000,
                bool normalize = false);
 
+// A WAV file written as the samples come: the header first (the length is
+// known beforehand), then the samples, converted as to_pcm16 does.
+//
+// A regular file (or a new name) is written to a temporary file in the same
+// folder, named after it with ".tmp-" and six characters, and renamed over
+// the final name only by commit(): whatever was at the path stays as it was
+// until then, and a failed or abandoned output leaves nothing behind. A
+// symbolic link is written through (its target is replaced, the link stays).
+// Devices and FIFOs are written directly, and so is "-", standard output.
+class WavWriter {
+ public:
+  // Opens path for samples samples at sample_rate Hz. Throws Error:
+  // bad_argument (rate out of range), too_long, create_failed.
+  WavWriter(const std::string& path, std::uint64_t samples, int sample_rate);
+  // An output that was not committed is discarded.
+  ~WavWriter();
+  WavWriter(const WavWriter&) = delete;
+  WavWriter& operator=(const WavWriter&) = delete;
+
+  // Appends samples (full scale 1.0). Throws Error: create_failed (a write
+  // failed, e.g. a full disk), bad_argument (more samples than announced).
+  void write(std::span<const double> x);
+  // Completes the file: every announced sample written, flushed, closed and
+  // renamed into place. Throws Error: create_failed, bad_argument (fewer
+  // samples than announced); the output is then discarded.
+  void commit();
+  // Abandons the output: closes it and removes the temporary file.
+  void discard() noexcept;
+  // The temporary file being written, or "" when the output is written
+  // directly or is no longer open. A program that removes it on a
+  // termination signal never leaves a partial file behind.
+  const char* temporary_path() const noexcept;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 // Reads a parameter stream: headerless little-endian float32 values, widened
-// exactly to double; 1 to 3 trailing bytes are ignored. Throws Error:
-// open_failed (missing, unreadable, shorter than 4 bytes), out_of_memory.
+// exactly to double; 1 to 3 trailing bytes are ignored. "-" reads standard
+// input; pipes and FIFOs are read to their end. Throws Error: open_failed
+// (missing, unreadable, shorter than 4 bytes), out_of_memory (more values
+// than the process may hold, cgroup and address-space limits included).
 std::vector<double> read_stream(const std::string& path);
+
+// Number of frames holding a value that is not finite: a log-f0 that is NaN
+// or infinite or whose f0 overflows, a cepstral row with such a value, or
+// such an fv value (fv may be empty; with options.fv_alpha other than 0 the
+// unwarping takes an infinite fv to 0 or fs/2, and only NaN counts). Such a
+// frame is rendered silent or unvoiced and is left out of the utterance's c0
+// range and mean log-f0, so that it changes no other frame's fv or f0. cc
+// holds lf0.size() rows.
+std::uint64_t count_nonfinite_frames(std::span<const double> lf0, std::span<const double> cc,
+                                     std::span<const double> fv = {}, const Options& options = {});
 
 }  // namespace vallisynth
 

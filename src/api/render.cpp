@@ -1,14 +1,16 @@
 // The public one-shot interface: options, noise source, rendering, PCM
 // conversion, WAV writing and stream reading, over the engine.
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <new>
 #include <string>
 
 #include "api/options.h"
+#include "conditioning/finite.h"
 #include "conditioning/logf0.h"
 #include "conditioning/warping.h"
-#include "io/paramfile.h"
+#include "io/memorylimit.h"
 #include "io/wavwriter.h"
 #include "synthesis/noisesource.h"
 #include "synthesis/synthesis.h"
@@ -260,7 +262,18 @@ std::size_t render(std::span<const double> lf0, std::span<const double> cc,
 
 std::vector<double> render(std::span<const double> lf0, std::span<const double> cc,
                            std::span<const double> fv, const Options& options, NoiseSource& noise) {
-  const std::uint64_t xlen = checkutterance(lf0, cc, fv, resolveoptions(options));
+  const ResolvedOptions o = resolveoptions(options);
+  const std::uint64_t xlen = checkutterance(lf0, cc, fv, o);
+  // The output, the engine's copies of the streams and its frame buffers
+  // are all written in full. Asking for more than the process may have
+  // would not fail cleanly: the kernel grants the memory and later kills
+  // the process for it (a container's limit without a word).
+  const std::uint64_t nfft = std::bit_ceil(2u * std::uint64_t{o.frameshift});
+  const std::uint64_t bytes =
+      (xlen + lf0.size() + cc.size() + fv.size() + 2u * nfft) * sizeof(double);
+  if (bytes > memoryheadroom(memorylimit())) {
+    failmemory(lf0.size(), xlen);
+  }
   std::vector<double> x;
   try {
     x.resize(static_cast<std::size_t>(xlen));
@@ -296,47 +309,22 @@ void normalize(std::span<double> x) noexcept {
   ampnormalize(x);
 }
 
-void write_wav(const std::string& path, std::span<const double> x, int sample_rate,
-               bool normalize) {
-  if (sample_rate < kMinRate || sample_rate > kMaxRate) {
-    fail(Errc::bad_argument,
-         "sample_rate is " + std::to_string(sample_rate) + " Hz, outside 8000 to 48000");
+std::uint64_t count_nonfinite_frames(std::span<const double> lf0, std::span<const double> cc,
+                                     std::span<const double> fv, const Options& options) {
+  const std::size_t rowlen = lf0.empty() ? 0 : cc.size() / lf0.size();
+  if (options.fv_alpha == 0.0 || fv.empty()) {
+    return countnonfiniteframes(lf0, cc, rowlen, fv);
   }
-  if (x.size() > kMaxWavSamples) {
-    fail(Errc::too_long,
-         path + ": " + std::to_string(x.size()) + " samples are more than a WAV file holds");
+  // Unwarping clamps an infinite fv into 0 .. fs/2: only NaN stays.
+  std::uint64_t count = 0;
+  for (std::size_t k = 0; k < lf0.size(); ++k) {
+    const bool badfv = k < fv.size() && std::isnan(fv[k]);
+    count += badfv || countnonfiniteframes(lf0.subspan(k, 1), cc.subspan(k * rowlen, rowlen),
+                                           rowlen, {}) != 0
+                 ? 1u
+                 : 0u;
   }
-  std::uint32_t written = 0;
-  const auto rate = static_cast<std::uint32_t>(sample_rate);
-  if (normalize) {
-    std::vector<double> copy;
-    try {
-      copy.assign(x.begin(), x.end());
-    } catch (const std::bad_alloc&) {
-      fail(Errc::out_of_memory, "not enough memory to normalise " + path);
-    }
-    written = wavwritem1616(path.c_str(), copy, 1, rate);
-  } else {
-    // Without normalisation the writer only reads the samples.
-    const std::span<double> samples(const_cast<double*>(x.data()), x.size());
-    written = wavwritem1616(path.c_str(), samples, 0, rate);
-  }
-  if (written != x.size()) {
-    fail(Errc::create_failed, "could not create " + path);
-  }
-}
-
-std::vector<double> read_stream(const std::string& path) {
-  StreamValues values;
-  const std::uint64_t n = fdoubleread(path.c_str(), values);
-  if (n == 0) {
-    fail(Errc::open_failed, "could not open " + path);
-  }
-  try {
-    return std::vector<double>(values.begin(), values.end());
-  } catch (const std::bad_alloc&) {
-    fail(Errc::out_of_memory, "not enough memory to read " + path);
-  }
+  return count;
 }
 
 }  // namespace vallisynth

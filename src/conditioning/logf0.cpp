@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "conditioning/finite.h"
+
 namespace vallisynth {
 
 namespace {
@@ -29,8 +31,10 @@ int scalelogpitchrange(std::span<double> lf0, double factor) {
   }
   double sum = 0.0;
   std::uint64_t count = 0;
+  // A frame whose log-f0 or f0 is not finite stays out of the mean and is
+  // left as it is (unvoiced later): one bad frame must not move the others.
   for (const double v : lf0) {
-    if (isvoiced(v)) {
+    if (isvoiced(v) && hasfinitef0(v)) {
       sum += v;
       ++count;
     }
@@ -41,7 +45,7 @@ int scalelogpitchrange(std::span<double> lf0, double factor) {
   // The mean of log-f0 is the log of the geometric-mean f0.
   const double mean = sum / static_cast<double>(count);
   for (double& v : lf0) {
-    if (isvoiced(v)) {
+    if (isvoiced(v) && hasfinitef0(v)) {
       v = (v - mean) * factor + mean;
     }
   }

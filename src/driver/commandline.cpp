@@ -1,9 +1,12 @@
 #include "driver/commandline.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <tuple>
 
-#include "conditioning/warping.h"
+#include "driver/cleanup.h"
 #include "driver/pipeline.h"
 #include "params/indexlist.h"
 #include "params/paramparser.h"
@@ -38,6 +41,25 @@ std::uint32_t effectiveframeshift(std::uint32_t lframe, double fdur) {
   return static_cast<std::uint32_t>(static_cast<std::uint64_t>(shift) & 0xFFFFFFFFu);
 }
 
+// The LFRAME value as the first usable --LFRAME argument writes it, before
+// any reduction to 32 bits: the same conversion as "%d" but wide enough to
+// see values beyond an int (values beyond a long long read as its limits).
+long long widelframe(int count, char** params, long long fallback) {
+  for (int i = 0; i < count; ++i) {
+    const char* val = paramnamematch(params[i], "LFRAME");
+    long long v = 0;
+    if (val != nullptr && std::sscanf(val, "%lld", &v) == 1) {
+      return v;
+    }
+  }
+  return fallback;
+}
+
+// An all-pass constant must be finite and of magnitude below 1.
+bool isallpass(double a) {
+  return std::isfinite(a) && std::fabs(a) < 1.0;
+}
+
 }  // namespace
 
 CommandLineResult readcommandline(int argc, char** argv, DecoderOptions& opts) {
@@ -60,6 +82,7 @@ CommandLineResult readcommandline(int argc, char** argv, DecoderOptions& opts) {
   double fdur = 1.0;
   double fwarpmod = 0.0;
   int wavnorm = 0;
+  opts.lframe = widelframe(nparams, params, lframe);
   const bool haslframe = searchintparam(nparams, params, "LFRAME", &lframe) == 0;
   const bool hasalpha = searchdoubleparam(nparams, params, "ALPHA", &alpha) == 0;
   searchdoubleparam(nparams, params, "GAMMA", &opts.gamma);
@@ -112,16 +135,30 @@ CommandLineResult readcommandline(int argc, char** argv, DecoderOptions& opts) {
       alpha = default_alpha(fs);
     }
   }
+  // Values that cannot be meant: a warping constant at or beyond +-1 and a
+  // postfilter strength that is not a number render noise or silence.
+  for (const auto& [name, value, ok] :
+       {std::tuple{"ALPHA", alpha, isallpass(alpha)},
+        std::tuple{"FVALPHA", opts.fvalpha, isallpass(opts.fvalpha)},
+        std::tuple{"GAMMA", opts.gamma, std::isfinite(opts.gamma)}}) {
+    if (!ok) {
+      opts.badoption = name;
+      opts.badvalue = value;
+      return CommandLineResult::kBadValue;
+    }
+  }
+  if (opts.lframe < 1 || opts.lframe > 0xFFFFFFFFll) {
+    return CommandLineResult::kBadFrameShift;
+  }
 
   fdur = limit(fdur, 1.0, 0.25, 4.0);
   opts.fpitch = limit(opts.fpitch, 1.0, 0.25, 4.0);
   opts.fvpitch = limit(opts.fvpitch, 1.0, 0.0, 4.0);
   fwarpmod = limit(fwarpmod, 0.0, -0.99, 0.99);
 
-  // A negative LFRAME, held unsigned, is a shift of over 2^31 samples and
-  // is rejected below with the other unworkable shifts.
   opts.frameshift = effectiveframeshift(static_cast<std::uint32_t>(lframe), fdur);
-  opts.alpha = composewarp(alpha, fwarpmod);
+  opts.alpha = alpha;
+  opts.fwarp = fwarpmod;
   opts.wavnorm = static_cast<std::int8_t>(static_cast<std::uint8_t>(wavnorm & 0xFF));
   if (opts.frameshift == 0 || opts.frameshift > kMaxFrameShift) {
     return CommandLineResult::kBadFrameShift;
@@ -180,7 +217,12 @@ int argcerror() {
 
 int vallisynthmain(int argc, char** argv) {
   DecoderOptions opts;
-  switch (readcommandline(argc, argv, opts)) {
+  const CommandLineResult result = readcommandline(argc, argv, opts);
+  // With the WAV file on standard output, every message goes to standard
+  // error.
+  std::FILE* const msg =
+      opts.fileout != nullptr && std::strcmp(opts.fileout, "-") == 0 ? stderr : stdout;
+  switch (result) {
     case CommandLineResult::kHelp:
       plothelp();
       return 0;
@@ -191,23 +233,40 @@ int vallisynthmain(int argc, char** argv) {
       std::fputs("Error: bad formatted INDLIST.\n", stdout);
       return -1;
     case CommandLineResult::kBadFrameShift:
-      std::printf("Error: frame shift of %u samples (LFRAME x FDUR) is outside 1 to %u.\n",
-                  opts.frameshift, kMaxFrameShift);
+      if (opts.lframe < 1 || opts.lframe > 0xFFFFFFFFll) {
+        std::fprintf(msg, "Error: frame shift of %lld samples (LFRAME) is outside 1 to %u.\n",
+                     opts.lframe, kMaxFrameShift);
+      } else {
+        std::fprintf(msg, "Error: frame shift of %u samples (LFRAME x FDUR) is outside 1 to %u.\n",
+                     opts.frameshift, kMaxFrameShift);
+      }
+      return -1;
+    case CommandLineResult::kBadValue:
+      std::fprintf(msg, "Error: --%s=%g cannot be used: it must be a finite number%s.\n",
+                   opts.badoption, opts.badvalue,
+                   std::strcmp(opts.badoption, "GAMMA") == 0 ? "" : " between -1 and 1");
       return -1;
     case CommandLineResult::kBadSampleRate:
-      std::printf("Error: sampling rate of %d Hz (FS) is outside %u to %u.\n",
-                  static_cast<int>(opts.fs), kMinSampleRate, kMaxSampleRate);
+      std::fprintf(msg, "Error: sampling rate of %d Hz (FS) is outside %u to %u.\n",
+                   static_cast<int>(opts.fs), kMinSampleRate, kMaxSampleRate);
       return -1;
     case CommandLineResult::kBadCepstrumForm:
-      std::printf("Error: cepstral form %d (CCFORM) is neither 0 nor 1.\n", opts.ccform);
+      std::fprintf(msg, "Error: cepstral form %d (CCFORM) is neither 0 nor 1.\n", opts.ccform);
       return -1;
     case CommandLineResult::kDecode:
       break;
   }
+  installcleanuphandlers();
   // The noise phases run on across every utterance of the run.
   NoiseSource noise;
-  decodeall(opts, noise);
-  return 0;
+  const int status = decodeall(opts, noise);
+  // Messages that could not be written (standard output closed or on a full
+  // device) are a failure of the run like any other.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    std::fprintf(stderr, "Error: could not write to standard output: %s.\n", std::strerror(errno));
+    return 1;
+  }
+  return status;
 }
 
 }  // namespace vallisynth

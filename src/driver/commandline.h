@@ -28,7 +28,8 @@ struct DecoderOptions {
   char* filefv = nullptr;  // null: no fv track
   char* fileout = nullptr;
   std::uint32_t frameshift = kDefaultFrameShift;  // LFRAME x FDUR
-  double alpha = 0.42;                            // with FWARP folded in
+  double alpha = 0.42;                            // ALPHA as given (or the rate's default)
+  double fwarp = 0.0;                             // FWARP, limited
   double gamma = 0.0;
   double fvalpha = 0.0;
   double fpitch = 1.0;
@@ -37,13 +38,17 @@ struct DecoderOptions {
   const char* indlist = nullptr;          // null: one utterance
   std::uint32_t fs = kDefaultSampleRate;  // sampling rate, Hz
   int ccform = 0;                         // 0: stored cepstra, 1: SPTK's form
+  long long lframe = kDefaultFrameShift;  // LFRAME as given, before 32 bits
+  const char* badoption = nullptr;        // kBadValue: the option's name
+  double badvalue = 0.0;                  // and its value
 };
 
 enum class CommandLineResult {
   kHelp,             // no arguments: print the help screen
   kUsageError,       // wrong shape, unread or malformed parameters
   kBadIndexList,     // INDLIST given but malformed
-  kBadFrameShift,    // LFRAME x FDUR outside 1..kMaxFrameShift
+  kBadFrameShift,    // LFRAME outside 1..2^32-1, or LFRAME x FDUR outside 1..kMaxFrameShift
+  kBadValue,         // ALPHA or FVALPHA not finite or not inside (-1, 1), GAMMA not finite
   kBadSampleRate,    // FS outside kMinSampleRate..kMaxSampleRate
   kBadCepstrumForm,  // CCFORM neither 0 nor 1
   kDecode,           // opts is ready for the decoding loop
@@ -59,7 +64,8 @@ int plothelp();
 int argcerror();
 
 // The program: reads the command line, reports its errors, and runs the
-// decoding loop. Returns 0, or -1 on a command-line error.
+// decoding loop. Returns 0 when every utterance was written, 1 when one was
+// not or standard output could not be written, -1 on a command-line error.
 int vallisynthmain(int argc, char** argv);
 
 }  // namespace vallisynth

@@ -11,12 +11,16 @@
 namespace vallisynth {
 
 // Decodes every utterance of the run, printing progress and per-utterance
-// errors on standard output. The noise phases run on from one utterance to
-// the next. A failing utterance never stops the next one. Returns 0.
+// errors on standard output (on standard error when the output is "-",
+// standard output). The noise phases run on from one utterance to the next.
+// A failing utterance never stops the next one; a batch whose indices
+// outgrow a file name's field ends there. Returns 0 when every utterance was
+// written, 1 when any was not.
 int decodeall(const DecoderOptions& opts, NoiseSource& noise);
 
-// Decodes the utterance named by opts' file names as they stand now.
-void decodeutterance(const DecoderOptions& opts, NoiseSource& noise);
+// Decodes the utterance named by opts' file names as they stand now. Returns
+// true when its WAV file was written.
+bool decodeutterance(const DecoderOptions& opts, NoiseSource& noise);
 
 }  // namespace vallisynth
 

@@ -1,12 +1,11 @@
 #include "io/wavwriter.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
 #include "dsp/lanes.h"
+#include "io/outputfile.h"
 
 namespace vallisynth {
 
@@ -78,6 +77,10 @@ void topcm16(std::span<const double> x, std::span<std::int16_t> out) {
   tosamples16(x, out.data());
 }
 
+void wavheader(unsigned char* header, std::uint32_t n, std::uint32_t samplerate) {
+  putheader(header, n, samplerate);
+}
+
 int ampnormalize(std::span<double> x) {
   double peak = 0.0;
   for (const double v : x) {
@@ -95,20 +98,12 @@ int ampnormalize(std::span<double> x) {
   return 0;
 }
 
-std::uint32_t wavwritem1616(const char* filename, std::span<double> x, std::int8_t normalise,
-                            std::uint32_t samplerate) {
-  if (filename == nullptr || x.size() > kMaxWavSamples) {
+std::uint32_t wavwritem1616stream(std::FILE* sink, std::span<double> x, std::int8_t normalise,
+                                  std::uint32_t samplerate) {
+  if (sink == nullptr || x.size() > kMaxWavSamples) {
     return 0;
   }
   const auto n = static_cast<std::uint32_t>(x.size());
-  std::FILE* f = std::fopen(filename, "wb");
-  if (f == nullptr) {
-    return 0;
-  }
-  // Only a regular file may be removed after a failed write: a device named
-  // as output (/dev/full, /dev/stdout) must never be unlinked.
-  struct stat st {};
-  const bool regular = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
   if (normalise == 1) {
     ampnormalize(x);
   }
@@ -116,20 +111,27 @@ std::uint32_t wavwritem1616(const char* filename, std::span<double> x, std::int8
   // second copy of the whole signal is ever held.
   unsigned char block[2 * kBlockSamples];
   putheader(block, n, samplerate);
-  bool written = std::fwrite(block, 1, kHeaderBytes, f) == kHeaderBytes;
+  bool written = std::fwrite(block, 1, kHeaderBytes, sink) == kHeaderBytes;
   for (std::size_t i = 0; written && i < x.size(); i += kBlockSamples) {
     const std::size_t count = std::min(kBlockSamples, x.size() - i);
     tosamples(x.subspan(i, count), block);
-    written = std::fwrite(block, 2, count, f) == count;
+    written = std::fwrite(block, 2, count, sink) == count;
   }
-  // A short write (a full disk) or a failed close would leave a truncated
-  // file that looks like a WAV file: remove it and report failure.
-  const bool closed = std::fclose(f) == 0;
-  if (!written || !closed) {
-    if (regular) {
-      std::remove(filename);
-    }
+  return written ? n : 0;
+}
+
+std::uint32_t wavwritem1616(const char* filename, std::span<double> x, std::int8_t normalise,
+                            std::uint32_t samplerate) {
+  if (filename == nullptr || x.size() > kMaxWavSamples) {
     return 0;
+  }
+  OutputFile out;
+  if (!out.open(filename)) {
+    return 0;
+  }
+  const std::uint32_t n = wavwritem1616stream(out.stream(), x, normalise, samplerate);
+  if (n == 0 || !out.commit()) {
+    return 0;  // the output file, if it stayed, is discarded with out
   }
   return n;
 }

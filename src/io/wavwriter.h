@@ -3,6 +3,7 @@
 #define VALLISYNTH_IO_WAVWRITER_H_
 
 #include <cstdint>
+#include <cstdio>
 #include <span>
 
 namespace vallisynth {
@@ -19,13 +20,22 @@ inline constexpr std::uint32_t kMaxWavSamples = (0xFFFFFFFFu - 36u) / 2u;
 //
 // Returns x.size() when the whole file was written. Returns 0 when the file
 // cannot be created, x is too long for a WAV file, or writing or closing
-// fails; in the last case a partial regular file is removed, so that no
-// truncated WAV file is left under filename (a device is left alone).
+// fails; whatever was at filename before is then left as it was, and no
+// partial file remains (the output is written as io/outputfile.h describes).
 std::uint32_t wavwritem1616(const char* filename, std::span<double> x, std::int8_t normalise,
                             std::uint32_t samplerate = 16000);
 
 // The 16-bit samples of x as the writer makes them; out.size() == x.size().
 void topcm16(std::span<const double> x, std::span<std::int16_t> out);
+
+// The same WAV file written to an open stream (the header first, then the
+// samples); the stream is neither flushed nor closed. Returns x.size() when
+// every write succeeded, 0 otherwise.
+std::uint32_t wavwritem1616stream(std::FILE* sink, std::span<double> x, std::int8_t normalise,
+                                  std::uint32_t samplerate = 16000);
+
+// The 44-byte header of a WAV file of n samples at samplerate (Hz).
+void wavheader(unsigned char* header, std::uint32_t n, std::uint32_t samplerate);
 
 // Scales x in place so that its largest magnitude becomes 0.99; leaves
 // silence alone. Returns 0.

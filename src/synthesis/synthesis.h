@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 
+#include "synthesis/framesynth.h"
 #include "synthesis/noisesource.h"
 
 namespace vallisynth {
@@ -25,11 +26,23 @@ namespace vallisynth {
 // alpha  all-pass constant of the cepstrum; gamma postfilter strength (0: off)
 // rng    noise-phase source; continues where it stood
 //
+// The frames are rendered by one FrameSynthesizer push, so the streaming
+// decoder given the same c0 range (or fv track) yields the same samples.
+//
 // Returns 0; -1 when the arguments are inconsistent or a work area cannot
 // be allocated, in which case x is left untouched.
 int ccs2waveform(std::span<double> x, double fs, std::uint32_t L, std::span<double> f0,
                  std::span<const double> fv, std::uint32_t order, std::span<const double> cc,
                  double alpha, double gamma, NoisePhaseSource& rng);
+
+// Widens r by the c0 range that ccs2waveform computes without an fv track,
+// over the given frames: f0 in Hz before the f0 rules (left unchanged), cc
+// their rows of order + 1 coefficients. Starting from C0Range{} and adding
+// an utterance's frames in order, in pieces of any size, gives exactly the
+// one-shot range, which a FrameSynthesizer then takes. Allocates nothing.
+// Returns 0; -1 (r unchanged) when cc does not hold f0.size() rows.
+int addc0range(C0Range& r, std::span<const double> f0, std::span<const double> cc,
+               std::uint32_t order);
 
 // Output length for K frames at frame shift L: getolasynthesislength(L, K).
 std::uint32_t getxsize(std::uint32_t L, std::uint32_t K);

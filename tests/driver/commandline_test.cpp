@@ -38,7 +38,9 @@ TEST(CommandLine, OutcomesLimitsAndDerivedValues) {
     DecoderOptions o;
     ASSERT_EQ(read(std::string("f0 cc fv -o ") + params, o), CommandLineResult::kDecode) << params;
     EXPECT_EQ(std::string(o.filef0) + o.filecc + o.filefv + o.fileout, "f0ccfv-o");
-    EXPECT_EQ(std::tie(o.frameshift, o.alpha, o.fpitch, o.fvpitch, o.wavnorm),
+    // FWARP is composed into ALPHA by the library: (ALPHA - FWARP) / (1 - FWARP ALPHA).
+    const double composed = (o.alpha - o.fwarp) / (1.0 - o.fwarp * o.alpha);
+    EXPECT_EQ(std::tie(o.frameshift, composed, o.fpitch, o.fvpitch, o.wavnorm),
               std::make_tuple(shift, alpha, fpitch, fvpitch, wavnorm));
   }
   // Outcomes in their order of precedence.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "io/hugepages.h"
+#include "io/memorylimit.h"
 #include "io/paramfile.h"
 #include "io/wavwriter.h"
 #include "support/testsupport.h"
@@ -91,6 +92,54 @@ TEST(WavWriterDeathTest, FailedWritesLeaveNoFileButNeverRemoveADevice) {
     std::_Exit(wavwritem1616(path.c_str(), x, 0) == 0 && !std::filesystem::exists(path) ? 0 : 1);
   };
   EXPECT_EXIT(writelimited(), testing::ExitedWithCode(0), "");
+}
+
+}  // namespace vallisynth
+
+namespace vallisynth {
+
+// The tightest limit of the process's cgroup and its ancestors, for both
+// cgroup versions; "max" and missing files are no limit.
+TEST(MemoryLimit, TightestOfTheCgroupHierarchy) {
+  test::TempDir dir;
+  namespace fs = std::filesystem;
+  fs::create_directories(dir.path / "proc/self");
+  fs::create_directories(dir.path / "v2/a/b");
+  fs::create_directories(dir.path / "v1/x/y");
+  test::writebytes(dir.file("v2/a/memory.max"), "300000000\n");
+  test::writebytes(dir.file("v2/a/b/memory.max"), "max\n");
+  test::writebytes(dir.file("v1/x/memory.limit_in_bytes"), "9223372036854771712\n");
+  test::writebytes(dir.file("v1/x/y/memory.limit_in_bytes"), "200000000\n");
+  const auto limit = [&](const std::string& groups) {
+    test::writebytes(dir.file("proc/self/cgroup"), groups);
+    return memorylimit(dir.file("proc"), dir.file("v2"), dir.file("v1")).resident;
+  };
+  EXPECT_EQ(limit("0::/a/b\n"), 300000000u);
+  EXPECT_EQ(limit("4:memory:/x/y\n3:cpu:/\n"), 200000000u);
+  EXPECT_EQ(limit("4:cpuset,memory:/x\n0::/a/b\n"), 300000000u);
+  EXPECT_GT(limit("4:cpu:/x/y\n"), 300000000u);  // physical memory only
+  EXPECT_GT(memoryheadroom(memorylimit()), 0u);
+}
+
+// A pipe is read to its end, with the same values as a file; a stream
+// beyond the allowed bytes is refused for lack of memory.
+TEST(ParamFile, PipesAndMemoryBudget) {
+  test::TempDir dir;
+  std::vector<float> stored(5001, 0.25f);
+  stored[4999] = -1e10f;
+  test::writebytes(dir.file("f"), test::floatbytes(stored) + "ab");
+  StreamValues values;
+  ReadFailure why = ReadFailure::kNone;
+  const std::string pipe =
+      "/dev/fd/" + std::to_string(fileno(popen(("cat " + dir.file("f")).c_str(), "r")));
+  ASSERT_EQ(fdoubleread(pipe.c_str(), values, &why), stored.size());
+  EXPECT_EQ(why, ReadFailure::kNone);
+  EXPECT_EQ(std::vector<double>(values.begin(), values.end()),
+            std::vector<double>(stored.begin(), stored.end()));
+  EXPECT_EQ(fdoubleread(dir.file("f").c_str(), values, &why, 8 * 5000), 0u);
+  EXPECT_EQ(why, ReadFailure::kNoMemory);
+  EXPECT_EQ(fdoubleread(dir.file("missing").c_str(), values, &why), 0u);
+  EXPECT_EQ(why, ReadFailure::kCannotOpen);
 }
 
 }  // namespace vallisynth

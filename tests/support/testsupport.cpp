@@ -45,14 +45,14 @@ std::string readbytes(const std::string& path) {
   return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
-RunResult runvallisynth(const std::vector<std::string>& args, const std::string& cwd) {
-  const auto quote = [](const std::string& s) {  // for the shell, ' written as '\''
-    return "'" + std::regex_replace(s, std::regex("'"), "'\\''") + "'";
-  };
-  std::string cmd = "cd " + quote(cwd) + " && " + quote(VALLISYNTH_EXE);
-  for (const auto& a : args) {
-    cmd += " " + quote(a);
-  }
+namespace {
+
+// For the shell: in single quotes, ' written as '\''.
+std::string quote(const std::string& s) {
+  return "'" + std::regex_replace(s, std::regex("'"), "'\\''") + "'";
+}
+
+RunResult runcommand(const std::string& cmd) {
   RunResult r;
   std::FILE* p = popen(cmd.c_str(), "r");
   if (p == nullptr) {
@@ -64,6 +64,21 @@ RunResult runvallisynth(const std::vector<std::string>& args, const std::string&
   const int status = pclose(p);
   r.exitcode = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
   return r;
+}
+
+}  // namespace
+
+RunResult runbash(const std::string& script, const std::string& cwd) {
+  return runcommand("cd " + quote(cwd) + " && export V=" + quote(VALLISYNTH_EXE) +
+                    " && exec bash -c " + quote(script));
+}
+
+RunResult runvallisynth(const std::vector<std::string>& args, const std::string& cwd) {
+  std::string cmd = "cd " + quote(cwd) + " && " + quote(VALLISYNTH_EXE);
+  for (const auto& a : args) {
+    cmd += " " + quote(a);
+  }
+  return runcommand(cmd);
 }
 
 std::vector<std::int16_t> readwavsamples(const std::string& path) {

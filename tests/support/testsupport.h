@@ -36,6 +36,10 @@ struct RunResult {
 // Runs the built vallisynth with args in folder cwd (each argument quoted).
 RunResult runvallisynth(const std::vector<std::string>& args, const std::string& cwd = ".");
 
+// Runs script with bash in folder cwd, the built program's path in $V.
+// Standard error is not captured unless the script redirects it.
+RunResult runbash(const std::string& script, const std::string& cwd = ".");
+
 // Samples of a 16-bit mono WAV file written by vallisynth (header skipped).
 std::vector<std::int16_t> readwavsamples(const std::string& path);
 

@@ -1,0 +1,209 @@
+#include "synthesis/framesynth.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include "dsp/fastmath.h"
+#include "dsp/lanes.h"
+#include "synthesis/cepstrum.h"
+#include "synthesis/harmonics.h"
+#include "synthesis/shaping.h"
+#include "synthesis/synthesis.h"
+
+namespace vallisynth {
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kGridStep = 100.0;            // Hz between noise-envelope points
+constexpr double kC0MaxFv = 4500.0;            // fv of the loudest voiced frame without an fv track
+constexpr std::uint32_t kMaxShift = 1u << 30;  // keeps the noise frame length in 32 bits
+
+// Maximum voiced frequency of a voiced frame without an fv track: c0 mapped
+// linearly so that the utterance's smallest c0 gives 0 Hz and the loudest
+// voiced frame 4500 Hz. When all voiced frames share the smallest c0 the
+// map is undefined (0/0) and every voiced frame gets 4500 Hz.
+double fvfromc0(double c0, const C0Range& r) {
+  if (r.max == r.min) {
+    return kC0MaxFv;
+  }
+  return (c0 - r.min) * kC0MaxFv / (r.max - r.min);
+}
+
+// The f0 rules of one frame. Below 10 Hz is unvoiced: the utterance-wide
+// rule makes every such frame unvoiced whenever there is one, so the rule
+// is the same frame by frame.
+double framef0(double f0) {
+  if (f0 > 0.0 && f0 < kLowestF0) {
+    return 0.0;
+  }
+  if (f0 > kHighestF0) {
+    return 0.0;
+  }
+  return f0;
+}
+
+std::uint32_t checkedshift(double fs, std::uint32_t L, std::uint32_t order) {
+  if (!(fs > 0.0) || !std::isfinite(fs) || L == 0 || L > kMaxShift || order == 0xFFFFFFFFu) {
+    throw std::invalid_argument("sampling rate, frame shift or order out of range");
+  }
+  return L;
+}
+
+// Adds the frame y (2 L samples) under the triangular window: the rising
+// half into rise[0..L-1], the falling half into fall[0..L-1]. The weights
+// are formed exactly as olatriang forms them (i / L and (2 L - i) / L), so
+// a frame split across two buffers adds the same values.
+VALLISYNTH_MULTIARCH void olahalves(double* rise, double* fall, const double* y, std::uint32_t L) {
+  const auto d = static_cast<double>(L);
+  for (std::uint32_t i = 0; i < L; ++i) {
+    rise[i] += y[i] * static_cast<double>(i) / d;
+  }
+  const double* y2 = y + L;
+  for (std::uint32_t i = 0; i < L; ++i) {
+    fall[i] += y2[i] * static_cast<double>(L - i) / d;
+  }
+}
+
+}  // namespace
+
+FrameSynthesizer::FrameSynthesizer(double fs, std::uint32_t L, std::uint32_t order, double alpha,
+                                   double gamma, std::optional<C0Range> c0range,
+                                   NoisePhaseSource& rng)
+    : fs_(fs),
+      L_(checkedshift(fs, L, order)),
+      p_(order + 1u),
+      alpha_(alpha),
+      gamma_(gamma),
+      c0range_(c0range),
+      rng_(&rng),
+      hmax_(hanoharms(fs, fs, kLowestF0)),
+      grid_(hanoharms(fs, fs, kGridStep)),
+      nfft_(getwinlengthceilpot2(2u * L)),
+      gridcols_(std::size_t{grid_} * p_),
+      vectors_(2u * std::size_t{hmax_} + grid_),
+      frames_(2u * std::size_t{nfft_}),
+      tail_(L, 0.0),
+      noiseplan_(nfft_),
+      resampleplan_(kGridStep, grid_, fs / static_cast<double>(nfft_), nfft_ / 2 - 1) {
+  // The noise envelope matrix is built once and kept transposed (P x G), so
+  // that the per-frame product runs along contiguous grid points.
+  std::vector<double> gridrows(gridcols_.size());
+  matccharmonic(order, grid_, kGridStep, fs, alpha, gridrows, {});
+  for (std::size_t i = 0; i < grid_; ++i) {
+    for (std::size_t j = 0; j < p_; ++j) {
+      gridcols_[j * grid_ + i] = gridrows[i * p_ + j];
+    }
+  }
+}
+
+void FrameSynthesizer::reset() {
+  std::fill(tail_.begin(), tail_.end(), 0.0);
+  phi_ = 0.0;
+  prevf0_ = 0.0;
+  nframes_ = 0;
+}
+
+void FrameSynthesizer::renderframe(double f0k, double fvtrack, std::span<const double> row) {
+  const std::size_t hmax = hmax_;
+  const std::span<double> amps(vectors_.data(), hmax);
+  const std::span<double> phases(vectors_.data() + hmax, hmax);
+  const std::span<double> envelope(vectors_.data() + 2u * hmax, grid_);
+  const std::span<double> buffer(frames_.data(), nfft_);
+  const std::span<double> scratch(frames_.data() + nfft_, nfft_);
+  const bool voiced = f0k > 0.0;
+
+  // envelope = matrix x row, formed as row x transposed matrix: the same
+  // products, summed in the same order.
+  prodmat(row, gridcols_, envelope, 1, p_, grid_);
+  highfreqenhancelog(kGridStep, envelope, fs_);
+
+  double fvk = 0.0;
+  std::uint32_t nh = 0;
+  if (voiced) {
+    fvk = c0range_ ? fvfromc0(row[0], *c0range_) : fvtrack;
+    // Every voiced f0 is at least 10 Hz and the count falls as f0 rises,
+    // so this cap, there for fv values out of range, never binds.
+    nh = std::min(hanoharms(fs_, fvk, f0k), hmax_);
+    if (nh > 0) {
+      // The noise gives way to the harmonics below fv.
+      applyhpfilterlog(kGridStep, envelope, fvk);
+    }
+  }
+
+  resamplelogampenvelope(envelope, buffer.subspan(1, nfft_ / 2 - 1), resampleplan_);
+  gennoisefromlogspectrum(buffer, scratch, fs_, *rng_, &noiseplan_);
+
+  if (voiced && nh > 0) {
+    const std::span<double> a = amps.first(nh);
+    const std::span<double> ph = phases.first(nh);
+    // The harmonics' log amplitudes and minimum phases: the harmonic
+    // matrices times the row, without storing the matrices.
+    ccharmonics(p_ - 1u, nh, f0k, fs_, alpha_, row, a, ph);
+    highfreqenhancelog(f0k, a, fs_);
+    // Harmonic amplitude 2 sqrt(f0) exp(L): the noise's power per hertz.
+    const double scale = std::sqrt(f0k) + std::sqrt(f0k);
+    expvector(a, a);
+    for (double& v : a) {
+      v = v * scale;
+    }
+    applyantihpfilter(f0k, a, fvk);
+    if (gamma_ != 0.0) {
+      postfilteringmcaq(a, kTwoPi * f0k / fs_, gamma_);
+    }
+    // Advance the fundamental by the mean angular frequency of the two
+    // frames over one frame shift; restart after an unvoiced frame.
+    if (prevf0_ > 0.0) {
+      phi_ = phi_ + kPi * (prevf0_ + f0k) * static_cast<double>(L_) / fs_;
+    } else {
+      phi_ = 0.0;
+    }
+    genharmonics(buffer.first(2u * std::size_t{L_}), L_, L_, fs_, f0k, a, ph, phi_, 1);
+  } else if (voiced) {
+    phi_ = 0.0;
+  }
+  prevf0_ = f0k;
+}
+
+int FrameSynthesizer::push(std::span<const double> f0, std::span<const double> fv,
+                           std::span<const double> cc, std::span<double> out) {
+  const std::size_t n = f0.size();
+  if (cc.size() / p_ != n || cc.size() % p_ != 0 || fv.size() != (c0range_ ? std::size_t{0} : n) ||
+      out.size() / L_ != n || out.size() % L_ != 0) {
+    return -1;
+  }
+  if (n == 0) {
+    return 0;
+  }
+  // The previous frame's falling half opens the output; every frame then
+  // adds its rising half onto it and lays its falling half into the next
+  // stretch (the push's last frame into the tail), cleared just before:
+  // each stretch is zeroed while it is about to be used and stays in the
+  // cache for the overlap-add.
+  std::copy(tail_.begin(), tail_.end(), out.begin());
+  const double* buffer = frames_.data();
+  for (std::size_t j = 0; j < n; ++j) {
+    const double f0k = framef0(f0[j]);
+    renderframe(f0k, c0range_ ? 0.0 : fv[j], cc.subspan(j * p_, p_));
+    double* rise = out.data() + j * L_;
+    double* fall = j + 1 < n ? rise + L_ : tail_.data();
+    std::fill_n(fall, L_, 0.0);
+    olahalves(rise, fall, buffer, L_);
+  }
+  nframes_ += n;
+  return 0;
+}
+
+int FrameSynthesizer::flush(std::span<double> out) {
+  if (out.size() < L_) {
+    return -1;
+  }
+  std::copy(tail_.begin(), tail_.end(), out.begin());
+  std::fill(out.begin() + L_, out.end(), 0.0);
+  reset();
+  return 0;
+}
+
+}  // namespace vallisynth

@@ -1,0 +1,120 @@
+// The synthesis engine's frame step over explicit state: frames go in, and
+// the output samples that no later frame can change come out. The one-shot
+// synthesis and the streaming decoder both drive this step, so they render
+// the same samples by construction.
+//
+// Geometry: frame k (counted from 0 since the last reset) is 2 L samples
+// long, centred on sample (k + 1) L, and overlap-added with a triangular
+// window over samples k L .. (k + 2) L - 1. Once frame k has been added,
+// samples before (k + 1) L are final: each frame releases L samples, and
+// the last frame's falling half (L samples) plus the utterance's closing
+// zero sample are released by flush. K frames give (K + 1) L + 1 samples.
+#ifndef VALLISYNTH_SYNTHESIS_FRAMESYNTH_H_
+#define VALLISYNTH_SYNTHESIS_FRAMESYNTH_H_
+
+#include <cfloat>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "synthesis/noise.h"
+#include "synthesis/noisesource.h"
+
+namespace vallisynth {
+
+inline constexpr double kLowestF0 = 10.0;     // voiced frames below become unvoiced
+inline constexpr double kHighestF0 = 1000.0;  // voiced frames above become unvoiced
+
+// Range of cepstral coefficient 0 that maps a voiced frame's c0 to its
+// maximum voiced frequency when no fv track is given: min over all frames,
+// max over the voiced ones (after the f0 rules).
+struct C0Range {
+  double min = DBL_MAX;
+  double max = -DBL_MAX;
+};
+
+class FrameSynthesizer {
+ public:
+  // fs       sampling rate (Hz), a positive finite number
+  // L        frame shift in samples, 1 .. 2^30
+  // order    cepstral order; every frame's row has order + 1 coefficients
+  // alpha    all-pass constant of the cepstrum; gamma postfilter strength
+  //          (0: off)
+  // c0range  the utterance's c0 range, from which each voiced frame's fv
+  //          follows; std::nullopt when every push brings an fv track
+  // rng      noise-phase source, owned by the caller and drawn from by
+  //          every frame; it must outlive this object
+  //
+  // Every work area is allocated here, sized for the lowest f0 the engine
+  // keeps voiced (10 Hz), so that any frame fits; push and flush allocate
+  // nothing. Throws std::invalid_argument for fs or L out of range and
+  // std::bad_alloc when a work area cannot be allocated.
+  FrameSynthesizer(double fs, std::uint32_t L, std::uint32_t order, double alpha, double gamma,
+                   std::optional<C0Range> c0range, NoisePhaseSource& rng);
+
+  // Renders n = f0.size() frames and writes the n L samples they make
+  // final into out.
+  //
+  // f0   n values in Hz; not above 0 (or NaN) is unvoiced, and the f0 rules
+  //      apply per frame: below 10 Hz or above 1000 Hz is unvoiced
+  // fv   n maximum voiced frequencies (Hz) when constructed without a c0
+  //      range, else empty
+  // cc   n rows of order + 1 cepstral coefficients
+  // out  exactly n L samples
+  //
+  // Returns 0; -1 (nothing written, state unchanged) when a size does not
+  // match.
+  int push(std::span<const double> f0, std::span<const double> fv, std::span<const double> cc,
+           std::span<double> out);
+
+  // Ends the utterance: writes the last frame's unfinished half into
+  // out[0..L-1] and zeros into the rest of out (L + 1 samples complete the
+  // utterance), then resets. Returns 0; -1 (nothing written) when out is
+  // shorter than L.
+  int flush(std::span<double> out);
+
+  // Starts a new utterance: clears the overlap-add tail, the harmonic phase
+  // and the previous frame's f0. The noise-phase source is the caller's: it
+  // continues where it stands unless the caller restarts it.
+  void reset();
+
+  std::uint32_t shift() const {
+    return L_;
+  }
+  bool hasfvtrack() const {
+    return !c0range_.has_value();
+  }
+  // Frames pushed since the last reset or flush.
+  std::uint64_t framecount() const {
+    return nframes_;
+  }
+
+ private:
+  // Renders one frame (f0 after the f0 rules) into buffer_[0..2L-1].
+  void renderframe(double f0k, double fvtrack, std::span<const double> row);
+
+  double fs_;
+  std::uint32_t L_;
+  std::uint32_t p_;  // coefficients per row
+  double alpha_;
+  double gamma_;
+  std::optional<C0Range> c0range_;
+  NoisePhaseSource* rng_;
+  std::uint32_t hmax_;            // harmonics of the lowest f0 below fs/2
+  std::uint32_t grid_;            // noise-envelope points
+  std::uint32_t nfft_;            // noise frame length
+  std::vector<double> gridcols_;  // noise-envelope matrix, transposed (P x G)
+  std::vector<double> vectors_;   // amplitudes (H), phases (H), envelope (G)
+  std::vector<double> frames_;    // frame buffer (N), noise scratch (N)
+  std::vector<double> tail_;      // falling half of the last frame (L)
+  NoisePlan noiseplan_;
+  ResamplePlan resampleplan_;
+  double phi_ = 0.0;     // phase of the fundamental at the last frame's centre
+  double prevf0_ = 0.0;  // the last frame's f0 after the f0 rules
+  std::uint64_t nframes_ = 0;
+};
+
+}  // namespace vallisynth
+
+#endif  // VALLISYNTH_SYNTHESIS_FRAMESYNTH_H_
