@@ -160,6 +160,36 @@ std::string pathof(py::handle path) {
   return py::cast<std::string>(py::module_::import("os").attr("fsencode")(path));
 }
 
+// An utterance's streams as contiguous float64 arrays, their shapes checked.
+struct Streams {
+  Doubles lf0;
+  Doubles cc;
+  std::optional<Doubles> fv;
+  std::span<const double> fvspan() const {
+    return fv ? spanof(*fv) : std::span<const double>{};
+  }
+};
+
+Streams tostreams(const py::object& lf0_in, const py::object& cc_in, const py::object& fv_in) {
+  Streams s{tovector(lf0_in, "lf0"), todoubles(cc_in, "cc"), std::nullopt};
+  const Doubles& cc = s.cc;
+  if (cc.ndim() == 2) {
+    if (cc.shape(0) != s.lf0.shape(0) || cc.shape(1) < 1) {
+      throw py::value_error("cc has shape (" + std::to_string(cc.shape(0)) + ", " +
+                            std::to_string(cc.shape(1)) + "), expected (" +
+                            std::to_string(s.lf0.shape(0)) +
+                            ", order + 1): one row per frame of lf0");
+    }
+  } else if (cc.ndim() != 1) {
+    throw py::value_error("cc must be 2-D (frames, order + 1) or 1-D (frame after frame), got " +
+                          std::to_string(cc.ndim()) + "-D");
+  }
+  if (!fv_in.is_none()) {
+    s.fv = tovector(fv_in, "fv");
+  }
+  return s;
+}
+
 py::array_t<double> synthesize(const py::object& lf0_in, const py::object& cc_in,
                                const py::object& fv_in,
                                const py::object& fs, const py::object& frame_shift,
@@ -201,32 +231,34 @@ py::array_t<double> synthesize(const py::object& lf0_in, const py::object& cc_in
     shared = &py::cast<PyNoise&>(noise);
   }
 
-  const Doubles lf0 = tovector(lf0_in, "lf0");
-  const Doubles cc = todoubles(cc_in, "cc");
-  if (cc.ndim() == 2) {
-    if (cc.shape(0) != lf0.shape(0) || cc.shape(1) < 1) {
-      throw py::value_error("cc has shape (" + std::to_string(cc.shape(0)) + ", " +
-                            std::to_string(cc.shape(1)) + "), expected (" +
-                            std::to_string(lf0.shape(0)) +
-                            ", order + 1): one row per frame of lf0");
-    }
-  } else if (cc.ndim() != 1) {
-    throw py::value_error("cc must be 2-D (frames, order + 1) or 1-D (frame after frame), got " +
-                          std::to_string(cc.ndim()) + "-D");
-  }
-  std::optional<Doubles> fv;
-  if (!fv_in.is_none()) {
-    fv = tovector(fv_in, "fv");
-  }
-
+  const Streams in = tostreams(lf0_in, cc_in, fv_in);
   NoiseUse source(shared);
   std::vector<double> y;
   {
     py::gil_scoped_release unlocked;
-    y = vallisynth::render(spanof(lf0), spanof(cc), fv ? spanof(*fv) : std::span<const double>{},
-                           o, source.get());
+    y = vallisynth::render(spanof(in.lf0), spanof(in.cc), in.fvspan(), o, source.get());
   }
   return adopt(std::move(y));
+}
+
+std::uint64_t count_nonfinite(const py::object& lf0_in, const py::object& cc_in,
+                              const py::object& fv_in, double fv_alpha) {
+  const Streams in = tostreams(lf0_in, cc_in, fv_in);
+  const auto frames = static_cast<std::size_t>(in.lf0.size());
+  const auto values = static_cast<std::size_t>(in.cc.size());
+  if (frames != 0 && (values == 0 || values % frames != 0)) {
+    throw py::value_error("cc holds " + std::to_string(values) +
+                          " values, not a whole number of coefficients for each of the " +
+                          std::to_string(frames) + " frames of lf0");
+  }
+  if (in.fv && static_cast<std::size_t>(in.fv->size()) < frames) {
+    throw py::value_error("fv holds " + std::to_string(in.fv->size()) +
+                          " values, fewer than the " + std::to_string(frames) + " frames of lf0");
+  }
+  vallisynth::Options o;
+  o.fv_alpha = fv_alpha;
+  py::gil_scoped_release unlocked;
+  return vallisynth::count_nonfinite_frames(spanof(in.lf0), spanof(in.cc), in.fvspan(), o);
 }
 
 py::array_t<std::int16_t> to_pcm16(const py::object& x_in) {
@@ -383,6 +415,13 @@ Any dtype and memory layout is accepted. K frames give (K + 1) L + 1
 samples, L the frame shift times fdur. Raises ValueError for wrong shapes
 and values (ArgumentError when the library finds them) and VallisynthError
 for other failures. The interpreter lock is released while rendering.)doc");
+
+  m.def("count_nonfinite_frames", &count_nonfinite, "lf0"_a, "cc"_a, "fv"_a = py::none(),
+        py::kw_only(), "fv_alpha"_a = 0.0, R"doc(
+Number of frames holding a value that is not finite (NaN or infinite log-f0,
+cepstral value or fv, or a log-f0 whose f0 overflows). synthesize() renders
+such frames silent or unvoiced and leaves them out of the utterance's
+statistics; this says how many there are. The arguments are synthesize()'s.)doc");
 
   m.def("to_pcm16", &to_pcm16, "x"_a, R"doc(
 The 16-bit samples of x exactly as the WAV writer makes them: 32768 x

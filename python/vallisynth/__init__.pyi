@@ -69,6 +69,15 @@ def synthesize(
 ) -> npt.NDArray[np.float64]:
     """Renders one utterance; returns float64 samples, full scale 1.0."""
 
+def count_nonfinite_frames(
+    lf0: npt.ArrayLike,
+    cc: npt.ArrayLike,
+    fv: Optional[npt.ArrayLike] = None,
+    *,
+    fv_alpha: float = 0.0,
+) -> int:
+    """Number of frames holding a value that is not finite."""
+
 def to_pcm16(x: npt.ArrayLike) -> npt.NDArray[np.int16]:
     """The 16-bit samples of x exactly as the WAV writer makes them."""
 

@@ -115,6 +115,21 @@ def test_dtypes_and_layouts(utt):
     assert np.array_equal(vs.synthesize(lf0, cc, fs=np.float32(16000.0), frame_shift=80.0), vs.synthesize(lf0, cc))
 
 
+def test_nonfinite_frames(utt):
+    lf0, cc, fv = (np.array(a, dtype=np.float64) for a in utt(2, fv=False) + (np.zeros(709),))
+    assert vs.count_nonfinite_frames(lf0, cc) == 0
+    lf0[5] = np.nan  # NaN is the unvoiced marker too, but not a finite value
+    cc[7, 3] = np.inf
+    fv[9] = np.nan
+    assert vs.count_nonfinite_frames(lf0, cc) == 2
+    assert vs.count_nonfinite_frames(lf0, cc.ravel(), fv) == 3
+    # Frame 7, centred on sample 640, is silent in the 16-bit output.
+    pcm = vs.to_pcm16(vs.synthesize(lf0, cc, fv))
+    assert not pcm[560:720].any() and pcm[:560].any() and pcm[720:].any()
+    raises_value_error(lambda: vs.count_nonfinite_frames(lf0, cc.ravel()[:-1]), "cc")
+    raises_value_error(lambda: vs.count_nonfinite_frames(lf0, cc, fv[:-1]), "fv")
+
+
 def test_to_pcm16_rule():
     lsb = 1 / 32768
     x = np.array([0.0, 0.99 * lsb, -0.99 * lsb, 1.5 * lsb, -1.5 * lsb, 32767 * lsb, 1.0, 7.0, -1.0, -3.0, np.nan, np.inf, -np.inf])
