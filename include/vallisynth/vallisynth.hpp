@@ -83,6 +83,15 @@ enum class CepstrumForm : int {
   sptk = VALLISYNTH_CC_SPTK,
 };
 
+// The range of cepstral coefficient 0 from which each voiced frame's maximum
+// voiced frequency follows when there is no fv track: c0 (in the form of the
+// cepstral rows given) of the quietest frame maps to 0 Hz, of the loudest
+// voiced one to 4500 Hz.
+struct C0Limits {
+  double lowest = 0.0;          // smallest c0 of all frames
+  double highest_voiced = 0.0;  // largest c0 of the voiced frames
+};
+
 // Rendering options. The defaults are the command line's. Values outside
 // their ranges are refused with Errc::bad_argument (the command line clamps
 // them before it calls the library).
@@ -102,7 +111,33 @@ struct Options {
   double vocal_tract_warp = 0.0;  // > 0 moves formants up, < 0 down; -0.99 to 0.99
   bool normalize = false;         // scale the output so that its peak is 0.99
   CepstrumForm cepstrum_form = CepstrumForm::stored;
+
+  // Values that depend on the whole utterance. render() works them out
+  // itself when they are unset; a Synthesizer, which sees the frames one
+  // push at a time, must be given those its options need.
+  // The c0 range for fv from c0 (not needed with an fv track).
+  std::optional<C0Limits> c0_limits = std::nullopt;
+  // The mean voiced log-f0 after pitch_factor, around which pitch_range
+  // scales (not needed when pitch_range is 1).
+  std::optional<double> mean_lf0 = std::nullopt;
+  // A fixed gain applied to every sample, instead of the one normalize
+  // would work out from the peak.
+  std::optional<double> gain = std::nullopt;
 };
+
+// What render() works out from the whole utterance: the values a
+// Synthesizer needs to give exactly render()'s samples.
+struct UtteranceStats {
+  C0Limits c0_limits;           // as Options::c0_limits
+  double mean_lf0 = 0.0;        // as Options::mean_lf0; NaN without voiced frames
+  std::uint64_t voiced = 0;     // frames voiced after the pitch changes and f0 limits
+  std::uint64_t nonfinite = 0;  // frames with a value that is not finite
+};
+
+// The utterance-wide values of an utterance under options (arguments as for
+// render). Throws Error as render does for options and dimensions.
+UtteranceStats utterance_stats(std::span<const double> lf0, std::span<const double> cc,
+                               std::span<const double> fv, const Options& options);
 
 // The conventional all-pass constant for a sampling rate (Hz): 0.31 at
 // 8 kHz, 0.35 at 10 kHz, 0.37 at 12 kHz, 0.42 at 16 kHz, 0.45 at 22.05 kHz,
@@ -173,6 +208,89 @@ std::size_t render(std::span<const double> lf0, std::span<const double> cc,
 // The same with a fresh noise source: the command line's samples.
 std::vector<double> render(std::span<const double> lf0, std::span<const double> cc,
                            std::span<const double> fv = {}, const Options& options = {});
+
+// The streaming decoder: frames in, final samples out, exactly render()'s
+// samples for any way of cutting the utterance into pushes.
+//
+// Frame k is centred on sample (k + 1) L (L = synthesis_frame_shift()) and
+// spans L samples either side, so once it has been pushed the samples
+// before (k + 1) L can no longer change: each pushed frame releases L
+// samples, and flush() releases the last L + 1. The latency is therefore
+// one frame shift, L samples.
+//
+// Real-time rule: every buffer is allocated by the constructor (sized for
+// the lowest f0 the decoder renders voiced, so that any frame fits); push,
+// flush and reset allocate nothing, take no lock and make no system call.
+class Synthesizer {
+ public:
+  // order   cepstral order of the rows to come (order + 1 values a frame)
+  // fv_track whether every push brings the frames' fv values
+  // options as for render(), with the utterance-wide values the options
+  //         need declared: c0_limits without an fv track, mean_lf0 when
+  //         pitch_range is not 1, gain when normalize is set
+  // noise   the noise-phase source to draw from (it must outlive the
+  //         Synthesizer); without it the Synthesizer owns a fresh one
+  // Throws Error: bad_argument, not_streamable (an undeclared utterance-wide
+  // value), out_of_memory.
+  Synthesizer(std::uint32_t order, bool fv_track, const Options& options);
+  Synthesizer(std::uint32_t order, bool fv_track, const Options& options, NoiseSource& noise);
+  ~Synthesizer();
+  Synthesizer(const Synthesizer&) = delete;
+  Synthesizer& operator=(const Synthesizer&) = delete;
+
+  // Pushes lf0.size() frames: cc holds their rows, fv their fv values (or
+  // is empty without an fv track). Writes the lf0.size() x latency()
+  // samples that became final into out and returns their number. Throws
+  // Error(bad_argument), with nothing rendered, when a size does not fit.
+  std::size_t push(std::span<const double> lf0, std::span<const double> cc,
+                   std::span<const double> fv, std::span<double> out);
+
+  // Ends the utterance: writes its last latency() + 1 samples into out and
+  // returns their number, then starts a new utterance (the noise source
+  // runs on). Throws Error(bad_argument) when out is too short.
+  std::size_t flush(std::span<double> out);
+
+  // Starts a new utterance, dropping what was pushed; restart_noise also
+  // takes the noise-phase source back to its beginning.
+  void reset(bool restart_noise);
+
+  // Samples each pushed frame releases, which is also the delay between a
+  // frame's arrival and its centre's release: the frame shift L.
+  std::uint32_t latency() const noexcept;
+
+  // Frames pushed since the utterance began.
+  std::uint64_t frames() const noexcept;
+
+  struct State;  // opaque
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+// A parameter stream read piece by piece, so that a long stream needs no
+// memory in proportion to its length. Values as read_stream() gives them.
+class StreamReader {
+ public:
+  // Opens path ("-": standard input). Throws Error(open_failed).
+  explicit StreamReader(const std::string& path);
+  ~StreamReader();
+  StreamReader(const StreamReader&) = delete;
+  StreamReader& operator=(const StreamReader&) = delete;
+
+  // The number of values in the stream when it can be known without
+  // reading it (a regular file), else unset.
+  std::optional<std::uint64_t> size() const noexcept;
+  // Reads up to out.size() values into out; returns how many (0 at the
+  // end). Throws Error(open_failed) on a read error.
+  std::size_t read(std::span<double> out);
+  // Back to the first value; false (nothing changed) when the stream
+  // cannot seek (a pipe).
+  bool rewind();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // The 16-bit samples of x exactly as the WAV writer makes them: 32768 x
 // truncated toward zero, from 32767/32768 up the positive limit 32767, from

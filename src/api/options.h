@@ -3,6 +3,7 @@
 #define VALLISYNTH_API_OPTIONS_H_
 
 #include <cstdint>
+#include <string>
 
 #include "vallisynth/vallisynth.hpp"
 
@@ -29,6 +30,9 @@ inline constexpr std::uint32_t kMaxSynthesisShift = 1073741814u;
 // Checks every option; throws Error(Errc::bad_argument) naming the first
 // that is out of range.
 ResolvedOptions resolveoptions(const Options& options);
+
+// Throws Error(code, message).
+[[noreturn]] void fail(Errc code, const std::string& message);
 
 // The noise source behind a public NoiseSource.
 struct NoiseAccess {

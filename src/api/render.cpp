@@ -1,180 +1,27 @@
-// The public one-shot interface: options, noise source, rendering, PCM
-// conversion, WAV writing and stream reading, over the engine.
+// Rendering: the streaming decoder over the engine's frame step, and the
+// one-shot rendering of a whole utterance through it, so that both give the
+// same samples by construction.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
 #include <new>
+#include <stdexcept>
 #include <string>
 
 #include "api/options.h"
-#include "conditioning/finite.h"
 #include "conditioning/logf0.h"
 #include "conditioning/warping.h"
 #include "io/memorylimit.h"
 #include "io/wavwriter.h"
-#include "synthesis/noisesource.h"
+#include "synthesis/framesynth.h"
 #include "synthesis/synthesis.h"
 
 namespace vallisynth {
 
-struct NoiseSource::State {
-  NoisePhaseSource rng;
-};
-
-NoisePhaseSource& NoiseAccess::get(NoiseSource& source) {
-  return source.state_->rng;
-}
-
 namespace {
 
-constexpr int kMinRate = 8000;
-constexpr int kMaxRate = 48000;
-
-[[noreturn]] void fail(Errc code, const std::string& message) {
-  throw Error(code, message);
-}
-
-std::string number(double v) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", v);
-  return text;
-}
-
-// v must lie in [lo, hi] (NaN never does).
-void checkrange(const char* name, double v, double lo, double hi) {
-  if (!(v >= lo && v <= hi)) {
-    fail(Errc::bad_argument,
-         std::string(name) + " is " + number(v) + ", outside " + number(lo) + " to " + number(hi));
-  }
-}
-
-// An all-pass constant must be finite with a magnitude below 1.
-void checkallpass(const char* name, double v) {
-  if (!(std::fabs(v) < 1.0)) {
-    fail(Errc::bad_argument, std::string(name) + " is " + number(v) +
-                                 ", not an all-pass constant (its magnitude must be below 1)");
-  }
-}
-
-std::uint32_t shiftof(const Options& o) {
-  if (o.sample_rate < kMinRate || o.sample_rate > kMaxRate) {
-    fail(Errc::bad_argument,
-         "sample_rate is " + std::to_string(o.sample_rate) + " Hz, outside 8000 to 48000");
-  }
-  checkrange("duration_factor", o.duration_factor, 0.25, 4.0);
-  const std::uint32_t lframe = o.frame_shift.value_or(default_frame_shift(o.sample_rate));
-  // The stream's shift times the duration factor, truncated toward zero.
-  const double product = static_cast<double>(lframe) * o.duration_factor;
-  const std::uint64_t shift =
-      o.duration_factor == 1.0 ? lframe : static_cast<std::uint64_t>(product);
-  if (shift < 1 || shift > kMaxSynthesisShift) {
-    fail(Errc::bad_argument, "frame shift of " + std::to_string(shift) +
-                                 " samples (frame_shift x duration_factor) is outside 1 to " +
-                                 std::to_string(kMaxSynthesisShift));
-  }
-  return static_cast<std::uint32_t>(shift);
-}
-
-struct FreeArray {
-  void operator()(void* p) const {
-    std::free(p);
-  }
-};
-
-}  // namespace
-
-Error::Error(Errc code, const std::string& message) : std::runtime_error(message), code_(code) {
-}
-
-const char* version() noexcept {
-  return VALLISYNTH_VERSION_STRING;
-}
-
-double default_alpha(int sample_rate) noexcept {
-  // All-pass constants that best fit the mel scale at the usual rates.
-  struct RateAlpha {
-    double rate;
-    double alpha;
-  };
-  constexpr RateAlpha kTable[] = {{8000.0, 0.31},  {10000.0, 0.35}, {12000.0, 0.37},
-                                  {16000.0, 0.42}, {22050.0, 0.45}, {32000.0, 0.50},
-                                  {44100.0, 0.53}, {48000.0, 0.55}};
-  const auto rate = static_cast<double>(sample_rate);
-  RateAlpha best = kTable[0];
-  for (const RateAlpha& entry : kTable) {
-    if (std::fabs(entry.rate - rate) < std::fabs(best.rate - rate)) {
-      best = entry;  // on a tie the lower rate stays
-    }
-  }
-  return best.alpha;
-}
-
-std::uint32_t default_frame_shift(int sample_rate) noexcept {
-  const long shift = std::lround(static_cast<double>(sample_rate) * 0.005);
-  return shift < 1 ? 1u : static_cast<std::uint32_t>(shift);
-}
-
-ResolvedOptions resolveoptions(const Options& o) {
-  ResolvedOptions r;
-  r.frameshift = shiftof(o);
-  r.fs = static_cast<double>(o.sample_rate);
-  const double alpha = o.alpha.value_or(default_alpha(o.sample_rate));
-  checkallpass("alpha", alpha);
-  checkallpass("fv_alpha", o.fv_alpha);
-  if (!std::isfinite(o.gamma)) {
-    fail(Errc::bad_argument, "gamma is " + number(o.gamma) + ", not a finite number");
-  }
-  checkrange("pitch_factor", o.pitch_factor, 0.25, 4.0);
-  checkrange("pitch_range", o.pitch_range, 0.0, 4.0);
-  checkrange("vocal_tract_warp", o.vocal_tract_warp, -0.99, 0.99);
-  if (o.cepstrum_form != CepstrumForm::stored && o.cepstrum_form != CepstrumForm::sptk) {
-    fail(Errc::bad_argument, "cepstrum_form is " +
-                                 std::to_string(static_cast<int>(o.cepstrum_form)) +
-                                 ", neither stored (0) nor sptk (1)");
-  }
-  r.alpha = o.vocal_tract_warp == 0.0 ? alpha : composewarp(alpha, o.vocal_tract_warp);
-  r.gamma = o.gamma;
-  r.fvalpha = o.fv_alpha;
-  r.fpitch = o.pitch_factor;
-  r.fvpitch = o.pitch_range;
-  r.normalize = o.normalize;
-  r.sptkform = o.cepstrum_form == CepstrumForm::sptk;
-  return r;
-}
-
-std::uint32_t synthesis_frame_shift(const Options& options) {
-  return shiftof(options);
-}
-
-std::uint64_t rendered_length(std::uint64_t frames, const Options& options) {
-  return (frames + 1u) * shiftof(options) + 1u;
-}
-
-NoiseSource::NoiseSource() : state_(std::make_unique<State>()) {
-}
-NoiseSource::~NoiseSource() = default;
-NoiseSource::NoiseSource(const NoiseSource& other)
-    : state_(std::make_unique<State>(*other.state_)) {
-}
-NoiseSource& NoiseSource::operator=(const NoiseSource& other) {
-  if (this != &other) {
-    *state_ = *other.state_;
-  }
-  return *this;
-}
-// A moved-from source gets a fresh sequence, so that it stays usable.
-NoiseSource::NoiseSource(NoiseSource&& other) noexcept : state_(std::move(other.state_)) {
-  other.state_.reset(new (std::nothrow) State());
-}
-NoiseSource& NoiseSource::operator=(NoiseSource&& other) noexcept {
-  std::swap(state_, other.state_);
-  return *this;
-}
-void NoiseSource::reset() noexcept {
-  state_->rng = NoisePhaseSource();
-}
-
-namespace {
+constexpr std::size_t kChunk = 256;  // frames conditioned at a time
 
 // The checks of an utterance's streams; returns the number of samples it
 // renders to.
@@ -210,7 +57,254 @@ std::uint64_t checkutterance(std::span<const double> lf0, std::span<const double
                                 std::to_string(xlen) + " samples)");
 }
 
+// A c0 value of the given rows' form in the engine's form: the same steps,
+// in the same order, that the rows go through, so that the image of the
+// utterance's range is the range of the images (each step is monotonic).
+double enginec0(double c0, const ResolvedOptions& o) {
+  double v = c0;
+  if (o.sptkform) {
+    sptk2stored(std::span<double>(&v, 1), 0, o.fs);
+  }
+  invhtsadapteradhoc(std::span<double>(&v, 1), 0);
+  return v;
+}
+
+// The per-frame conditioning of a track's values: pitch shift and range
+// scaling around the utterance's mean, then Hz.
+void conditionlf0(std::span<double> f0, const ResolvedOptions& o, double mean) {
+  if (o.fpitch != 1.0) {
+    shiftlogpitch(f0, std::log(o.fpitch));
+  }
+  if (o.fvpitch != 1.0) {
+    scalelogpitcharound(f0, o.fvpitch, mean);
+  }
+  logf02f0(f0);
+}
+
+// The mean voiced log-f0 after the pitch shift, summed in frame order as
+// the whole-track scaling sums it; NaN without voiced frames.
+double meanlf0(std::span<const double> lf0, const ResolvedOptions& o) {
+  double buf[kChunk];
+  double sum = 0.0;
+  std::uint64_t count = 0;
+  for (std::size_t k0 = 0; k0 < lf0.size(); k0 += kChunk) {
+    const std::size_t m = std::min(kChunk, lf0.size() - k0);
+    const std::span<double> f(buf, m);
+    std::copy_n(lf0.begin() + static_cast<std::ptrdiff_t>(k0), m, f.begin());
+    if (o.fpitch != 1.0) {
+      shiftlogpitch(f, std::log(o.fpitch));
+    }
+    addlogf0sum(f, sum, count);
+  }
+  return count == 0 ? std::numeric_limits<double>::quiet_NaN() : sum / static_cast<double>(count);
+}
+
+// Every option and state of a streaming rendering, over the engine's step.
+struct Engine {
+  Engine(std::uint32_t order, bool withfv, const ResolvedOptions& options,
+         std::optional<C0Range> range, double centre, std::optional<double> fixedgain,
+         NoisePhaseSource& source)
+      : o(options),
+        p(order + 1u),
+        fvtrack(withfv),
+        mean(centre),
+        gain(fixedgain),
+        rng(&source),
+        f0(kChunk),
+        cc(kChunk * std::size_t{order + 1u}),
+        fv(kChunk),
+        step(options.fs, options.frameshift, order, options.alpha, options.gamma,
+             withfv ? std::nullopt : range, source) {
+  }
+
+  // Conditions and renders the frames; out holds lf0.size() x L samples.
+  void push(std::span<const double> lf0, std::span<const double> rows, std::span<const double> fvs,
+            std::span<double> out) {
+    const std::uint32_t L = o.frameshift;
+    for (std::size_t k0 = 0; k0 < lf0.size(); k0 += kChunk) {
+      const std::size_t m = std::min(kChunk, lf0.size() - k0);
+      const std::span<double> f(f0.data(), m);
+      std::copy_n(lf0.begin() + static_cast<std::ptrdiff_t>(k0), m, f.begin());
+      conditionlf0(f, o, mean);
+      const std::span<double> c(cc.data(), m * p);
+      std::copy_n(rows.begin() + static_cast<std::ptrdiff_t>(k0 * p), m * p, c.begin());
+      if (o.sptkform) {
+        sptk2stored(c, p - 1u, o.fs);
+      }
+      invhtsadapteradhoc(c, p - 1u);
+      std::span<double> v;
+      if (fvtrack) {
+        v = std::span<double>(fv.data(), m);
+        std::copy_n(fvs.begin() + static_cast<std::ptrdiff_t>(k0), m, v.begin());
+        if (o.fvalpha != 0.0) {
+          fvoicingunwarp(v, o.fs, o.fvalpha);
+        }
+      }
+      const std::span<double> x = out.subspan(k0 * L, m * L);
+      step.push(f, v, c, x);
+      applygain(x);
+    }
+  }
+
+  void flush(std::span<double> out) {
+    step.flush(out);
+    applygain(out);
+  }
+
+  void applygain(std::span<double> x) const {
+    if (gain) {
+      const double g = *gain;
+      for (double& s : x) {
+        s = s * g;
+      }
+    }
+  }
+
+  ResolvedOptions o;
+  std::uint32_t p;
+  bool fvtrack;
+  double mean;
+  std::optional<double> gain;
+  NoisePhaseSource* rng;
+  std::vector<double> f0, cc, fv;  // one chunk of conditioned frames
+  FrameSynthesizer step;
+};
+
 }  // namespace
+
+struct Synthesizer::State {
+  void init(std::uint32_t order, bool fv_track, const Options& options, NoiseSource& noise);
+
+  std::optional<NoiseSource> own;  // when the caller gave no source
+  std::optional<Engine> engine;
+};
+
+UtteranceStats utterance_stats(std::span<const double> lf0, std::span<const double> cc,
+                               std::span<const double> fv, const Options& options) {
+  const ResolvedOptions o = resolveoptions(options);
+  checkutterance(lf0, cc, fv, o);
+  const std::size_t p = cc.size() / lf0.size();
+  UtteranceStats stats;
+  stats.mean_lf0 = meanlf0(lf0, o);
+  stats.nonfinite = count_nonfinite_frames(lf0, cc, fv, options);
+  // The range of the rows' own c0 over the frames as the engine sees them:
+  // the f0 after the pitch changes decides which frames are voiced.
+  C0Range range;
+  double buf[kChunk];
+  for (std::size_t k0 = 0; k0 < lf0.size(); k0 += kChunk) {
+    const std::size_t m = std::min(kChunk, lf0.size() - k0);
+    const std::span<double> f(buf, m);
+    std::copy_n(lf0.begin() + static_cast<std::ptrdiff_t>(k0), m, f.begin());
+    conditionlf0(f, o, stats.mean_lf0);
+    addc0range(range, f, cc.subspan(k0 * p, m * p), static_cast<std::uint32_t>(p - 1u));
+    for (const double v : f) {
+      stats.voiced += v >= 10.0 && v <= 1000.0 ? 1u : 0u;
+    }
+  }
+  stats.c0_limits = {range.min, range.max};
+  return stats;
+}
+
+Synthesizer::Synthesizer(std::uint32_t order, bool fv_track, const Options& options)
+    : state_(std::make_unique<State>()) {
+  state_->own.emplace();
+  state_->init(order, fv_track, options, *state_->own);
+}
+
+Synthesizer::Synthesizer(std::uint32_t order, bool fv_track, const Options& options,
+                         NoiseSource& noise)
+    : state_(std::make_unique<State>()) {
+  state_->init(order, fv_track, options, noise);
+}
+
+void Synthesizer::State::init(std::uint32_t order, bool fv_track, const Options& options,
+                              NoiseSource& noise) {
+  const ResolvedOptions o = resolveoptions(options);
+  if (order >= 0xFFFFFFFEu) {
+    fail(Errc::bad_argument, "order " + std::to_string(order) + " is too large");
+  }
+  if (!fv_track && !options.c0_limits) {
+    fail(Errc::not_streamable,
+         "without an fv track each frame's fv follows its c0 over the utterance's c0 range: "
+         "declare c0_limits (utterance_stats gives them)");
+  }
+  if (o.fvpitch != 1.0 && !options.mean_lf0) {
+    fail(Errc::not_streamable,
+         "pitch_range scales around the utterance's mean log-f0: declare mean_lf0 "
+         "(utterance_stats gives it)");
+  }
+  if (o.normalize && !options.gain) {
+    fail(Errc::not_streamable, "normalize needs the utterance's peak: declare a fixed gain");
+  }
+  std::optional<C0Range> range;
+  if (options.c0_limits) {
+    range = C0Range{enginec0(options.c0_limits->lowest, o),
+                    enginec0(options.c0_limits->highest_voiced, o)};
+  }
+  try {
+    engine.emplace(order, fv_track, o, range, options.mean_lf0.value_or(0.0), options.gain,
+                   NoiseAccess::get(noise));
+  } catch (const std::bad_alloc&) {
+    fail(Errc::out_of_memory,
+         "not enough memory for a frame shift of " + std::to_string(o.frameshift) + " samples");
+  } catch (const std::invalid_argument& e) {
+    fail(Errc::bad_argument, e.what());
+  }
+}
+
+Synthesizer::~Synthesizer() = default;
+
+std::size_t Synthesizer::push(std::span<const double> lf0, std::span<const double> cc,
+                              std::span<const double> fv, std::span<double> out) {
+  Engine& e = *state_->engine;
+  const std::size_t n = lf0.size();
+  const std::uint32_t L = e.o.frameshift;
+  if (cc.size() != n * e.p) {
+    fail(Errc::bad_argument, "cc holds " + std::to_string(cc.size()) + " values, not the " +
+                                 std::to_string(n * e.p) + " of " + std::to_string(n) + " frames");
+  }
+  if (fv.size() != (e.fvtrack ? n : 0u)) {
+    fail(Errc::bad_argument,
+         e.fvtrack ? "fv holds " + std::to_string(fv.size()) + " values, not one per frame (" +
+                         std::to_string(n) + ")"
+                   : std::string("fv given to a Synthesizer made without an fv track"));
+  }
+  if (out.size() < n * L) {
+    fail(Errc::bad_argument, "out holds " + std::to_string(out.size()) +
+                                 " samples, fewer than the " + std::to_string(n * L) + " that " +
+                                 std::to_string(n) + " frames release");
+  }
+  e.push(lf0, cc, fv, out.first(n * L));
+  return n * L;
+}
+
+std::size_t Synthesizer::flush(std::span<double> out) {
+  Engine& e = *state_->engine;
+  const std::size_t n = std::size_t{e.o.frameshift} + 1u;
+  if (out.size() < n) {
+    fail(Errc::bad_argument, "out holds " + std::to_string(out.size()) +
+                                 " samples, fewer than the " + std::to_string(n) +
+                                 " that flush releases");
+  }
+  e.flush(out.first(n));
+  return n;
+}
+
+void Synthesizer::reset(bool restart_noise) {
+  Engine& e = *state_->engine;
+  e.step.reset();
+  if (restart_noise) {
+    *e.rng = NoisePhaseSource();
+  }
+}
+
+std::uint32_t Synthesizer::latency() const noexcept {
+  return state_->engine->o.frameshift;
+}
+
+std::uint64_t Synthesizer::frames() const noexcept {
+  return state_->engine->step.framecount();
+}
 
 std::size_t render(std::span<const double> lf0, std::span<const double> cc,
                    std::span<const double> fv, const Options& options, NoiseSource& noise,
@@ -223,38 +317,24 @@ std::size_t render(std::span<const double> lf0, std::span<const double> cc,
                                  " the utterance renders to");
   }
   const std::size_t nframes = lf0.size();
-  const auto order = static_cast<std::uint32_t>(cc.size() / nframes - 1u);
-  const std::span<double> x = out.first(static_cast<std::size_t>(xlen));
-  try {
-    // The engine conditions its streams in place: work on copies.
-    std::vector<double> f0(lf0.begin(), lf0.end());
-    std::vector<double> ccs(cc.begin(), cc.end());
-    std::vector<double> fvs;
-    if (!fv.empty()) {
-      fvs.assign(fv.begin(), fv.begin() + static_cast<std::ptrdiff_t>(nframes));
-    }
-    if (o.sptkform) {
-      sptk2stored(ccs, order, o.fs);
-    }
-    invhtsadapteradhoc(ccs, order);
-    if (!fvs.empty() && o.fvalpha != 0.0) {
-      fvoicingunwarp(fvs, o.fs, o.fvalpha);
-    }
-    if (o.fpitch != 1.0) {
-      shiftlogpitch(f0, std::log(o.fpitch));
-    }
-    if (o.fvpitch != 1.0) {
-      scalelogpitchrange(f0, o.fvpitch);
-    }
-    logf02f0(f0);
-    if (ccs2waveform(x, o.fs, o.frameshift, f0, fvs, order, ccs, o.alpha, o.gamma,
-                     NoiseAccess::get(noise)) != 0) {
-      throw std::bad_alloc();
-    }
-  } catch (const std::bad_alloc&) {
-    failmemory(nframes, xlen);
+  const std::size_t p = cc.size() / nframes;
+  // The utterance-wide values the options need, unless declared.
+  Options declared = options;
+  if ((fv.empty() && !declared.c0_limits) || (o.fvpitch != 1.0 && !declared.mean_lf0)) {
+    const UtteranceStats stats = utterance_stats(lf0, cc, fv, options);
+    declared.c0_limits = declared.c0_limits.value_or(stats.c0_limits);
+    declared.mean_lf0 = declared.mean_lf0.value_or(stats.mean_lf0);
   }
-  if (o.normalize) {
+  const bool peak = o.normalize && !options.gain;
+  if (peak) {
+    declared.gain = std::nullopt;
+    declared.normalize = false;
+  }
+  const std::span<double> x = out.first(static_cast<std::size_t>(xlen));
+  Synthesizer synth(static_cast<std::uint32_t>(p - 1u), !fv.empty(), declared, noise);
+  synth.push(lf0, cc, fv.first(fv.empty() ? 0 : nframes), x);
+  synth.flush(x.subspan(nframes * o.frameshift));
+  if (peak) {
     ampnormalize(x);
   }
   return x.size();
@@ -264,14 +344,11 @@ std::vector<double> render(std::span<const double> lf0, std::span<const double> 
                            std::span<const double> fv, const Options& options, NoiseSource& noise) {
   const ResolvedOptions o = resolveoptions(options);
   const std::uint64_t xlen = checkutterance(lf0, cc, fv, o);
-  // The output, the engine's copies of the streams and its frame buffers
-  // are all written in full. Asking for more than the process may have
-  // would not fail cleanly: the kernel grants the memory and later kills
-  // the process for it (a container's limit without a word).
+  // The output is written in full: asking for more than the process may
+  // have would not fail cleanly (the kernel grants the memory and later
+  // kills the process for it, a container's limit without a word).
   const std::uint64_t nfft = std::bit_ceil(2u * std::uint64_t{o.frameshift});
-  const std::uint64_t bytes =
-      (xlen + lf0.size() + cc.size() + fv.size() + 2u * nfft) * sizeof(double);
-  if (bytes > memoryheadroom(memorylimit())) {
+  if ((xlen + 2u * nfft) * sizeof(double) > memoryheadroom(memorylimit())) {
     failmemory(lf0.size(), xlen);
   }
   std::vector<double> x;
@@ -307,24 +384,6 @@ std::vector<std::int16_t> to_pcm16(std::span<const double> x) {
 
 void normalize(std::span<double> x) noexcept {
   ampnormalize(x);
-}
-
-std::uint64_t count_nonfinite_frames(std::span<const double> lf0, std::span<const double> cc,
-                                     std::span<const double> fv, const Options& options) {
-  const std::size_t rowlen = lf0.empty() ? 0 : cc.size() / lf0.size();
-  if (options.fv_alpha == 0.0 || fv.empty()) {
-    return countnonfiniteframes(lf0, cc, rowlen, fv);
-  }
-  // Unwarping clamps an infinite fv into 0 .. fs/2: only NaN stays.
-  std::uint64_t count = 0;
-  for (std::size_t k = 0; k < lf0.size(); ++k) {
-    const bool badfv = k < fv.size() && std::isnan(fv[k]);
-    count += badfv || countnonfiniteframes(lf0.subspan(k, 1), cc.subspan(k * rowlen, rowlen),
-                                           rowlen, {}) != 0
-                 ? 1u
-                 : 0u;
-  }
-  return count;
 }
 
 }  // namespace vallisynth

@@ -25,31 +25,38 @@ int shiftlogpitch(std::span<double> lf0, double shift) {
   return 0;
 }
 
-int scalelogpitchrange(std::span<double> lf0, double factor) {
-  if (factor == 1.0) {
-    return 0;
-  }
-  double sum = 0.0;
-  std::uint64_t count = 0;
-  // A frame whose log-f0 or f0 is not finite stays out of the mean and is
-  // left as it is (unvoiced later): one bad frame must not move the others.
+void addlogf0sum(std::span<const double> lf0, double& sum, std::uint64_t& count) {
+  // A frame whose log-f0 or f0 is not finite stays out of the mean (and is
+  // left as it is, unvoiced later): one bad frame must not move the others.
   for (const double v : lf0) {
     if (isvoiced(v) && hasfinitef0(v)) {
       sum += v;
       ++count;
     }
   }
-  if (count == 0) {
-    return 0;
-  }
-  // The mean of log-f0 is the log of the geometric-mean f0.
-  const double mean = sum / static_cast<double>(count);
+}
+
+int scalelogpitcharound(std::span<double> lf0, double factor, double mean) {
   for (double& v : lf0) {
     if (isvoiced(v) && hasfinitef0(v)) {
       v = (v - mean) * factor + mean;
     }
   }
   return 0;
+}
+
+int scalelogpitchrange(std::span<double> lf0, double factor) {
+  if (factor == 1.0) {
+    return 0;
+  }
+  double sum = 0.0;
+  std::uint64_t count = 0;
+  addlogf0sum(lf0, sum, count);
+  if (count == 0) {
+    return 0;
+  }
+  // The mean of log-f0 is the log of the geometric-mean f0.
+  return scalelogpitcharound(lf0, factor, sum / static_cast<double>(count));
 }
 
 int logf02f0(std::span<double> lf0) {

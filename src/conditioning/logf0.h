@@ -4,6 +4,7 @@
 #ifndef VALLISYNTH_CONDITIONING_LOGF0_H_
 #define VALLISYNTH_CONDITIONING_LOGF0_H_
 
+#include <cstdint>
 #include <span>
 
 namespace vallisynth {
@@ -17,6 +18,15 @@ int shiftlogpitch(std::span<double> lf0, double shift);
 // Scales every voiced frame's distance from the mean voiced log-f0 by factor.
 // Returns 0.
 int scalelogpitchrange(std::span<double> lf0, double factor);
+
+// Adds the voiced frames of lf0 whose f0 is finite to a running sum and
+// count, in order: over consecutive pieces of a track this gives the same
+// sum as one pass over the whole.
+void addlogf0sum(std::span<const double> lf0, double& sum, std::uint64_t& count);
+
+// Scales the distance of every voiced frame (with a finite f0) from mean by
+// factor. Returns 0.
+int scalelogpitcharound(std::span<double> lf0, double factor, double mean);
 
 // Converts the track in place to Hz: exp() of voiced frames, 0.0 for the
 // unvoiced ones. Returns 0.
