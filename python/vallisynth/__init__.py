@@ -1,0 +1,54 @@
+"""vallisynth: harmonic-plus-noise speech decoder with a mel-cepstral envelope.
+
+From per-frame parameter streams (log-f0, mel-cepstra, optionally the
+maximum voiced frequency) it renders speech as numpy arrays of float64
+samples, full scale 1.0, identical to the command line's output::
+
+    import vallisynth as vs
+    lf0 = vs.read_stream("utt01.lf0")
+    cc = vs.read_stream("utt01.cc").reshape(len(lf0), -1)
+    x = vs.synthesize(lf0, cc, fpitch=1.2)
+    vs.write_wav("utt01.wav", x)
+
+Arrays of any dtype and memory layout are accepted. Wrong shapes and values
+raise ValueError naming the argument; failures of the library raise
+VallisynthError (a RuntimeError) whose .code is an ErrorCode; the library's
+argument failures are ArgumentError, both a VallisynthError and a
+ValueError. Rendering releases the interpreter lock: threads render in
+parallel. There is no global state: the noise phases come from a
+NoiseSource, fresh for each call unless one is passed on.
+"""
+
+from ._vallisynth import (
+    ArgumentError,
+    ErrorCode,
+    NoiseSource,
+    VallisynthError,
+    __version__,
+    count_nonfinite_frames,
+    default_alpha,
+    default_frame_shift,
+    normalize,
+    read_stream,
+    synthesize,
+    to_pcm16,
+    version,
+    write_wav,
+)
+
+__all__ = [
+    "ArgumentError",
+    "ErrorCode",
+    "NoiseSource",
+    "VallisynthError",
+    "__version__",
+    "count_nonfinite_frames",
+    "default_alpha",
+    "default_frame_shift",
+    "normalize",
+    "read_stream",
+    "synthesize",
+    "to_pcm16",
+    "version",
+    "write_wav",
+]

@@ -1,0 +1,100 @@
+import os
+from typing import ClassVar, Dict, Optional, Union
+
+import numpy as np
+import numpy.typing as npt
+
+_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+_Int = Union[int, float, np.integer, np.floating]
+
+__version__: str
+
+class ErrorCode:
+    """What a VallisynthError reports (VallisynthError.code); compares with ints."""
+
+    BAD_ARGUMENT: ClassVar[ErrorCode]
+    DIMENSIONS: ClassVar[ErrorCode]
+    TOO_LONG: ClassVar[ErrorCode]
+    OUT_OF_MEMORY: ClassVar[ErrorCode]
+    OPEN_FAILED: ClassVar[ErrorCode]
+    CREATE_FAILED: ClassVar[ErrorCode]
+    NOT_STREAMABLE: ClassVar[ErrorCode]
+    __members__: ClassVar[Dict[str, ErrorCode]]
+    def __init__(self, value: int) -> None: ...
+    def __int__(self) -> int: ...
+    def __index__(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+class VallisynthError(RuntimeError):
+    """A failure reported by the library; .code says which."""
+
+    code: ErrorCode
+
+class ArgumentError(VallisynthError, ValueError):
+    """A VallisynthError caused by an argument's value or the streams' sizes."""
+
+class NoiseSource:
+    """The noise-phase sequence; pass one on to render a batch."""
+
+    def __init__(self) -> None: ...
+    def reset(self) -> None:
+        """Back to the beginning of the sequence."""
+    def copy(self) -> NoiseSource:
+        """A new source at the same position."""
+    def __copy__(self) -> NoiseSource: ...
+    def __deepcopy__(self, memo: object) -> NoiseSource: ...
+
+def synthesize(
+    lf0: npt.ArrayLike,
+    cc: npt.ArrayLike,
+    fv: Optional[npt.ArrayLike] = None,
+    *,
+    fs: _Int = 16000,
+    frame_shift: Optional[_Int] = None,
+    alpha: Optional[float] = None,
+    gamma: float = 0.0,
+    fv_alpha: float = 0.0,
+    fpitch: float = 1.0,
+    fvpitch: float = 1.0,
+    fdur: float = 1.0,
+    fwarp: float = 0.0,
+    normalize: bool = False,
+    cc_format: str = "stored",
+    noise: Optional[NoiseSource] = None,
+) -> npt.NDArray[np.float64]:
+    """Renders one utterance; returns float64 samples, full scale 1.0."""
+
+def count_nonfinite_frames(
+    lf0: npt.ArrayLike,
+    cc: npt.ArrayLike,
+    fv: Optional[npt.ArrayLike] = None,
+    *,
+    fv_alpha: float = 0.0,
+) -> int:
+    """Number of frames holding a value that is not finite."""
+
+def to_pcm16(x: npt.ArrayLike) -> npt.NDArray[np.int16]:
+    """The 16-bit samples of x exactly as the WAV writer makes them."""
+
+def normalize(x: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """A copy of x scaled so that its largest magnitude is 0.99."""
+
+def read_stream(path: _Path) -> npt.NDArray[np.float32]:
+    """Reads a headerless little-endian float32 parameter stream."""
+
+def write_wav(path: _Path, x: npt.ArrayLike, fs: _Int = 16000, normalize: bool = False) -> None:
+    """Writes x as a 16-bit mono PCM WAV file at fs Hz."""
+
+def default_alpha(fs: _Int) -> float:
+    """The conventional all-pass constant for a sampling rate in Hz."""
+
+def default_frame_shift(fs: _Int) -> int:
+    """The default frame shift for a sampling rate: 5 ms in whole samples."""
+
+def version() -> str:
+    """The library's version, "major.minor.patch"."""
