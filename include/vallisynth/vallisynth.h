@@ -71,6 +71,16 @@ typedef struct vallisynth_options {
   double vocal_tract_warp; /* -0.99 to 0.99 */
   int32_t normalize;       /* nonzero: peak scaled to 0.99 */
   int32_t cepstrum_form;   /* VALLISYNTH_CC_STORED or VALLISYNTH_CC_SPTK */
+  /* Utterance-wide values (see vallisynth_utterance_stats); each is used
+   * only when its _set flag is nonzero. A streaming decoder must be given
+   * those its options need. */
+  int32_t c0_limits_set;
+  double c0_lowest;         /* smallest c0 of all frames */
+  double c0_highest_voiced; /* largest c0 of the voiced frames */
+  int32_t mean_lf0_set;
+  double mean_lf0; /* mean voiced log-f0 after pitch_factor */
+  int32_t gain_set;
+  double gain; /* fixed output gain instead of normalize's */
 } vallisynth_options;
 
 VALLISYNTH_API void vallisynth_options_init(vallisynth_options* options);
@@ -102,6 +112,43 @@ VALLISYNTH_API int vallisynth_render(const double* lf0, size_t frames, const dou
                                      size_t cc_count, const double* fv, size_t fv_count,
                                      const vallisynth_options* options, vallisynth_noise* noise,
                                      double* out, size_t out_capacity, size_t* out_count);
+
+/* What rendering works out from the whole utterance. */
+typedef struct vallisynth_stats {
+  double c0_lowest;
+  double c0_highest_voiced;
+  double mean_lf0; /* NaN without voiced frames */
+  uint64_t voiced;
+  uint64_t nonfinite;
+} vallisynth_stats;
+
+VALLISYNTH_API int vallisynth_utterance_stats(const double* lf0, size_t frames, const double* cc,
+                                              size_t cc_count, const double* fv, size_t fv_count,
+                                              const vallisynth_options* options,
+                                              vallisynth_stats* stats);
+
+/* The streaming decoder: frames in, final samples out, exactly the samples
+ * of vallisynth_render. Each pushed frame releases latency samples (the
+ * frame shift L); flush releases the last latency + 1 and starts a new
+ * utterance. Nothing is allocated after creation. Without an fv track the
+ * options must declare c0_limits; with pitch_range other than 1 mean_lf0;
+ * with normalize a gain (else VALLISYNTH_ERR_NOT_STREAMABLE). noise may be
+ * null (a fresh sequence owned by the decoder) and must outlive it. */
+typedef struct vallisynth_synth vallisynth_synth;
+VALLISYNTH_API int vallisynth_synth_create(uint32_t order, int32_t fv_track,
+                                           const vallisynth_options* options,
+                                           vallisynth_noise* noise, vallisynth_synth** synth);
+VALLISYNTH_API void vallisynth_synth_destroy(vallisynth_synth* synth);
+VALLISYNTH_API uint32_t vallisynth_synth_latency(const vallisynth_synth* synth);
+/* fv null and fv_count 0 without an fv track; out receives frames x latency
+ * samples. */
+VALLISYNTH_API int vallisynth_synth_push(vallisynth_synth* synth, const double* lf0, size_t frames,
+                                         const double* cc, size_t cc_count, const double* fv,
+                                         size_t fv_count, double* out, size_t out_capacity,
+                                         size_t* out_count);
+VALLISYNTH_API int vallisynth_synth_flush(vallisynth_synth* synth, double* out, size_t out_capacity,
+                                          size_t* out_count);
+VALLISYNTH_API int vallisynth_synth_reset(vallisynth_synth* synth, int32_t restart_noise);
 
 /* 16-bit samples exactly as the WAV writer makes them. */
 VALLISYNTH_API int vallisynth_to_pcm16(const double* x, size_t count, int16_t* out);

@@ -4,12 +4,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include "vallisynth/vallisynth.h"
 #include "vallisynth/vallisynth.hpp"
 
 struct vallisynth_noise {
   vallisynth::NoiseSource source;
+};
+
+struct vallisynth_synth {
+  std::optional<vallisynth::Synthesizer> synth;
 };
 
 namespace {
@@ -36,6 +41,15 @@ vallisynth::Options tooptions(const vallisynth_options* c) {
   o.vocal_tract_warp = c->vocal_tract_warp;
   o.normalize = c->normalize != 0;
   o.cepstrum_form = static_cast<vallisynth::CepstrumForm>(c->cepstrum_form);
+  if (c->c0_limits_set != 0) {
+    o.c0_limits = vallisynth::C0Limits{c->c0_lowest, c->c0_highest_voiced};
+  }
+  if (c->mean_lf0_set != 0) {
+    o.mean_lf0 = c->mean_lf0;
+  }
+  if (c->gain_set != 0) {
+    o.gain = c->gain;
+  }
   return o;
 }
 
@@ -141,6 +155,96 @@ int vallisynth_render(const double* lf0, size_t frames, const double* cc, size_t
       *out_count = n;
     }
   });
+}
+
+int vallisynth_utterance_stats(const double* lf0, size_t frames, const double* cc, size_t cc_count,
+                               const double* fv, size_t fv_count, const vallisynth_options* options,
+                               vallisynth_stats* stats) {
+  if ((lf0 == nullptr && frames != 0) || (cc == nullptr && cc_count != 0) ||
+      (fv == nullptr && fv_count != 0) || stats == nullptr) {
+    return VALLISYNTH_ERR_BAD_ARGUMENT;
+  }
+  return guarded([&] {
+    const vallisynth::UtteranceStats s = vallisynth::utterance_stats(
+        {lf0, frames}, {cc, cc_count}, {fv, fv_count}, tooptions(options));
+    *stats = {s.c0_limits.lowest, s.c0_limits.highest_voiced, s.mean_lf0, s.voiced, s.nonfinite};
+  });
+}
+
+int vallisynth_synth_create(uint32_t order, int32_t fv_track, const vallisynth_options* options,
+                            vallisynth_noise* noise, vallisynth_synth** synth) {
+  if (synth == nullptr) {
+    return VALLISYNTH_ERR_BAD_ARGUMENT;
+  }
+  *synth = nullptr;
+  auto* s = new (std::nothrow) vallisynth_synth();
+  if (s == nullptr) {
+    return VALLISYNTH_ERR_OUT_OF_MEMORY;
+  }
+  const int rc = guarded([&] {
+    if (noise == nullptr) {
+      s->synth.emplace(order, fv_track != 0, tooptions(options));
+    } else {
+      s->synth.emplace(order, fv_track != 0, tooptions(options), noise->source);
+    }
+  });
+  if (rc != VALLISYNTH_OK) {
+    delete s;
+    return rc;
+  }
+  *synth = s;
+  return VALLISYNTH_OK;
+}
+
+void vallisynth_synth_destroy(vallisynth_synth* synth) {
+  delete synth;
+}
+
+uint32_t vallisynth_synth_latency(const vallisynth_synth* synth) {
+  return synth == nullptr ? 0 : synth->synth->latency();
+}
+
+int vallisynth_synth_push(vallisynth_synth* synth, const double* lf0, size_t frames,
+                          const double* cc, size_t cc_count, const double* fv, size_t fv_count,
+                          double* out, size_t out_capacity, size_t* out_count) {
+  if (out_count != nullptr) {
+    *out_count = 0;
+  }
+  if (synth == nullptr || (lf0 == nullptr && frames != 0) || (cc == nullptr && cc_count != 0) ||
+      (fv == nullptr && fv_count != 0) || (out == nullptr && out_capacity != 0)) {
+    return VALLISYNTH_ERR_BAD_ARGUMENT;
+  }
+  return guarded([&] {
+    const std::size_t n =
+        synth->synth->push({lf0, frames}, {cc, cc_count}, {fv, fv_count}, {out, out_capacity});
+    if (out_count != nullptr) {
+      *out_count = n;
+    }
+  });
+}
+
+int vallisynth_synth_flush(vallisynth_synth* synth, double* out, size_t out_capacity,
+                           size_t* out_count) {
+  if (out_count != nullptr) {
+    *out_count = 0;
+  }
+  if (synth == nullptr || (out == nullptr && out_capacity != 0)) {
+    return VALLISYNTH_ERR_BAD_ARGUMENT;
+  }
+  return guarded([&] {
+    const std::size_t n = synth->synth->flush({out, out_capacity});
+    if (out_count != nullptr) {
+      *out_count = n;
+    }
+  });
+}
+
+int vallisynth_synth_reset(vallisynth_synth* synth, int32_t restart_noise) {
+  if (synth == nullptr) {
+    return VALLISYNTH_ERR_BAD_ARGUMENT;
+  }
+  synth->synth->reset(restart_noise != 0);
+  return VALLISYNTH_OK;
 }
 
 int vallisynth_to_pcm16(const double* x, size_t count, int16_t* out) {
