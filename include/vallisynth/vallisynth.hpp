@@ -144,7 +144,8 @@ UtteranceStats utterance_stats(std::span<const double> lf0, std::span<const doub
 // values. The log-f0 track is given whole (8 bytes a frame).
 class StatsScanner {
  public:
-  // lf0 is copied. Throws Error(bad_argument) for options out of range.
+  // lf0 is not copied: it must stay valid and unchanged while the scanner
+  // is used. Throws Error(bad_argument) for options out of range.
   StatsScanner(std::span<const double> lf0, std::uint32_t order, const Options& options);
   ~StatsScanner();
   StatsScanner(const StatsScanner&) = delete;

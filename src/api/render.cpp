@@ -182,7 +182,7 @@ struct Synthesizer::State {
 struct StatsScanner::State {
   ResolvedOptions o;
   Options options;
-  std::vector<double> lf0;
+  std::span<const double> lf0;
   std::size_t p = 1;
   std::size_t next = 0;  // first frame not yet added
   C0Range range;
@@ -195,7 +195,7 @@ StatsScanner::StatsScanner(std::span<const double> lf0, std::uint32_t order, con
   s.o = resolveoptions(options);
   s.options = options;
   s.p = std::size_t{order} + 1u;
-  s.lf0.assign(lf0.begin(), lf0.end());
+  s.lf0 = lf0;
   s.stats.mean_lf0 = meanlf0(lf0, s.o);
 }
 
@@ -209,7 +209,7 @@ void StatsScanner::add(std::span<const double> cc, std::span<const double> fv) {
                                " frames of " + std::to_string(s.p) + " coefficients");
   }
   const auto order = static_cast<std::uint32_t>(s.p - 1u);
-  const std::span<const double> lf0(s.lf0.data() + s.next, m);
+  const std::span<const double> lf0 = s.lf0.subspan(s.next, m);
   s.stats.nonfinite += count_nonfinite_frames(lf0, cc, fv, s.options);
   // The range of the rows' own c0 over the frames as the engine sees them:
   // the f0 after the pitch changes decides which frames are voiced.
