@@ -22,6 +22,7 @@
 
 #include "support/testsupport.h"
 #include "synthesis/synthesis.h"
+#include "vallisynth/vallisynth.hpp"
 
 namespace {
 std::atomic<long> allocations{0};
@@ -339,6 +340,33 @@ TEST(FrameSynthesizer, PushAndFlushNeverAllocate) {
     s.reset();
     EXPECT_EQ(allocations.load() - before, 0) << fs;
   }
+}
+
+// The public streaming decoder adds only the per-frame conditioning, in
+// buffers of its own made with it: its pushes allocate nothing either.
+TEST(FrameSynthesizer, PublicPushNeverAllocates) {
+  const std::size_t frames = 700;  // more than one conditioning piece
+  std::vector<double> lf0(frames), cc(frames * 25, 0.02), fv(frames, 5000.0);
+  for (std::size_t k = 0; k < frames; ++k) {
+    lf0[k] = k % 5 == 0 ? -1e10 : std::log(k % 3 == 0 ? 10.0 : 150.0);
+    cc[k * 25] = 4.0;
+  }
+  Options o;
+  o.sample_rate = 48000;
+  o.pitch_factor = 1.5;
+  o.pitch_range = 2.0;
+  o.mean_lf0 = 5.0;
+  o.fv_alpha = 0.4;
+  o.gain = 0.5;
+  o.cepstrum_form = CepstrumForm::sptk;
+  std::vector<double> out(frames * 240 + 241);
+  vallisynth::Synthesizer synth(24, true, o);
+  const long before = allocations.load();
+  const std::size_t n = synth.push(lf0, cc, fv, out);
+  synth.flush(std::span(out).subspan(n));
+  synth.reset(true);
+  synth.push(std::span(lf0).first(3), std::span(cc).first(75), std::span(fv).first(3), out);
+  EXPECT_EQ(allocations.load() - before, 0);
 }
 
 }  // namespace
