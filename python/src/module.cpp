@@ -326,7 +326,7 @@ std::unique_ptr<PySynth> newsynth(const py::object& order_in, bool fv_track, con
 
 // Holds a PySynth's guard and that of its shared noise source for one call.
 struct SynthUse {
-  explicit SynthUse(PySynth& s) : self(s), lock(s.busy, std::try_to_lock) {
+  explicit SynthUse(PySynth& s) : lock(s.busy, std::try_to_lock) {
     if (!lock.owns_lock()) {
       throw std::runtime_error("this Synthesizer is in use by another thread");
     }
@@ -334,7 +334,6 @@ struct SynthUse {
       noise = claim(*s.shared);
     }
   }
-  PySynth& self;
   std::unique_lock<std::mutex> lock;
   std::unique_lock<std::mutex> noise;
 };
@@ -702,7 +701,11 @@ the noise-phase sequence (a shared NoiseSource too) back to its beginning.)doc")
           "latency", [](const PySynth& self) { return self.synth->latency(); },
           "Samples each pushed frame releases: the frame shift times fdur.")
       .def_property_readonly(
-          "frames", [](const PySynth& self) { return self.synth->frames(); },
+          "frames",
+          [](PySynth& self) {
+            const SynthUse use(self);  // push() may be counting in another thread
+            return self.synth->frames();
+          },
           "Frames pushed since the utterance began.")
       .def_readonly("order", &PySynth::order, "The cepstral order.")
       .def_readonly("fv_track", &PySynth::fv_track, "Whether each push brings fv values.");
