@@ -109,7 +109,8 @@ long long tointeger(py::handle obj, const char* name, const char* unit) {
   if (PyIndex_Check(obj.ptr()) && !PyBool_Check(obj.ptr())) {
     return py::cast<long long>(py::reinterpret_steal<py::object>(PyNumber_Index(obj.ptr())));
   }
-  if (PyFloat_Check(obj.ptr()) || py::isinstance(obj, py::module_::import("numpy").attr("floating"))) {
+  if (PyFloat_Check(obj.ptr()) ||
+      py::isinstance(obj, py::module_::import("numpy").attr("floating"))) {
     const double v = py::cast<double>(obj);
     if (std::isfinite(v) && v == std::trunc(v) && std::fabs(v) < 9.0e15) {
       return static_cast<long long>(v);
@@ -141,9 +142,8 @@ py::array_t<T> adopt(std::vector<T>&& v) {
 // the keywords of synthesize().
 std::string pythonnames(std::string message) {
   static const std::pair<const char*, const char*> kNames[] = {
-      {"sample_rate", "fs"},         {"duration_factor", "fdur"}, {"pitch_factor", "fpitch"},
-      {"pitch_range", "fvpitch"},    {"vocal_tract_warp", "fwarp"},
-      {"cepstrum_form", "cc_format"}};
+      {"sample_rate", "fs"},      {"duration_factor", "fdur"},   {"pitch_factor", "fpitch"},
+      {"pitch_range", "fvpitch"}, {"vocal_tract_warp", "fwarp"}, {"cepstrum_form", "cc_format"}};
   for (const auto& [cxx, python] : kNames) {
     const std::string from(cxx);
     for (std::size_t at = message.find(from); at != std::string::npos;
@@ -190,47 +190,79 @@ Streams tostreams(const py::object& lf0_in, const py::object& cc_in, const py::o
   return s;
 }
 
-py::array_t<double> synthesize(const py::object& lf0_in, const py::object& cc_in,
-                               const py::object& fv_in,
-                               const py::object& fs, const py::object& frame_shift,
-                               std::optional<double> alpha,
-                               double gamma, double fv_alpha, double fpitch, double fvpitch,
-                               double fdur, double fwarp, bool normalize,
-                               const std::string& cc_format, const py::object& noise) {
+// The rendering options as synthesize(), utterance_stats() and Synthesizer
+// take them, by their Python keywords.
+struct OptionArgs {
+  py::object fs, frame_shift;
+  std::optional<double> alpha;
+  double gamma, fv_alpha, fpitch, fvpitch, fdur, fwarp;
+  bool normalize;
+  std::string cc_format;
+  py::object c0_limits;
+  std::optional<double> mean_lf0, gain;
+};
+
+// c0_limits as (lowest, highest_voiced): a C0Limits, a tuple or any two numbers.
+vallisynth::C0Limits tolimits(const py::object& obj) {
+  const Doubles a = todoubles(obj, "c0_limits");
+  if (a.size() != 2) {
+    throw py::value_error("c0_limits must be two numbers (lowest, highest_voiced), got " +
+                          std::to_string(a.size()));
+  }
+  return {a.data()[0], a.data()[1]};
+}
+
+vallisynth::Options tooptions(const OptionArgs& a) {
   vallisynth::Options o;
-  o.sample_rate = torate(fs);
-  if (!frame_shift.is_none()) {
-    const long long shift = tointeger(frame_shift, "frame_shift", "samples");
+  o.sample_rate = torate(a.fs);
+  if (!a.frame_shift.is_none()) {
+    const long long shift = tointeger(a.frame_shift, "frame_shift", "samples");
     if (shift < 1 || shift > 0xFFFFFFFFll) {
       throw py::value_error("frame_shift is " + std::to_string(shift) +
                             ", outside 1 to 4294967295 samples");
     }
     o.frame_shift = static_cast<std::uint32_t>(shift);
   }
-  o.alpha = alpha;
-  o.gamma = gamma;
-  o.fv_alpha = fv_alpha;
-  o.pitch_factor = fpitch;
-  o.pitch_range = fvpitch;
-  o.duration_factor = fdur;
-  o.vocal_tract_warp = fwarp;
-  o.normalize = normalize;
-  if (cc_format == "stored") {
+  o.alpha = a.alpha;
+  o.gamma = a.gamma;
+  o.fv_alpha = a.fv_alpha;
+  o.pitch_factor = a.fpitch;
+  o.pitch_range = a.fvpitch;
+  o.duration_factor = a.fdur;
+  o.vocal_tract_warp = a.fwarp;
+  o.normalize = a.normalize;
+  if (a.cc_format == "stored") {
     o.cepstrum_form = vallisynth::CepstrumForm::stored;
-  } else if (cc_format == "sptk") {
+  } else if (a.cc_format == "sptk") {
     o.cepstrum_form = vallisynth::CepstrumForm::sptk;
   } else {
-    throw py::value_error("cc_format is '" + cc_format + "', neither 'stored' nor 'sptk'");
+    throw py::value_error("cc_format is '" + a.cc_format + "', neither 'stored' nor 'sptk'");
   }
-  PyNoise* shared = nullptr;
-  if (!noise.is_none()) {
-    if (!py::isinstance<PyNoise>(noise)) {
-      throw py::type_error("noise must be a vallisynth.NoiseSource or None, got " +
-                           typename_of(noise));
-    }
-    shared = &py::cast<PyNoise&>(noise);
+  if (!a.c0_limits.is_none()) {
+    o.c0_limits = tolimits(a.c0_limits);
   }
+  o.mean_lf0 = a.mean_lf0;
+  o.gain = a.gain;
+  return o;
+}
 
+// The PyNoise behind a noise argument, or nullptr for None.
+PyNoise* tonoise(const py::object& noise) {
+  if (noise.is_none()) {
+    return nullptr;
+  }
+  if (!py::isinstance<PyNoise>(noise)) {
+    throw py::type_error("noise must be a vallisynth.NoiseSource or None, got " +
+                         typename_of(noise));
+  }
+  return &py::cast<PyNoise&>(noise);
+}
+
+py::array_t<double> synthesize(const py::object& lf0_in, const py::object& cc_in,
+                               const py::object& fv_in, const OptionArgs& args,
+                               const py::object& noise) {
+  const vallisynth::Options o = tooptions(args);
+  PyNoise* shared = tonoise(noise);
   const Streams in = tostreams(lf0_in, cc_in, fv_in);
   NoiseUse source(shared);
   std::vector<double> y;
@@ -239,6 +271,124 @@ py::array_t<double> synthesize(const py::object& lf0_in, const py::object& cc_in
     y = vallisynth::render(spanof(in.lf0), spanof(in.cc), in.fvspan(), o, source.get());
   }
   return adopt(std::move(y));
+}
+
+// The namedtuple types of utterance_stats(), made once at import and kept for
+// the process's life.
+py::handle g_c0limits;
+py::handle g_stats;
+
+py::object utterance_stats(const py::object& lf0_in, const py::object& cc_in,
+                           const py::object& fv_in, const OptionArgs& args) {
+  const vallisynth::Options o = tooptions(args);
+  const Streams in = tostreams(lf0_in, cc_in, fv_in);
+  vallisynth::UtteranceStats st;
+  {
+    py::gil_scoped_release unlocked;
+    st = vallisynth::utterance_stats(spanof(in.lf0), spanof(in.cc), in.fvspan(), o);
+  }
+  return g_stats(g_c0limits(st.c0_limits.lowest, st.c0_limits.highest_voiced), st.mean_lf0,
+                 st.voiced, st.nonfinite);
+}
+
+// The streaming decoder with a guard, as PyNoise has: a second thread that
+// pushes while the first is inside push() gets an error, not a race. A shared
+// NoiseSource is kept alive by the reference held here and claimed for each
+// call that draws from it.
+struct PySynth {
+  std::optional<vallisynth::Synthesizer> synth;
+  py::object noise;  // the NoiseSource drawn from, or None
+  PyNoise* shared = nullptr;
+  std::uint32_t order = 0;
+  bool fv_track = false;
+  std::mutex busy;
+};
+
+std::unique_ptr<PySynth> newsynth(const py::object& order_in, bool fv_track, const OptionArgs& args,
+                                  const py::object& noise) {
+  const long long order = tointeger(order_in, "order", "coefficients");
+  if (order < 0 || order >= 0xFFFFFFFEll) {
+    throw py::value_error("order is " + std::to_string(order) + ", outside 0 to 4294967293");
+  }
+  const vallisynth::Options o = tooptions(args);
+  auto self = std::make_unique<PySynth>();
+  self->order = static_cast<std::uint32_t>(order);
+  self->fv_track = fv_track;
+  self->shared = tonoise(noise);
+  self->noise = noise;
+  if (self->shared == nullptr) {
+    self->synth.emplace(self->order, fv_track, o);
+  } else {
+    self->synth.emplace(self->order, fv_track, o, self->shared->source);
+  }
+  return self;
+}
+
+// Holds a PySynth's guard and that of its shared noise source for one call.
+struct SynthUse {
+  explicit SynthUse(PySynth& s) : lock(s.busy, std::try_to_lock) {
+    if (!lock.owns_lock()) {
+      throw std::runtime_error("this Synthesizer is in use by another thread");
+    }
+    if (s.shared != nullptr) {
+      noise = claim(*s.shared);
+    }
+  }
+  std::unique_lock<std::mutex> lock;
+  std::unique_lock<std::mutex> noise;
+};
+
+py::array_t<double> push(PySynth& self, const py::object& lf0_in, const py::object& cc_in,
+                         const py::object& fv_in) {
+  const Doubles lf0 = tovector(lf0_in, "lf0");
+  const Doubles cc = todoubles(cc_in, "cc");
+  const auto n = static_cast<std::size_t>(lf0.size());
+  const std::size_t width = std::size_t{self.order} + 1u;
+  const std::string rows = "(" + std::to_string(n) + ", " + std::to_string(width) + ")";
+  if (cc.ndim() == 2) {
+    if (static_cast<std::size_t>(cc.shape(0)) != n ||
+        static_cast<std::size_t>(cc.shape(1)) != width) {
+      throw py::value_error("cc has shape (" + std::to_string(cc.shape(0)) + ", " +
+                            std::to_string(cc.shape(1)) + "), expected " + rows +
+                            ": one row of order + 1 values per frame of lf0");
+    }
+  } else if (cc.ndim() != 1 || static_cast<std::size_t>(cc.size()) != n * width) {
+    throw py::value_error("cc must be 2-D " + rows + " or 1-D with " + std::to_string(n * width) +
+                          " values, got " + std::to_string(cc.ndim()) + "-D with " +
+                          std::to_string(cc.size()));
+  }
+  std::optional<Doubles> fv;
+  if (self.fv_track) {
+    if (fv_in.is_none()) {
+      throw py::value_error("fv is None, but this Synthesizer was made with fv_track=True");
+    }
+    fv = tovector(fv_in, "fv");
+    if (static_cast<std::size_t>(fv->size()) != n) {
+      throw py::value_error("fv holds " + std::to_string(fv->size()) +
+                            " values, expected one per frame of lf0 (" + std::to_string(n) + ")");
+    }
+  } else if (!fv_in.is_none()) {
+    throw py::value_error("fv given, but this Synthesizer was made with fv_track=False");
+  }
+  SynthUse use(self);
+  py::array_t<double> out(static_cast<py::ssize_t>(n * self.synth->latency()));
+  const std::span<double> dst(out.mutable_data(), static_cast<std::size_t>(out.size()));
+  {
+    py::gil_scoped_release unlocked;
+    self.synth->push(spanof(lf0), spanof(cc), fv ? spanof(*fv) : std::span<const double>{}, dst);
+  }
+  return out;
+}
+
+py::array_t<double> flush(PySynth& self) {
+  SynthUse use(self);
+  py::array_t<double> out(static_cast<py::ssize_t>(self.synth->latency()) + 1);
+  const std::span<double> dst(out.mutable_data(), static_cast<std::size_t>(out.size()));
+  {
+    py::gil_scoped_release unlocked;
+    self.synth->flush(dst);
+  }
+  return out;
 }
 
 std::uint64_t count_nonfinite(const py::object& lf0_in, const py::object& cc_in,
@@ -252,8 +402,8 @@ std::uint64_t count_nonfinite(const py::object& lf0_in, const py::object& cc_in,
                           std::to_string(frames) + " frames of lf0");
   }
   if (in.fv && static_cast<std::size_t>(in.fv->size()) < frames) {
-    throw py::value_error("fv holds " + std::to_string(in.fv->size()) +
-                          " values, fewer than the " + std::to_string(frames) + " frames of lf0");
+    throw py::value_error("fv holds " + std::to_string(in.fv->size()) + " values, fewer than the " +
+                          std::to_string(frames) + " frames of lf0");
   }
   vallisynth::Options o;
   o.fv_alpha = fv_alpha;
@@ -276,7 +426,8 @@ py::array_t<double> normalized(const py::object& x_in) {
   const Doubles x = todoubles(x_in, "x");
   py::array_t<double> out(std::vector<py::ssize_t>(x.shape(), x.shape() + x.ndim()));
   std::copy(x.data(), x.data() + x.size(), out.mutable_data());
-  vallisynth::normalize(std::span<double>(out.mutable_data(), static_cast<std::size_t>(out.size())));
+  vallisynth::normalize(
+      std::span<double>(out.mutable_data(), static_cast<std::size_t>(out.size())));
   return out;
 }
 
@@ -307,8 +458,10 @@ void write_wav(const py::object& path_in, const py::object& x_in, const py::obje
 
 // Raises a library failure as its Python exception, .code set.
 void raise(const vallisynth::Error& e) {
-  const bool argument =
-      e.code() == vallisynth::Errc::bad_argument || e.code() == vallisynth::Errc::dimensions;
+  // A missing utterance-wide value is a keyword argument the caller must add.
+  const bool argument = e.code() == vallisynth::Errc::bad_argument ||
+                        e.code() == vallisynth::Errc::dimensions ||
+                        e.code() == vallisynth::Errc::not_streamable;
   PyObject* type = argument ? g_argerror : g_error;
   py::object instance = py::reinterpret_borrow<py::object>(type)(pythonnames(e.what()));
   instance.attr("code") = py::cast(e.code());
@@ -333,12 +486,14 @@ PYBIND11_MODULE(_vallisynth, m) {
 
   py::enum_<vallisynth::Errc>(m, "ErrorCode", py::arithmetic(),
                               "What a VallisynthError reports (VallisynthError.code).")
-      .value("BAD_ARGUMENT", vallisynth::Errc::bad_argument, "an option or argument out of its range")
+      .value("BAD_ARGUMENT", vallisynth::Errc::bad_argument,
+             "an option or argument out of its range")
       .value("DIMENSIONS", vallisynth::Errc::dimensions, "stream lengths that do not fit together")
       .value("TOO_LONG", vallisynth::Errc::too_long, "more samples than a WAV file holds")
       .value("OUT_OF_MEMORY", vallisynth::Errc::out_of_memory, "buffers could not be allocated")
       .value("OPEN_FAILED", vallisynth::Errc::open_failed, "a stream could not be opened or read")
-      .value("CREATE_FAILED", vallisynth::Errc::create_failed, "an output file could not be written")
+      .value("CREATE_FAILED", vallisynth::Errc::create_failed,
+             "an output file could not be written")
       .value("NOT_STREAMABLE", vallisynth::Errc::not_streamable,
              "an option that needs the whole utterance, given to a Synthesizer");
 
@@ -348,11 +503,32 @@ PYBIND11_MODULE(_vallisynth, m) {
                          PyExc_RuntimeError);
   {
     py::tuple bases = py::make_tuple(py::handle(g_error), py::handle(PyExc_ValueError));
-    g_argerror = newexception(
-        m, "ArgumentError",
-        "A VallisynthError caused by an argument's value or the streams' sizes\n"
-        "(code BAD_ARGUMENT or DIMENSIONS); also a ValueError.",
-        bases.ptr());
+    g_argerror =
+        newexception(m, "ArgumentError",
+                     "A VallisynthError caused by an argument's value, the streams' sizes or a\n"
+                     "missing utterance-wide value (code BAD_ARGUMENT, DIMENSIONS or\n"
+                     "NOT_STREAMABLE); also a ValueError.",
+                     bases.ptr());
+  }
+  {
+    // Named tuples: they unpack, compare and print as users expect, and a
+    // C0Limits is a valid c0_limits argument as it is.
+    const py::object namedtuple = py::module_::import("collections").attr("namedtuple");
+    g_c0limits = namedtuple("C0Limits", py::make_tuple("lowest", "highest_voiced")).release();
+    g_c0limits.attr("__module__") = "vallisynth";
+    g_c0limits.attr("__doc__") =
+        "The c0 range from which fv follows without an fv track: c0 of the quietest\n"
+        "frame and of the loudest voiced one (in the cepstra's form).";
+    g_stats =
+        namedtuple("UtteranceStats", py::make_tuple("c0_limits", "mean_lf0", "voiced", "nonfinite"))
+            .release();
+    g_stats.attr("__module__") = "vallisynth";
+    g_stats.attr("__doc__") =
+        "What utterance_stats() works out: c0_limits (a C0Limits), mean_lf0 (mean voiced\n"
+        "log-f0 after fpitch, NaN without voiced frames), voiced and nonfinite frame\n"
+        "counts.";
+    m.add_object("C0Limits", g_c0limits);
+    m.add_object("UtteranceStats", g_stats);
   }
   py::register_exception_translator([](std::exception_ptr p) {
     try {
@@ -384,10 +560,24 @@ position.)doc")
       .def("__copy__", &snapshot)
       .def("__deepcopy__", [](PyNoise& self, py::handle) { return snapshot(self); });
 
-  m.def("synthesize", &synthesize, "lf0"_a, "cc"_a, "fv"_a = py::none(), py::kw_only(),
-        "fs"_a = 16000, "frame_shift"_a = py::none(), "alpha"_a = py::none(), "gamma"_a = 0.0,
-        "fv_alpha"_a = 0.0, "fpitch"_a = 1.0, "fvpitch"_a = 1.0, "fdur"_a = 1.0, "fwarp"_a = 0.0,
-        "normalize"_a = false, "cc_format"_a = "stored", "noise"_a = py::none(), R"doc(
+  m.def(
+      "synthesize",
+      [](const py::object& lf0, const py::object& cc, const py::object& fv, py::object fs,
+         py::object frame_shift, std::optional<double> alpha, double gamma, double fv_alpha,
+         double fpitch, double fvpitch, double fdur, double fwarp, bool normalize,
+         std::string cc_format, py::object c0_limits, std::optional<double> mean_lf0,
+         std::optional<double> gain, const py::object& noise) {
+        return synthesize(
+            lf0, cc, fv,
+            {std::move(fs), std::move(frame_shift), alpha, gamma, fv_alpha, fpitch, fvpitch, fdur,
+             fwarp, normalize, std::move(cc_format), std::move(c0_limits), mean_lf0, gain},
+            noise);
+      },
+      "lf0"_a, "cc"_a, "fv"_a = py::none(), py::kw_only(), "fs"_a = 16000,
+      "frame_shift"_a = py::none(), "alpha"_a = py::none(), "gamma"_a = 0.0, "fv_alpha"_a = 0.0,
+      "fpitch"_a = 1.0, "fvpitch"_a = 1.0, "fdur"_a = 1.0, "fwarp"_a = 0.0, "normalize"_a = false,
+      "cc_format"_a = "stored", "c0_limits"_a = py::none(), "mean_lf0"_a = py::none(),
+      "gain"_a = py::none(), "noise"_a = py::none(), R"doc(
 Renders one utterance; returns float64 samples, full scale 1.0.
 
 lf0     natural log of f0 in Hz, one value per frame (1-D); -1e10 (anything
@@ -408,6 +598,11 @@ fwarp   vocal-tract warp, -0.99 to 0.99 (> 0: formants up)
 normalize  scale the output so that its peak is 0.99
 cc_format  "stored" (c0 + 5, doubled c1...) or "sptk" (as SPTK's mcep and
         hts_engine write them)
+c0_limits  (lowest, highest_voiced) c0 of the range from which fv follows
+        without an fv track; None: the utterance's own (utterance_stats)
+mean_lf0  the voiced mean log-f0 around which fvpitch scales; None: the
+        utterance's own
+gain    a fixed factor for every sample, in place of normalize's
 noise   a NoiseSource, left where the utterance ends (pass one on through
         a batch); None: a fresh one, which gives the command line's output
 
@@ -415,6 +610,105 @@ Any dtype and memory layout is accepted. K frames give (K + 1) L + 1
 samples, L the frame shift times fdur. Raises ValueError for wrong shapes
 and values (ArgumentError when the library finds them) and VallisynthError
 for other failures. The interpreter lock is released while rendering.)doc");
+
+  m.def(
+      "utterance_stats",
+      [](const py::object& lf0, const py::object& cc, const py::object& fv, py::object fs,
+         py::object frame_shift, std::optional<double> alpha, double gamma, double fv_alpha,
+         double fpitch, double fvpitch, double fdur, double fwarp, bool normalize,
+         std::string cc_format) {
+        return utterance_stats(
+            lf0, cc, fv,
+            {std::move(fs), std::move(frame_shift), alpha, gamma, fv_alpha, fpitch, fvpitch, fdur,
+             fwarp, normalize, std::move(cc_format), py::none(), std::nullopt, std::nullopt});
+      },
+      "lf0"_a, "cc"_a, "fv"_a = py::none(), py::kw_only(), "fs"_a = 16000,
+      "frame_shift"_a = py::none(), "alpha"_a = py::none(), "gamma"_a = 0.0, "fv_alpha"_a = 0.0,
+      "fpitch"_a = 1.0, "fvpitch"_a = 1.0, "fdur"_a = 1.0, "fwarp"_a = 0.0, "normalize"_a = false,
+      "cc_format"_a = "stored", R"doc(
+The values synthesize() works out from the whole utterance, which a
+Synthesizer must be given to render the same samples. Returns an
+UtteranceStats(c0_limits, mean_lf0, voiced, nonfinite):
+
+c0_limits  C0Limits(lowest, highest_voiced): c0 of the quietest frame and
+        of the loudest voiced one, in cc_format's form (only needed
+        without an fv track)
+mean_lf0   mean voiced log-f0 after fpitch, NaN without voiced frames (only
+        needed when fvpitch is not 1)
+voiced     frames voiced after the pitch changes and f0 limits
+nonfinite  frames holding a NaN or infinite value (left out of both)
+
+The arguments are synthesize()'s; use the same cc_format, fpitch and fs.)doc");
+
+  py::class_<PySynth>(m, "Synthesizer", R"doc(
+The streaming decoder: frames in, final samples out. Pushing an utterance's
+frames in any number of pieces and then flushing gives exactly the samples
+synthesize() gives for the whole utterance, when the utterance-wide values
+the options need are declared (utterance_stats() gives them):
+
+c0_limits  needed without an fv track (each frame's fv follows its c0 over
+        the utterance's range)
+mean_lf0   needed when fvpitch is not 1
+gain       needed when normalize is set (a fixed factor instead of the peak's)
+
+A missing one raises ArgumentError with code NOT_STREAMABLE (a ValueError).
+
+Frame k is centred on sample (k + 1) L, L = latency (the frame shift times
+fdur), and reaches L samples either side: each pushed frame makes L more
+samples final, and flush() releases the last L + 1. The interpreter lock is
+released in push() and flush(). A Synthesizer is used by one thread at a
+time (a second thread gets RuntimeError).)doc")
+      .def(
+          py::init([](const py::object& order, bool fv_track, py::object fs, py::object frame_shift,
+                      std::optional<double> alpha, double gamma, double fv_alpha, double fpitch,
+                      double fvpitch, double fdur, double fwarp, bool normalize,
+                      std::string cc_format, py::object c0_limits, std::optional<double> mean_lf0,
+                      std::optional<double> gain, const py::object& noise) {
+            return newsynth(order, fv_track,
+                            {std::move(fs), std::move(frame_shift), alpha, gamma, fv_alpha, fpitch,
+                             fvpitch, fdur, fwarp, normalize, std::move(cc_format),
+                             std::move(c0_limits), mean_lf0, gain},
+                            noise);
+          }),
+          "order"_a, py::kw_only(), "fv_track"_a = false, "fs"_a = 16000,
+          "frame_shift"_a = py::none(), "alpha"_a = py::none(), "gamma"_a = 0.0, "fv_alpha"_a = 0.0,
+          "fpitch"_a = 1.0, "fvpitch"_a = 1.0, "fdur"_a = 1.0, "fwarp"_a = 0.0,
+          "normalize"_a = false, "cc_format"_a = "stored", "c0_limits"_a = py::none(),
+          "mean_lf0"_a = py::none(), "gain"_a = py::none(), "noise"_a = py::none(), R"doc(
+order     cepstral order: each frame brings order + 1 coefficients
+fv_track  whether every push brings the frames' fv values
+noise     a NoiseSource to draw from (kept alive by the Synthesizer, and
+          claimed for each call); None: a fresh one of its own
+The other options are synthesize()'s, plus the declared values above.)doc")
+      .def("push", &push, "lf0"_a, "cc"_a, "fv"_a = py::none(), R"doc(
+Pushes frames: lf0 one value per frame (1-D), cc their rows (2-D (frames,
+order + 1) or 1-D), fv one value per frame when made with fv_track=True,
+else None. Returns the frames x latency samples that became final (float64,
+full scale 1.0). Any number of frames, 0 included.)doc")
+      .def("flush", &flush, R"doc(
+Ends the utterance: returns its last latency + 1 samples. The next push
+starts a new utterance; the noise-phase sequence runs on, as in a batch.)doc")
+      .def(
+          "reset",
+          [](PySynth& self, bool restart_noise) {
+            SynthUse use(self);
+            self.synth->reset(restart_noise);
+          },
+          "restart_noise"_a = false, R"doc(
+Drops what was pushed and starts a new utterance. restart_noise also takes
+the noise-phase sequence (a shared NoiseSource too) back to its beginning.)doc")
+      .def_property_readonly(
+          "latency", [](const PySynth& self) { return self.synth->latency(); },
+          "Samples each pushed frame releases: the frame shift times fdur.")
+      .def_property_readonly(
+          "frames",
+          [](PySynth& self) {
+            const SynthUse use(self);  // push() may be counting in another thread
+            return self.synth->frames();
+          },
+          "Frames pushed since the utterance began.")
+      .def_readonly("order", &PySynth::order, "The cepstral order.")
+      .def_readonly("fv_track", &PySynth::fv_track, "Whether each push brings fv values.");
 
   m.def("count_nonfinite_frames", &count_nonfinite, "lf0"_a, "cc"_a, "fv"_a = py::none(),
         py::kw_only(), "fv_alpha"_a = 0.0, R"doc(
@@ -444,8 +738,8 @@ the samples to_pcm16 makes (after normalize() when normalize is true): the
 command line's bytes. Raises VallisynthError (CREATE_FAILED, TOO_LONG).)doc");
 
   m.def(
-      "default_alpha", [](const py::object& fs) { return vallisynth::default_alpha(torate(fs)); }, "fs"_a,
-      "The conventional all-pass constant for a sampling rate in Hz (0.42 at 16000).");
+      "default_alpha", [](const py::object& fs) { return vallisynth::default_alpha(torate(fs)); },
+      "fs"_a, "The conventional all-pass constant for a sampling rate in Hz (0.42 at 16000).");
   m.def(
       "default_frame_shift",
       [](const py::object& fs) { return vallisynth::default_frame_shift(torate(fs)); }, "fs"_a,

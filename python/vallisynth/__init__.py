@@ -17,12 +17,22 @@ argument failures are ArgumentError, both a VallisynthError and a
 ValueError. Rendering releases the interpreter lock: threads render in
 parallel. There is no global state: the noise phases come from a
 NoiseSource, fresh for each call unless one is passed on.
+
+A Synthesizer renders frames as they come, with the same samples::
+
+    st = vs.utterance_stats(lf0, cc)
+    synth = vs.Synthesizer(cc.shape[1] - 1, c0_limits=st.c0_limits)
+    x = np.concatenate([synth.push(lf0[k:k + 50], cc[k:k + 50])
+                        for k in range(0, len(lf0), 50)] + [synth.flush()])
 """
 
 from ._vallisynth import (
     ArgumentError,
+    C0Limits,
     ErrorCode,
     NoiseSource,
+    Synthesizer,
+    UtteranceStats,
     VallisynthError,
     __version__,
     count_nonfinite_frames,
@@ -32,14 +42,18 @@ from ._vallisynth import (
     read_stream,
     synthesize,
     to_pcm16,
+    utterance_stats,
     version,
     write_wav,
 )
 
 __all__ = [
     "ArgumentError",
+    "C0Limits",
     "ErrorCode",
     "NoiseSource",
+    "Synthesizer",
+    "UtteranceStats",
     "VallisynthError",
     "__version__",
     "count_nonfinite_frames",
@@ -49,6 +63,7 @@ __all__ = [
     "read_stream",
     "synthesize",
     "to_pcm16",
+    "utterance_stats",
     "version",
     "write_wav",
 ]

@@ -1,5 +1,5 @@
 import os
-from typing import ClassVar, Dict, Optional, Union
+from typing import ClassVar, Dict, NamedTuple, Optional, Sequence, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -36,7 +36,24 @@ class VallisynthError(RuntimeError):
     code: ErrorCode
 
 class ArgumentError(VallisynthError, ValueError):
-    """A VallisynthError caused by an argument's value or the streams' sizes."""
+    """A VallisynthError caused by an argument's value, the streams' sizes or a
+    missing utterance-wide value (NOT_STREAMABLE)."""
+
+class C0Limits(NamedTuple):
+    """The c0 range from which fv follows without an fv track."""
+
+    lowest: float
+    highest_voiced: float
+
+class UtteranceStats(NamedTuple):
+    """What utterance_stats() works out from the whole utterance."""
+
+    c0_limits: C0Limits
+    mean_lf0: float
+    voiced: int
+    nonfinite: int
+
+_Limits = Union[C0Limits, Sequence[float], npt.ArrayLike]
 
 class NoiseSource:
     """The noise-phase sequence; pass one on to render a batch."""
@@ -65,9 +82,76 @@ def synthesize(
     fwarp: float = 0.0,
     normalize: bool = False,
     cc_format: str = "stored",
+    c0_limits: Optional[_Limits] = None,
+    mean_lf0: Optional[float] = None,
+    gain: Optional[float] = None,
     noise: Optional[NoiseSource] = None,
 ) -> npt.NDArray[np.float64]:
     """Renders one utterance; returns float64 samples, full scale 1.0."""
+
+def utterance_stats(
+    lf0: npt.ArrayLike,
+    cc: npt.ArrayLike,
+    fv: Optional[npt.ArrayLike] = None,
+    *,
+    fs: _Int = 16000,
+    frame_shift: Optional[_Int] = None,
+    alpha: Optional[float] = None,
+    gamma: float = 0.0,
+    fv_alpha: float = 0.0,
+    fpitch: float = 1.0,
+    fvpitch: float = 1.0,
+    fdur: float = 1.0,
+    fwarp: float = 0.0,
+    normalize: bool = False,
+    cc_format: str = "stored",
+) -> UtteranceStats:
+    """The utterance-wide values a Synthesizer needs to render synthesize()'s samples."""
+
+class Synthesizer:
+    """The streaming decoder: frames in, final samples out, synthesize()'s samples."""
+
+    def __init__(
+        self,
+        order: _Int,
+        *,
+        fv_track: bool = False,
+        fs: _Int = 16000,
+        frame_shift: Optional[_Int] = None,
+        alpha: Optional[float] = None,
+        gamma: float = 0.0,
+        fv_alpha: float = 0.0,
+        fpitch: float = 1.0,
+        fvpitch: float = 1.0,
+        fdur: float = 1.0,
+        fwarp: float = 0.0,
+        normalize: bool = False,
+        cc_format: str = "stored",
+        c0_limits: Optional[_Limits] = None,
+        mean_lf0: Optional[float] = None,
+        gain: Optional[float] = None,
+        noise: Optional[NoiseSource] = None,
+    ) -> None: ...
+    def push(
+        self, lf0: npt.ArrayLike, cc: npt.ArrayLike, fv: Optional[npt.ArrayLike] = None
+    ) -> npt.NDArray[np.float64]:
+        """Pushes frames; returns the frames x latency samples that became final."""
+    def flush(self) -> npt.NDArray[np.float64]:
+        """Ends the utterance: returns its last latency + 1 samples."""
+    def reset(self, restart_noise: bool = False) -> None:
+        """Drops what was pushed; restart_noise also restarts the noise phases."""
+    @property
+    def latency(self) -> int:
+        """Samples each pushed frame releases: the frame shift times fdur."""
+    @property
+    def frames(self) -> int:
+        """Frames pushed since the utterance began."""
+    @property
+    def order(self) -> int:
+        """The cepstral order."""
+    @property
+    def fv_track(self) -> bool:
+        """Whether each push brings fv values."""
 
 def count_nonfinite_frames(
     lf0: npt.ArrayLike,

@@ -1,0 +1,223 @@
+"""The streaming decoder: synthesize()'s samples for any way of cutting."""
+
+import threading
+
+import numpy as np
+import pytest
+
+import vallisynth as vs
+
+
+def cuts_of(kind, frames):
+    """Piece boundaries: one frame at a time, random sizes (empty pieces
+    included), or everything at once."""
+    if kind == "single":
+        return list(range(frames + 1))
+    if kind == "random":
+        rng = np.random.default_rng(frames)
+        sizes = rng.integers(0, 40, size=frames)
+        return [0] + [int(b) for b in np.cumsum(sizes) if b < frames] + [frames]
+    return [0, frames]
+
+
+def stream(synth, lf0, cc, fv, cuts):
+    """Pushes the pieces and flushes; checks each piece's size."""
+    pieces = []
+    for a, b in zip(cuts, cuts[1:]):
+        y = synth.push(lf0[a:b], cc[a:b], None if fv is None else fv[a:b])
+        assert y.dtype == np.float64 and y.shape == ((b - a) * synth.latency,)
+        assert synth.frames == b
+        pieces.append(y)
+    tail = synth.flush()
+    assert tail.shape == (synth.latency + 1,) and synth.frames == 0
+    return np.concatenate(pieces + [tail])
+
+
+def declared(lf0, cc, fv, kwargs):
+    """The utterance-wide values the options need, as utterance_stats gives them."""
+    st = vs.utterance_stats(lf0, cc, fv, **kwargs)
+    values = {}
+    if fv is None:
+        values["c0_limits"] = st.c0_limits
+    if kwargs.get("fvpitch", 1.0) != 1.0:
+        values["mean_lf0"] = st.mean_lf0
+    if kwargs.get("normalize"):
+        raw = vs.synthesize(lf0, cc, fv, **dict(kwargs, normalize=False))
+        values["gain"] = 0.99 / np.max(np.abs(raw))  # as normalize works it out
+    return values
+
+
+OPTION_CASES = [
+    {},
+    {"fpitch": 1.3, "fvpitch": 0.5},
+    {"fvpitch": 0.0, "normalize": True},
+    {"fdur": 1.37, "gamma": 0.4, "fwarp": -0.1, "cc_format": "sptk"},
+]
+
+
+@pytest.mark.parametrize("kwargs", OPTION_CASES)
+@pytest.mark.parametrize("with_fv", [False, True])
+def test_streaming_equals_one_shot(utt, kwargs, with_fv):
+    lf0, cc, *rest = utt(1, fv=with_fv)
+    fv = rest[0] if with_fv else None
+    if with_fv:
+        kwargs = dict(kwargs, fv_alpha=0.1)
+    reference = vs.synthesize(lf0, cc, fv, **kwargs)
+    values = declared(lf0, cc, fv, kwargs)
+    for kind in ("single", "random", "whole"):
+        synth = vs.Synthesizer(cc.shape[1] - 1, fv_track=with_fv, **kwargs, **values)
+        got = stream(synth, lf0, cc, fv, cuts_of(kind, len(lf0)))
+        assert np.array_equal(got, reference), kind
+
+
+def test_flush_runs_the_noise_on(utt):
+    # After flush() the next push starts a new utterance, and the noise
+    # phases run on as through a batch with one NoiseSource. Rows may come
+    # flat, in any dtype.
+    lf0, cc = utt(2)
+    noise = vs.NoiseSource()
+    first, second = (vs.synthesize(lf0, cc, noise=noise) for _ in range(2))
+    synth = vs.Synthesizer(cc.shape[1] - 1, c0_limits=vs.utterance_stats(lf0, cc).c0_limits)
+    assert np.array_equal(stream(synth, lf0, cc, None, cuts_of("random", len(lf0))), first)
+    y = synth.push(lf0.astype(np.float64), cc.ravel().tolist())
+    assert np.array_equal(np.concatenate([y, synth.flush()]), second)
+
+
+def test_batch_through_a_shared_noise_source(utt):
+    utterances = [utt(n) for n in (1, 2, 3)]
+    noise = vs.NoiseSource()
+    expected = [vs.synthesize(lf0, cc, noise=noise) for lf0, cc in utterances]
+    shared = vs.NoiseSource()
+    for (lf0, cc), reference in zip(utterances, expected):
+        st = vs.utterance_stats(lf0, cc)
+        synth = vs.Synthesizer(cc.shape[1] - 1, c0_limits=st.c0_limits, noise=shared)
+        assert np.array_equal(stream(synth, lf0, cc, None, cuts_of("random", len(lf0))), reference)
+
+
+def test_synthesize_with_declared_values(utt):
+    lf0, cc = utt(2)
+    st = vs.utterance_stats(lf0, cc, fpitch=1.2)
+    kwargs = {"fpitch": 1.2, "fvpitch": 1.5}
+    reference = vs.synthesize(lf0, cc, **kwargs)
+    assert np.array_equal(vs.synthesize(lf0, cc, c0_limits=st.c0_limits, mean_lf0=st.mean_lf0, **kwargs), reference)
+    assert not np.array_equal(vs.synthesize(lf0, cc, mean_lf0=st.mean_lf0 + 0.2, **kwargs), reference)
+    lowest, highest = st.c0_limits
+    assert not np.array_equal(vs.synthesize(lf0, cc, c0_limits=(lowest, highest + 1.0), **kwargs), reference)
+    # A gain takes normalize's place: 0.5 halves every sample exactly.
+    plain = vs.synthesize(lf0, cc)
+    assert np.array_equal(vs.synthesize(lf0, cc, gain=0.5), plain * 0.5)
+    assert np.array_equal(vs.synthesize(lf0, cc, gain=0.5, normalize=True), plain * 0.5)
+
+
+def test_utterance_stats_values(utt):
+    lf0, cc = (np.array(a, dtype=np.float64) for a in utt(3))
+    st = vs.utterance_stats(lf0, cc)
+    assert isinstance(st, vs.UtteranceStats) and isinstance(st.c0_limits, vs.C0Limits)
+    voiced = lf0 > -1e10
+    assert st.voiced == np.count_nonzero(voiced) and st.nonfinite == 0
+    assert st.mean_lf0 == pytest.approx(lf0[voiced].mean(), abs=1e-12)
+    assert st.c0_limits == (cc[:, 0].min(), cc[voiced, 0].max())
+    # fpitch shifts the mean log-f0; a NaN frame is left out of everything.
+    assert vs.utterance_stats(lf0, cc, fpitch=2.0).mean_lf0 == pytest.approx(st.mean_lf0 + np.log(2.0))
+    cc[np.argmin(cc[:, 0]), 0] = np.nan
+    lf0[np.flatnonzero(voiced)[0]] = np.inf
+    changed = vs.utterance_stats(lf0, cc)
+    assert changed.nonfinite == 2 and changed.voiced == st.voiced - 1
+    assert changed.c0_limits.lowest > st.c0_limits.lowest
+    # No voiced frame: no mean.
+    assert np.isnan(vs.utterance_stats(np.full(len(lf0), -1e10), cc).mean_lf0)
+
+
+def test_not_streamable(utt):
+    lf0, cc, fv = utt(1, fv=True)
+    order = cc.shape[1] - 1
+    st = vs.utterance_stats(lf0, cc)
+    missing = [
+        ({}, "c0_limits"),
+        ({"fv_track": True, "fvpitch": 0.5}, "mean_lf0"),
+        ({"fv_track": True, "normalize": True}, "gain"),
+    ]
+    for kwargs, name in missing:
+        with pytest.raises(ValueError, match=name) as info:
+            vs.Synthesizer(order, **kwargs)
+        assert isinstance(info.value, vs.ArgumentError)
+        assert info.value.code == vs.ErrorCode.NOT_STREAMABLE
+    # Declared, each is accepted; with an fv track the c0 range is not needed.
+    vs.Synthesizer(order, c0_limits=st.c0_limits, fvpitch=0.5, mean_lf0=st.mean_lf0, normalize=True, gain=1.0)
+    vs.Synthesizer(order, fv_track=True)
+
+
+def test_push_argument_errors(utt):
+    lf0, cc, fv = utt(1, fv=True)
+    synth = vs.Synthesizer(cc.shape[1] - 1, fv_track=True)
+    bad = [
+        (lambda: synth.push(lf0[:5], cc[:5, :-1], fv[:5]), "cc", "shape"),
+        (lambda: synth.push(lf0[:5], cc[:4], fv[:5]), "cc", "shape"),
+        (lambda: synth.push(lf0[:5], cc[:5].ravel()[:-1], fv[:5]), "cc", "1-D"),
+        (lambda: synth.push(lf0[:5], cc[:5]), "fv", "fv_track"),
+        (lambda: synth.push(lf0[:5], cc[:5], fv[:6]), "fv", "one per frame"),
+        (lambda: synth.push(lf0[:5, None], cc[:5], fv[:5]), "lf0", "1-D"),
+    ]
+    for call, *words in bad:
+        with pytest.raises(ValueError) as info:
+            call()
+        for word in words:
+            assert word in str(info.value), str(info.value)
+    assert synth.frames == 0  # nothing was rendered
+    assert np.array_equal(stream(synth, lf0, cc, fv, cuts_of("whole", len(lf0))), vs.synthesize(lf0, cc, fv))
+    plain = vs.Synthesizer(cc.shape[1] - 1, c0_limits=(0.0, 1.0))
+    with pytest.raises(ValueError, match="fv_track=False"):
+        plain.push(lf0[:5], cc[:5], fv[:5])
+    with pytest.raises(ValueError, match="order"):
+        vs.Synthesizer(-1, fv_track=True)
+    with pytest.raises(ValueError, match="c0_limits"):
+        vs.Synthesizer(24, c0_limits=(1.0, 2.0, 3.0))
+    with pytest.raises(ValueError, match="fdur"):
+        vs.Synthesizer(24, fv_track=True, fdur=9.0)
+    assert vs.Synthesizer(24, fv_track=True, fdur=1.37).latency == 109
+    assert vs.Synthesizer(24, fv_track=True, fs=22050).latency == 110
+    assert (plain.order, plain.fv_track) == (24, False)
+
+
+def test_reset(utt):
+    lf0, cc, fv = utt(1, fv=True)
+    reference = vs.synthesize(lf0, cc, fv)
+    half = len(lf0) // 2
+    synth = vs.Synthesizer(cc.shape[1] - 1, fv_track=True)
+    synth.push(lf0[:half], cc[:half], fv[:half])
+    synth.reset(restart_noise=True)
+    assert synth.frames == 0
+    assert np.array_equal(stream(synth, lf0, cc, fv, cuts_of("random", len(lf0))), reference)
+
+    # Without restarting, the phases drawn for the dropped frames stay drawn:
+    # the utterance is rendered as with a source that had run on that far.
+    noise = vs.NoiseSource()
+    synth = vs.Synthesizer(cc.shape[1] - 1, fv_track=True, noise=noise)
+    synth.push(lf0[:half], cc[:half], fv[:half])
+    synth.reset()
+    snapshot = noise.copy()
+    got = stream(synth, lf0, cc, fv, cuts_of("whole", len(lf0)))
+    assert np.array_equal(got, vs.synthesize(lf0, cc, fv, noise=snapshot))
+    assert not np.array_equal(got, reference)
+    # restart_noise takes a shared source back to its beginning too.
+    synth.reset(restart_noise=True)
+    assert np.array_equal(vs.synthesize(lf0, cc, fv, noise=noise), reference)
+
+
+def test_threads_stream_at_once(utt):
+    lf0, cc, fv = utt(1, fv=True)
+    reference = vs.synthesize(lf0, cc, fv)
+    results = [None, None]
+    barrier = threading.Barrier(2)
+
+    def run(i):
+        synth = vs.Synthesizer(cc.shape[1] - 1, fv_track=True)
+        barrier.wait()
+        results[i] = stream(synth, lf0, cc, fv, cuts_of("random", len(lf0)))
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(np.array_equal(r, reference) for r in results)
