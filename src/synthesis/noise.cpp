@@ -135,6 +135,10 @@ VALLISYNTH_MULTIARCH int resamplelogampenvelope(std::span<const double> src, std
   return 0;
 }
 
+std::size_t noisedraws(std::size_t n) {
+  return n / 2 < 2 ? 0 : n / 2 - 1;
+}
+
 VALLISYNTH_MULTIARCH int gennoisefromlogspectrum(std::span<double> re, std::span<double> im,
                                                  double fs, NoisePhaseSource& rng,
                                                  const NoisePlan* plan) {

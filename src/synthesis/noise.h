@@ -61,6 +61,10 @@ class NoisePlan {
   std::vector<double> wi_;
 };
 
+// Numbers that gennoisefromlogspectrum draws for a frame of n samples (a
+// power of two): one phase per bin between 0 Hz and fs/2.
+std::size_t noisedraws(std::size_t n);
+
 // Noise frame of N = re.size() samples (a power of two, im.size() == N).
 // On entry re[1..N/2-1] hold the natural-log amplitudes of bins 1..N/2-1;
 // every bin k gets amplitude sqrt(fs/N) exp(re[k]) and a phase drawn from
