@@ -83,6 +83,7 @@ FrameSynthesizer::FrameSynthesizer(double fs, std::uint32_t L, std::uint32_t ord
       grid_(hanoharms(fs, fs, kGridStep)),
       nfft_(getwinlengthceilpot2(2u * L)),
       gridcols_(std::size_t{grid_} * p_),
+      gridlift_(grid_, 0.0),
       vectors_(2u * std::size_t{hmax_} + grid_),
       frames_(2u * std::size_t{nfft_}),
       tail_(L, 0.0),
@@ -90,6 +91,13 @@ FrameSynthesizer::FrameSynthesizer(double fs, std::uint32_t L, std::uint32_t ord
       resampleplan_(kGridStep, grid_, fs / static_cast<double>(nfft_), nfft_ / 2 - 1) {
   // The noise envelope matrix is built once and kept transposed (P x G), so
   // that the per-frame product runs along contiguous grid points.
+  // The lift of each grid point: highfreqenhancelog on zeros gives its
+  // terms exactly (0 + t = t for t > 0), and leaves the points below the
+  // lift's start at 0.
+  highfreqenhancelog(kGridStep, gridlift_, fs);
+  while (liftfrom_ < grid_ && gridlift_[liftfrom_] == 0.0) {
+    ++liftfrom_;
+  }
   std::vector<double> gridrows(gridcols_.size());
   matccharmonic(order, grid_, kGridStep, fs, alpha, gridrows, {});
   for (std::size_t i = 0; i < grid_; ++i) {
@@ -117,7 +125,12 @@ void FrameSynthesizer::renderframe(double f0k, double fvtrack, std::span<const d
   // envelope = matrix x row, formed as row x transposed matrix: the same
   // products, summed in the same order.
   prodmat(row, gridcols_, envelope, 1, p_, grid_);
-  highfreqenhancelog(kGridStep, envelope, fs_);
+  // The high-frequency lift on the fixed grid, made once: the same sums
+  // as highfreqenhancelog, which adds the same values to the points above
+  // its start.
+  for (std::size_t i = liftfrom_; i < grid_; ++i) {
+    envelope[i] = envelope[i] + gridlift_[i];
+  }
 
   const double fvk = voiced ? framefv(fvtrack, row[0]) : 0.0;
   const std::uint32_t nh = voiced ? harmoniccount(f0k, fvk) : 0;

@@ -142,6 +142,8 @@ class FrameSynthesizer {
   std::uint32_t grid_;            // noise-envelope points
   std::uint32_t nfft_;            // noise frame length
   std::vector<double> gridcols_;  // noise-envelope matrix, transposed (P x G)
+  std::vector<double> gridlift_;  // high-frequency lift of each grid point
+  std::size_t liftfrom_ = 0;      // first lifted grid point
   std::vector<double> vectors_;   // amplitudes (H), phases (H), envelope (G)
   std::vector<double> frames_;    // frame buffer (N), noise scratch (N)
   std::vector<double> tail_;      // falling half of the last frame (L)
