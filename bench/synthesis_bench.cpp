@@ -241,7 +241,9 @@ void BM_parallelpush(benchmark::State& state) {
       static_cast<double>(state.iterations()) * static_cast<double>(frames),
       benchmark::Counter::kIsRate | benchmark::Counter::kInvert, benchmark::Counter::OneK::kIs1000);
 }
-BENCHMARK(BM_parallelpush)->ArgsProduct({{8, 16, 24, 32, 48, 64, 128, 512}, {1, 2}})->UseRealTime();
+BENCHMARK(BM_parallelpush)
+    ->ArgsProduct({{16, 32, 64, 96, 128, 192, 256, 1024}, {1, 2}})
+    ->UseRealTime();
 
 // One frame per push, as a real-time caller pushes them (arg 0: sampling
 // rate, arg 1: frame shift, arg 2: 0 for the speech-like utterance above
