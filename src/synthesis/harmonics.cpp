@@ -107,26 +107,29 @@ VALLISYNTH_MULTIARCH int genharmonics(std::span<double> y, std::uint32_t left, s
   const double theta = static_cast<double>(left) * -w0 + phi;
   if (mode == 1) {
     // Pitch-synchronous modulation of the noise, following the fundamental's
-    // linear phase: loudest where it is a multiple of 2 pi. Two rotation
-    // chains, each started from exact values, run over the two halves side
-    // by side.
+    // linear phase: loudest where it is a multiple of 2 pi. Two chains of
+    // the second-order recurrence, each started from exact values, run
+    // over the two halves side by side.
     const std::size_t half = total / 2;
+    const double k = cw + cw;
+    const double s1 = std::sin(theta);
     double c1 = std::cos(theta);
-    double s1 = std::sin(theta);
+    double d1 = c1 * cw - s1 * sw;  // the next sample's cosine
     const double mid = static_cast<double>(half) * w0 + theta;
+    const double s2 = std::sin(mid);
     double c2 = std::cos(mid);
-    double s2 = std::sin(mid);
+    double d2 = c2 * cw - s2 * sw;
     for (std::size_t i = 0; i < total - half; ++i) {
       if (i < half) {
         y[i] = (2.0 + c1) * kModulationScale * y[i];
       }
       y[half + i] = (2.0 + c2) * kModulationScale * y[half + i];
-      const double n1 = c1 * cw - s1 * sw;
-      s1 = c1 * sw + s1 * cw;
-      c1 = n1;
-      const double n2 = c2 * cw - s2 * sw;
-      s2 = c2 * sw + s2 * cw;
-      c2 = n2;
+      const double e1 = k * d1 - c1;
+      c1 = d1;
+      d1 = e1;
+      const double e2 = k * d2 - c2;
+      c2 = d2;
+      d2 = e2;
     }
   }
 

@@ -68,6 +68,27 @@ NoisePhaseSource::NoisePhaseSource() {
   std::copy(r.end() - kLags, r.end(), table_.begin());
 }
 
+void NoisePhaseSource::generate(std::uint32_t* r, std::size_t m) {
+  // Three at a time: r[i..i+2] need only r[i-3..i-1], which ride in
+  // registers, and r[i-31..i-29].
+  static_assert(kShortLag == 3);
+  std::uint32_t a = r[kLags - 3];
+  std::uint32_t b = r[kLags - 2];
+  std::uint32_t c = r[kLags - 1];
+  std::size_t i = kLags;
+  for (; i + 3 <= kLags + m; i += 3) {
+    a += r[i - kLags];  // wraps modulo 2^32
+    b += r[i + 1 - kLags];
+    c += r[i + 2 - kLags];
+    r[i] = a;
+    r[i + 1] = b;
+    r[i + 2] = c;
+  }
+  for (; i < kLags + m; ++i) {
+    r[i] = r[i - kLags] + r[i - kShortLag];
+  }
+}
+
 std::uint32_t NoisePhaseSource::next() {
   double v = 0.0;
   draw(std::span<double>(&v, 1), 1.0);
@@ -81,20 +102,10 @@ void NoisePhaseSource::draw(std::span<double> out, double scale) {
   for (std::size_t done = 0; done < out.size();) {
     const std::size_t m = std::min(kDrawBlock, out.size() - done);
     std::copy(table_.begin(), table_.end(), r);
-    // r[i-3], r[i-2], r[i-1] ride in registers.
-    static_assert(kShortLag == 3);
-    std::uint32_t a = r[kLags - 3];
-    std::uint32_t b = r[kLags - 2];
-    std::uint32_t c = r[kLags - 1];
-    for (std::size_t i = kLags; i < kLags + m; ++i) {
-      const std::uint32_t v = r[i - kLags] + a;  // wraps modulo 2^32
-      r[i] = v;
-      a = b;
-      b = c;
-      c = v;
-    }
+    generate(r, m);
+    // Below 2^31 after the shift: a signed conversion, which vectorizes.
     for (std::size_t i = 0; i < m; ++i) {
-      out[done + i] = static_cast<double>(r[kLags + i] >> 1) * scale;
+      out[done + i] = static_cast<double>(static_cast<std::int32_t>(r[kLags + i] >> 1)) * scale;
     }
     std::copy(r + m, r + m + kLags, table_.begin());
     done += m;
@@ -115,9 +126,7 @@ void NoisePhaseSource::step(std::uint64_t n) {
   for (std::uint64_t done = 0; done < n;) {
     const auto m = static_cast<std::size_t>(std::min<std::uint64_t>(kDrawBlock, n - done));
     std::copy(table_.begin(), table_.end(), r);
-    for (std::size_t i = kLags; i < kLags + m; ++i) {
-      r[i] = r[i - kLags] + r[i - kShortLag];  // wraps modulo 2^32
-    }
+    generate(r, m);
     std::copy(r + m, r + m + kLags, table_.begin());
     done += m;
   }

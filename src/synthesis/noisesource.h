@@ -36,6 +36,8 @@ class NoisePhaseSource {
   // The last 31 values r[i-31] .. r[i-1], oldest first.
   std::array<std::uint32_t, kLags> table_{};
 
+  // r[31 .. 31+m-1] from the recurrence, r[0..30] holding the table.
+  static void generate(std::uint32_t* r, std::size_t m);
   // Steps the recurrence n times.
   void step(std::uint64_t n);
   // Replaces the table by the one n steps ahead, through x^n modulo the
