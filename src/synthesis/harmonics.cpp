@@ -32,6 +32,21 @@ struct Group {
   Lanes k[kSets];
 };
 
+// acc += the sets' terms y[0..Sets-1], summed pairwise; or acc = their sum
+// for the first group of a pass (as if added to 0).
+template <std::size_t Sets, bool First>
+__attribute__((always_inline)) inline void addterms(const Lanes* y, Lanes& acc) {
+  Lanes sum = y[0];
+  if constexpr (Sets == 4) {
+    sum = (y[0] + y[1]) + (y[2] + y[3]);
+  } else if constexpr (Sets == 3) {
+    sum = (y[0] + y[1]) + y[2];
+  } else if constexpr (Sets == 2) {
+    sum = y[0] + y[1];
+  }
+  acc = First ? sum : sum + acc;
+}
+
 // acc[i] += the group's terms at samples 0..n-1, the sets' terms summed
 // pairwise. The first group of a pass sets acc[i] instead (as if added to
 // 0).
@@ -45,21 +60,21 @@ __attribute__((always_inline)) inline void accumulate(const Group& g, Lanes* acc
     y1[v] = g.y1[v];
     k[v] = g.k[v];
   }
-  for (std::size_t i = 0; i < n; ++i) {
-    Lanes sum = y0[0];
-    if constexpr (Sets == 4) {
-      sum = (y0[0] + y0[1]) + (y0[2] + y0[3]);
-    } else if constexpr (Sets == 3) {
-      sum = (y0[0] + y0[1]) + y0[2];
-    } else if constexpr (Sets == 2) {
-      sum = y0[0] + y0[1];
-    }
-    acc[i] = First ? sum : sum + acc[i];
+  // Two samples per pass, the two terms taking turns as the newer one, so
+  // that no value is moved between registers.
+  std::size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    addterms<Sets, First>(y0, acc[i]);
     for (std::size_t v = 0; v < Sets; ++v) {
-      const Lanes y2 = k[v] * y1[v] - y0[v];
-      y0[v] = y1[v];
-      y1[v] = y2;
+      y0[v] = k[v] * y1[v] - y0[v];
     }
+    addterms<Sets, First>(y1, acc[i + 1]);
+    for (std::size_t v = 0; v < Sets; ++v) {
+      y1[v] = k[v] * y0[v] - y1[v];
+    }
+  }
+  if (i < n) {
+    addterms<Sets, First>(y0, acc[i]);
   }
 }
 
