@@ -23,6 +23,7 @@
 #include "synthesis/harmonics.h"
 #include "synthesis/noise.h"
 #include "synthesis/noisesource.h"
+#include "synthesis/parallelsynth.h"
 #include "synthesis/shaping.h"
 #include "synthesis/synthesis.h"
 
@@ -188,7 +189,9 @@ void BM_genharmonics(benchmark::State& state) {
 }
 BENCHMARK(BM_genharmonics)->Args({30, 80})->Args({799, 320});
 
+// Arg 0: threads (0: every usable core).
 void BM_ccs2waveform60s(benchmark::State& state) {
+  const auto threads = static_cast<unsigned>(state.range(0));
   const Utterance u = makeutterance();
   const std::uint32_t xlen = vallisynth::getxsize(kShift, kFrames);
   std::vector<double> x(xlen);
@@ -196,7 +199,7 @@ void BM_ccs2waveform60s(benchmark::State& state) {
   vallisynth::NoisePhaseSource rng;
   for (auto _ : state) {
     f0 = u.f0;
-    vallisynth::ccs2waveform(x, kFs, kShift, f0, u.fv, kOrder, u.cc, 0.42, 0.0, rng);
+    vallisynth::ccs2waveform(x, kFs, kShift, f0, u.fv, kOrder, u.cc, 0.42, 0.0, rng, threads);
     benchmark::DoNotOptimize(x.data());
   }
   const double audio = static_cast<double>(kFrames) * kShift / kFs;
@@ -204,7 +207,43 @@ void BM_ccs2waveform60s(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(state.iterations()) * audio,
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_ccs2waveform60s)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_ccs2waveform60s)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0)
+    ->UseRealTime();
+
+// Pushes of arg 0 frames of the speech-like utterance (fv following c0) on
+// arg 1 threads, in wall-clock time per frame: where sharing a push out
+// starts to pay.
+void BM_parallelpush(benchmark::State& state) {
+  const auto frames = static_cast<std::size_t>(state.range(0));
+  const auto threads = static_cast<unsigned>(state.range(1));
+  const Utterance u = makeutterance();
+  constexpr std::size_t kP = kOrder + 1;
+  vallisynth::C0Range range;
+  vallisynth::addc0range(range, u.f0, u.cc, kOrder);
+  vallisynth::NoisePhaseSource rng;
+  vallisynth::ParallelFrameSynthesizer synth(kFs, kShift, kOrder, 0.42, 0.0, range, rng, threads);
+  std::vector<double> out(frames * kShift);
+  std::size_t k = 0;
+  for (auto _ : state) {
+    if (k + frames > kFrames) {
+      k = 0;
+    }
+    synth.push(std::span(u.f0).subspan(k, frames), {}, std::span(u.cc).subspan(k * kP, frames * kP),
+               out);
+    benchmark::DoNotOptimize(out.data());
+    k += frames;
+  }
+  state.counters["us_per_frame"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * static_cast<double>(frames),
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert, benchmark::Counter::OneK::kIs1000);
+}
+BENCHMARK(BM_parallelpush)
+    ->ArgsProduct({{16, 32, 64, 96, 128, 192, 256, 1024}, {1, 2}})
+    ->UseRealTime();
 
 // One frame per push, as a real-time caller pushes them (arg 0: sampling
 // rate, arg 1: frame shift, arg 2: 0 for the speech-like utterance above

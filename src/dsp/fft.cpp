@@ -233,6 +233,14 @@ int dofftr(std::span<double> re, std::span<double> im, const FftPlan& plan) {
     std::swap(re[i], re[r]);
     std::swap(im[i], im[r]);
   }
+  return dofftrbitreversed(re, im, plan);
+}
+
+int dofftrbitreversed(std::span<double> re, std::span<double> im, const FftPlan& plan) {
+  const std::size_t n = plan.n_;
+  if (n == 0 || re.size() != n || im.size() != n) {
+    return -1;
+  }
   for (std::size_t span = 2, half = 1; span <= n; half = span, span *= 2) {
     butterflies(re.data(), im.data(), n, span, 0, half, plan.wr_.data() + half - 1,
                 plan.wi_.data() + half - 1);

@@ -28,6 +28,7 @@ class FftPlan {
 
  private:
   friend int dofftr(std::span<double> re, std::span<double> im, const FftPlan& plan);
+  friend int dofftrbitreversed(std::span<double> re, std::span<double> im, const FftPlan& plan);
   std::size_t n_;
   std::vector<std::uint32_t> swaps_;  // pairs i < r of indices to exchange
   std::vector<double> wr_;            // stage of half-span H: twiddles at H - 1 ..
@@ -37,6 +38,11 @@ class FftPlan {
 // The transform of the plan's length and direction; -1 (nothing touched)
 // when re and im do not both have the plan's length, else 0.
 int dofftr(std::span<double> re, std::span<double> im, const FftPlan& plan);
+
+// The same transform of input already in bit-reversed order: element i
+// holds point i with its log2 N bits reversed. The plan's permutation is
+// skipped, the butterflies are the same. Returns as dofftr.
+int dofftrbitreversed(std::span<double> re, std::span<double> im, const FftPlan& plan);
 
 // Forward transform: dofftr(re, im, 1).
 int fftr(std::span<double> re, std::span<double> im);

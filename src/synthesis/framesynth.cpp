@@ -83,6 +83,7 @@ FrameSynthesizer::FrameSynthesizer(double fs, std::uint32_t L, std::uint32_t ord
       grid_(hanoharms(fs, fs, kGridStep)),
       nfft_(getwinlengthceilpot2(2u * L)),
       gridcols_(std::size_t{grid_} * p_),
+      gridlift_(grid_, 0.0),
       vectors_(2u * std::size_t{hmax_} + grid_),
       frames_(2u * std::size_t{nfft_}),
       tail_(L, 0.0),
@@ -90,6 +91,13 @@ FrameSynthesizer::FrameSynthesizer(double fs, std::uint32_t L, std::uint32_t ord
       resampleplan_(kGridStep, grid_, fs / static_cast<double>(nfft_), nfft_ / 2 - 1) {
   // The noise envelope matrix is built once and kept transposed (P x G), so
   // that the per-frame product runs along contiguous grid points.
+  // The lift of each grid point: highfreqenhancelog on zeros gives its
+  // terms exactly (0 + t = t for t > 0), and leaves the points below the
+  // lift's start at 0.
+  highfreqenhancelog(kGridStep, gridlift_, fs);
+  while (liftfrom_ < grid_ && gridlift_[liftfrom_] == 0.0) {
+    ++liftfrom_;
+  }
   std::vector<double> gridrows(gridcols_.size());
   matccharmonic(order, grid_, kGridStep, fs, alpha, gridrows, {});
   for (std::size_t i = 0; i < grid_; ++i) {
@@ -101,8 +109,7 @@ FrameSynthesizer::FrameSynthesizer(double fs, std::uint32_t L, std::uint32_t ord
 
 void FrameSynthesizer::reset() {
   std::fill(tail_.begin(), tail_.end(), 0.0);
-  phi_ = 0.0;
-  prevf0_ = 0.0;
+  carry_ = Carry{};
   nframes_ = 0;
 }
 
@@ -118,19 +125,18 @@ void FrameSynthesizer::renderframe(double f0k, double fvtrack, std::span<const d
   // envelope = matrix x row, formed as row x transposed matrix: the same
   // products, summed in the same order.
   prodmat(row, gridcols_, envelope, 1, p_, grid_);
-  highfreqenhancelog(kGridStep, envelope, fs_);
+  // The high-frequency lift on the fixed grid, made once: the same sums
+  // as highfreqenhancelog, which adds the same values to the points above
+  // its start.
+  for (std::size_t i = liftfrom_; i < grid_; ++i) {
+    envelope[i] = envelope[i] + gridlift_[i];
+  }
 
-  double fvk = 0.0;
-  std::uint32_t nh = 0;
-  if (voiced) {
-    fvk = c0range_ ? fvfromc0(row[0], *c0range_) : fvtrack;
-    // Every voiced f0 is at least 10 Hz and the count falls as f0 rises,
-    // so this cap, there for fv values out of range, never binds.
-    nh = std::min(hanoharms(fs_, fvk, f0k), hmax_);
-    if (nh > 0) {
-      // The noise gives way to the harmonics below fv.
-      applyhpfilterlog(kGridStep, envelope, fvk);
-    }
+  const double fvk = voiced ? framefv(fvtrack, row[0]) : 0.0;
+  const std::uint32_t nh = voiced ? harmoniccount(f0k, fvk) : 0;
+  if (nh > 0) {
+    // The noise gives way to the harmonics below fv.
+    applyhpfilterlog(kGridStep, envelope, fvk);
   }
 
   resamplelogampenvelope(envelope, buffer.subspan(1, nfft_ / 2 - 1), resampleplan_);
@@ -153,18 +159,60 @@ void FrameSynthesizer::renderframe(double f0k, double fvtrack, std::span<const d
     if (gamma_ != 0.0) {
       postfilteringmcaq(a, kTwoPi * f0k / fs_, gamma_);
     }
+    carry_ = nextcarry(carry_, f0k, nh);
+    genharmonics(buffer.first(2u * std::size_t{L_}), L_, L_, fs_, f0k, a, ph, carry_.phi, 1);
+  } else {
+    carry_ = nextcarry(carry_, f0k, nh);
+  }
+}
+
+double FrameSynthesizer::framefv(double fvtrack, double c0) const {
+  return c0range_ ? fvfromc0(c0, *c0range_) : fvtrack;
+}
+
+std::uint32_t FrameSynthesizer::harmoniccount(double f0k, double fvk) const {
+  // Every voiced f0 is at least 10 Hz and the count falls as f0 rises, so
+  // this cap, there for fv values out of range, never binds.
+  return std::min(hanoharms(fs_, fvk, f0k), hmax_);
+}
+
+FrameSynthesizer::Carry FrameSynthesizer::nextcarry(Carry c, double f0k, std::uint32_t nh) const {
+  if (f0k > 0.0 && nh > 0) {
     // Advance the fundamental by the mean angular frequency of the two
     // frames over one frame shift; restart after an unvoiced frame.
-    if (prevf0_ > 0.0) {
-      phi_ = phi_ + kPi * (prevf0_ + f0k) * static_cast<double>(L_) / fs_;
+    if (c.prevf0 > 0.0) {
+      c.phi = c.phi + kPi * (c.prevf0 + f0k) * static_cast<double>(L_) / fs_;
     } else {
-      phi_ = 0.0;
+      c.phi = 0.0;
     }
-    genharmonics(buffer.first(2u * std::size_t{L_}), L_, L_, fs_, f0k, a, ph, phi_, 1);
-  } else if (voiced) {
-    phi_ = 0.0;
+  } else if (f0k > 0.0) {
+    c.phi = 0.0;  // voiced without harmonics below fv
   }
-  prevf0_ = f0k;
+  c.prevf0 = f0k;
+  return c;
+}
+
+FrameSynthesizer::Carry FrameSynthesizer::advance(Carry c, std::span<const double> f0,
+                                                  std::span<const double> fv,
+                                                  std::span<const double> cc) const {
+  const std::size_t n = f0.size();
+  if (cc.size() / p_ != n || cc.size() % p_ != 0 || fv.size() != (c0range_ ? std::size_t{0} : n)) {
+    return c;
+  }
+  for (std::size_t j = 0; j < f0.size(); ++j) {
+    const double f0k = framef0(f0[j]);
+    std::uint32_t nh = 0;
+    if (f0k > 0.0) {
+      nh = harmoniccount(f0k, framefv(c0range_ ? 0.0 : fv[j], cc[j * p_]));
+    }
+    c = nextcarry(c, f0k, nh);
+  }
+  return c;
+}
+
+void FrameSynthesizer::restart(Carry c) {
+  reset();
+  carry_ = c;
 }
 
 int FrameSynthesizer::push(std::span<const double> f0, std::span<const double> fv,

@@ -79,6 +79,35 @@ class FrameSynthesizer {
   // continues where it stands unless the caller restarts it.
   void reset();
 
+  // What one frame hands to the next besides the overlap-add tail: the
+  // fundamental's phase at its centre (radians) and its f0 after the f0
+  // rules (Hz, 0 when unvoiced).
+  struct Carry {
+    double phi = 0.0;
+    double prevf0 = 0.0;
+  };
+
+  // For renderers that share an utterance's frames out between several
+  // objects in contiguous blocks. carry() is the state after the frames
+  // pushed so far; advance returns the state after the given frames (as for
+  // push) from c, without rendering them: only the voicing and the harmonic
+  // count of each frame are needed, a small fraction of the cost. restart
+  // is reset followed by taking c, so that a push then renders a block as
+  // if its predecessors had been pushed, except that the previous frame's
+  // falling half is not added onto its first L samples: the caller adds
+  // the predecessor's tail() there, which gives the same sums in either
+  // order. Neither allocates; advance returns c unchanged when a size does
+  // not match.
+  Carry carry() const {
+    return carry_;
+  }
+  Carry advance(Carry c, std::span<const double> f0, std::span<const double> fv,
+                std::span<const double> cc) const;
+  void restart(Carry c);
+  std::span<const double> tail() const {
+    return tail_;
+  }
+
   std::uint32_t shift() const {
     return L_;
   }
@@ -93,6 +122,14 @@ class FrameSynthesizer {
  private:
   // Renders one frame (f0 after the f0 rules) into buffer_[0..2L-1].
   void renderframe(double f0k, double fvtrack, std::span<const double> row);
+  // A voiced frame's maximum voiced frequency (Hz): the track's value or
+  // the one that follows from c0.
+  double framefv(double fvtrack, double c0) const;
+  // Harmonics of a voiced frame below its fv and fs/2.
+  std::uint32_t harmoniccount(double f0k, double fvk) const;
+  // The carry after a frame of f0 f0k (after the f0 rules) with nh
+  // harmonics.
+  Carry nextcarry(Carry c, double f0k, std::uint32_t nh) const;
 
   double fs_;
   std::uint32_t L_;
@@ -105,13 +142,14 @@ class FrameSynthesizer {
   std::uint32_t grid_;            // noise-envelope points
   std::uint32_t nfft_;            // noise frame length
   std::vector<double> gridcols_;  // noise-envelope matrix, transposed (P x G)
+  std::vector<double> gridlift_;  // high-frequency lift of each grid point
+  std::size_t liftfrom_ = 0;      // first lifted grid point
   std::vector<double> vectors_;   // amplitudes (H), phases (H), envelope (G)
   std::vector<double> frames_;    // frame buffer (N), noise scratch (N)
   std::vector<double> tail_;      // falling half of the last frame (L)
   NoisePlan noiseplan_;
   ResamplePlan resampleplan_;
-  double phi_ = 0.0;     // phase of the fundamental at the last frame's centre
-  double prevf0_ = 0.0;  // the last frame's f0 after the f0 rules
+  Carry carry_;  // phase and f0 of the last frame
   std::uint64_t nframes_ = 0;
 };
 

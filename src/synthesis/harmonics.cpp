@@ -14,65 +14,67 @@ constexpr double kTwoPi = 6.283185307179586;
 constexpr double kModulationScale = 0.47140452079103173;
 
 // Harmonics go kGroup at a time, one per lane in up to kSets sets of lanes:
-// four independent rotation chains in flight hide the latency of each.
+// four independent recurrence chains in flight hide the latency of each.
 constexpr std::size_t kSets = 4;
 constexpr std::size_t kGroup = kSets * kLaneCount;
 // Samples per pass: their per-lane sums (8 KiB) stay in the L1 cache while
 // every group adds to them.
 constexpr std::size_t kChunk = 256;
 
-// Rotates every lane's (c, s) by its own step (ch, sh).
-__attribute__((always_inline)) inline void rotate(Lanes& c, Lanes& s, const Lanes& ch,
-                                                  const Lanes& sh) {
-  const Lanes nc = c * ch - s * sh;
-  s = c * sh + s * ch;
-  c = nc;
-}
-
-// Rotation state of one group: amplitude, current (cos, sin) and per-sample
-// step of each lane's harmonic.
+// Recurrence state of one group: each lane's harmonic term a cos(x) at the
+// current sample (y0) and the next (y1), and the factor 2 cos(h w0) of the
+// second-order (Chebyshev) recurrence a cos(x + h w0) = 2 cos(h w0)
+// a cos(x) - a cos(x - h w0): one product and one difference per sample
+// and harmonic, with the amplitude folded in.
 struct Group {
-  Lanes a[kSets];
-  Lanes c[kSets];
-  Lanes s[kSets];
-  Lanes ch[kSets];
-  Lanes sh[kSets];
+  Lanes y0[kSets];
+  Lanes y1[kSets];
+  Lanes k[kSets];
 };
 
-// acc[i] += a c_i over the group's Sets sets of lanes for samples 0..n-1,
-// the sets' terms summed pairwise; then every chain takes its step. The
-// first group of a pass sets acc[i] instead (as if added to 0).
+// acc += the sets' terms y[0..Sets-1], summed pairwise; or acc = their sum
+// for the first group of a pass (as if added to 0).
+template <std::size_t Sets, bool First>
+__attribute__((always_inline)) inline void addterms(const Lanes* y, Lanes& acc) {
+  Lanes sum = y[0];
+  if constexpr (Sets == 4) {
+    sum = (y[0] + y[1]) + (y[2] + y[3]);
+  } else if constexpr (Sets == 3) {
+    sum = (y[0] + y[1]) + y[2];
+  } else if constexpr (Sets == 2) {
+    sum = y[0] + y[1];
+  }
+  acc = First ? sum : sum + acc;
+}
+
+// acc[i] += the group's terms at samples 0..n-1, the sets' terms summed
+// pairwise. The first group of a pass sets acc[i] instead (as if added to
+// 0).
 template <std::size_t Sets, bool First>
 __attribute__((always_inline)) inline void accumulate(const Group& g, Lanes* acc, std::size_t n) {
-  Lanes a[Sets];
-  Lanes c[Sets];
-  Lanes s[Sets];
-  Lanes ch[Sets];
-  Lanes sh[Sets];
+  Lanes y0[Sets];
+  Lanes y1[Sets];
+  Lanes k[Sets];
   for (std::size_t v = 0; v < Sets; ++v) {
-    a[v] = g.a[v];
-    c[v] = g.c[v];
-    s[v] = g.s[v];
-    ch[v] = g.ch[v];
-    sh[v] = g.sh[v];
+    y0[v] = g.y0[v];
+    y1[v] = g.y1[v];
+    k[v] = g.k[v];
   }
-  for (std::size_t i = 0; i < n; ++i) {
-    Lanes t[Sets];
+  // Two samples per pass, the two terms taking turns as the newer one, so
+  // that no value is moved between registers.
+  std::size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    addterms<Sets, First>(y0, acc[i]);
     for (std::size_t v = 0; v < Sets; ++v) {
-      t[v] = a[v] * c[v];
+      y0[v] = k[v] * y1[v] - y0[v];
     }
-    Lanes sum = t[0];
-    if constexpr (Sets == 4) {
-      sum = (t[0] + t[1]) + (t[2] + t[3]);
-    } else if constexpr (Sets == 3) {
-      sum = (t[0] + t[1]) + t[2];
-    } else if constexpr (Sets == 2) {
-      sum = t[0] + t[1];
-    }
-    acc[i] = First ? sum : sum + acc[i];
+    addterms<Sets, First>(y1, acc[i + 1]);
     for (std::size_t v = 0; v < Sets; ++v) {
-      rotate(c[v], s[v], ch[v], sh[v]);
+      y1[v] = k[v] * y0[v] - y1[v];
     }
+  }
+  if (i < n) {
+    addterms<Sets, First>(y0, acc[i]);
   }
 }
 
@@ -99,9 +101,9 @@ __attribute__((always_inline)) inline void addgroup(const Group& g, std::size_t 
 
 }  // namespace
 
-// Each harmonic starts its rotation from an exact cos/sin of its phase at
-// the first sample of a pass; its per-sample step is the rotation by h w0,
-// itself advanced by w0 from harmonic to harmonic. Per pass every group
+// Each harmonic starts its recurrence from an exact cos/sin of its phase at
+// the first sample of a pass; its per-sample step h w0 comes from a
+// rotation by w0 from harmonic to harmonic. Per pass every group
 // adds its terms into per-lane sums, one set of lanes per sample; the four
 // lanes are summed pairwise and added to the (modulated) sample at the end.
 VALLISYNTH_MULTIARCH int genharmonics(std::span<double> y, std::uint32_t left, std::uint32_t right,
@@ -120,26 +122,29 @@ VALLISYNTH_MULTIARCH int genharmonics(std::span<double> y, std::uint32_t left, s
   const double theta = static_cast<double>(left) * -w0 + phi;
   if (mode == 1) {
     // Pitch-synchronous modulation of the noise, following the fundamental's
-    // linear phase: loudest where it is a multiple of 2 pi. Two rotation
-    // chains, each started from exact values, run over the two halves side
-    // by side.
+    // linear phase: loudest where it is a multiple of 2 pi. Two chains of
+    // the second-order recurrence, each started from exact values, run
+    // over the two halves side by side.
     const std::size_t half = total / 2;
+    const double k = cw + cw;
+    const double s1 = std::sin(theta);
     double c1 = std::cos(theta);
-    double s1 = std::sin(theta);
+    double d1 = c1 * cw - s1 * sw;  // the next sample's cosine
     const double mid = static_cast<double>(half) * w0 + theta;
+    const double s2 = std::sin(mid);
     double c2 = std::cos(mid);
-    double s2 = std::sin(mid);
+    double d2 = c2 * cw - s2 * sw;
     for (std::size_t i = 0; i < total - half; ++i) {
       if (i < half) {
         y[i] = (2.0 + c1) * kModulationScale * y[i];
       }
       y[half + i] = (2.0 + c2) * kModulationScale * y[half + i];
-      const double n1 = c1 * cw - s1 * sw;
-      s1 = c1 * sw + s1 * cw;
-      c1 = n1;
-      const double n2 = c2 * cw - s2 * sw;
-      s2 = c2 * sw + s2 * cw;
-      c2 = n2;
+      const double e1 = k * d1 - c1;
+      c1 = d1;
+      d1 = e1;
+      const double e2 = k * d2 - c2;
+      c2 = d2;
+      d2 = e2;
     }
   }
 
@@ -159,17 +164,18 @@ VALLISYNTH_MULTIARCH int genharmonics(std::span<double> y, std::uint32_t left, s
       }
       sincosvector(std::span<const double>(x, count), cx, sx);
       // Lanes past the last harmonic, and harmonics of amplitude 0, hold
-      // (0, 0) and add nothing.
+      // 0 and add nothing. Both starting terms come from the exact cosine
+      // and sine of the first sample's angle, the second one step of
+      // rotation further on.
       Group g{};
       for (std::size_t l = 0; l < count; ++l) {
         const std::size_t v = l / kLaneCount;
         const std::size_t e = l % kLaneCount;
-        const bool silent = amp[k0 + l] == 0.0;
-        g.a[v][e] = amp[k0 + l];
-        g.c[v][e] = silent ? 0.0 : cx[l];
-        g.s[v][e] = silent ? 0.0 : sx[l];
-        g.ch[v][e] = stepc;
-        g.sh[v][e] = steps;
+        const double a = amp[k0 + l];
+        const bool silent = a == 0.0;
+        g.y0[v][e] = silent ? 0.0 : a * cx[l];
+        g.y1[v][e] = silent ? 0.0 : a * (cx[l] * stepc - sx[l] * steps);
+        g.k[v][e] = stepc + stepc;
         const double nstepc = stepc * cw - steps * sw;
         steps = stepc * sw + steps * cw;
         stepc = nstepc;

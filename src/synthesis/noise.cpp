@@ -1,6 +1,7 @@
 #include "synthesis/noise.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "dsp/fastmath.h"
@@ -34,6 +35,70 @@ __attribute__((always_inline)) inline void reverse(Lanes& v) {
   v = __builtin_shufflevector(v, v, 3, 2, 1, 0);
 }
 
+// The split step for entries k = 1 .. h-1 of Z (see gennoisefromlogspectrum)
+// from X in re, im [1 .. h-1]. Entry k goes to (zr, zi)[k] in place, or,
+// when Scatter, to (zr, zi)[rev[k]] in other arrays. Four entries k and
+// their four partners h - k go at a time, while the two runs stay apart;
+// the partners' run is read (and, in place, written) reversed.
+template <bool Scatter>
+__attribute__((always_inline)) inline void splitstep(const double* re, const double* im, double* zr,
+                                                     double* zi, std::size_t h, const double* wr,
+                                                     const double* wi, const std::uint32_t* rev) {
+  std::size_t k = 1;
+  for (; 2 * k + 6 < h; k += 4) {
+    const std::size_t j = h - k - 3;
+    Lanes xkr;
+    Lanes xki;
+    Lanes xjr;
+    Lanes xji;
+    Lanes ur;
+    Lanes ui;
+    loadlanes(xkr, re + k);
+    loadlanes(xki, im + k);
+    loadlanes(xjr, re + j);
+    loadlanes(xji, im + j);
+    loadlanes(ur, wr + k - 1);
+    loadlanes(ui, wi + k - 1);
+    reverse(xjr);
+    reverse(xji);
+    Lanes zkr;
+    Lanes zki;
+    Lanes zjr;
+    Lanes zji;
+    halfspectrum(xkr, xki, xjr, -xji, ur, ui, zkr, zki);
+    halfspectrum(xjr, xji, xkr, -xki, -ur, ui, zjr, zji);
+    if constexpr (Scatter) {
+      // Lane l holds entry k + l, and its partner h - k - l.
+      for (std::size_t l = 0; l < kLaneCount; ++l) {
+        zr[rev[k + l]] = zkr[l];
+        zi[rev[k + l]] = zki[l];
+        zr[rev[h - k - l]] = zjr[l];
+        zi[rev[h - k - l]] = zji[l];
+      }
+    } else {
+      storelanes(zr + k, zkr);
+      storelanes(zi + k, zki);
+      reverse(zjr);
+      reverse(zji);
+      storelanes(zr + j, zjr);
+      storelanes(zi + j, zji);
+    }
+  }
+  for (; 2 * k <= h; ++k) {
+    const std::size_t j = h - k;
+    const double xkr = re[k];
+    const double xki = im[k];
+    const double xjr = re[j];
+    const double xji = im[j];
+    const std::size_t dk = Scatter ? rev[k] : k;
+    const std::size_t dj = Scatter ? rev[j] : j;
+    halfspectrum(xkr, xki, xjr, -xji, wr[k - 1], wi[k - 1], zr[dk], zi[dk]);
+    if (j != k) {
+      halfspectrum(xjr, xji, xkr, -xki, -wr[k - 1], wi[k - 1], zr[dj], zi[dj]);
+    }
+  }
+}
+
 // W^k = e^{j 2 pi k / n} for k = 1 .. count, from a rotation recurrence
 // started at 1.
 void splitfactors(std::size_t n, std::size_t count, double* wr, double* wi) {
@@ -57,6 +122,17 @@ NoisePlan::NoisePlan(std::size_t n) : n_(n), fft_(n / 2, -1) {
     wr_.resize(n / 4);
     wi_.resize(n / 4);
     splitfactors(n, n / 4, wr_.data(), wi_.data());
+    // Index k of the half-length transform with its bits reversed.
+    const std::size_t h = n / 2;
+    rev_.resize(h);
+    const int bits = std::countr_zero(h);
+    for (std::size_t k = 0; k < h; ++k) {
+      std::size_t r = 0;
+      for (int b = 0; b < bits; ++b) {
+        r |= ((k >> b) & 1u) << (bits - 1 - b);
+      }
+      rev_[k] = static_cast<std::uint32_t>(r);
+    }
   }
 }
 
@@ -135,6 +211,10 @@ VALLISYNTH_MULTIARCH int resamplelogampenvelope(std::span<const double> src, std
   return 0;
 }
 
+std::size_t noisedraws(std::size_t n) {
+  return n / 2 < 2 ? 0 : n / 2 - 1;
+}
+
 VALLISYNTH_MULTIARCH int gennoisefromlogspectrum(std::span<double> re, std::span<double> im,
                                                  double fs, NoisePhaseSource& rng,
                                                  const NoisePlan* plan) {
@@ -184,56 +264,38 @@ VALLISYNTH_MULTIARCH int gennoisefromlogspectrum(std::span<double> re, std::span
   } else {
     splitfactors(n, h / 2, re.data() + h + 1, im.data() + h + 1);
   }
-  // Four entries k and their four partners h - k at a time, while the two
-  // runs stay apart; the partners' run is read and written reversed.
-  std::size_t k = 1;
-  for (; 2 * k + 6 < h; k += 4) {
-    const std::size_t j = h - k - 3;
-    Lanes xkr;
-    Lanes xki;
-    Lanes xjr;
-    Lanes xji;
-    Lanes ur;
-    Lanes ui;
-    loadlanes(xkr, re.data() + k);
-    loadlanes(xki, im.data() + k);
-    loadlanes(xjr, re.data() + j);
-    loadlanes(xji, im.data() + j);
-    loadlanes(ur, wr + k - 1);
-    loadlanes(ui, wi + k - 1);
-    reverse(xjr);
-    reverse(xji);
-    Lanes zkr;
-    Lanes zki;
-    Lanes zjr;
-    Lanes zji;
-    halfspectrum(xkr, xki, xjr, -xji, ur, ui, zkr, zki);
-    halfspectrum(xjr, xji, xkr, -xki, -ur, ui, zjr, zji);
-    storelanes(re.data() + k, zkr);
-    storelanes(im.data() + k, zki);
-    reverse(zjr);
-    reverse(zji);
-    storelanes(re.data() + j, zjr);
-    storelanes(im.data() + j, zji);
-  }
-  for (; 2 * k <= h; ++k) {
-    const std::size_t j = h - k;
-    const double xkr = re[k];
-    const double xki = im[k];
-    const double xjr = re[j];
-    const double xji = im[j];
-    halfspectrum(xkr, xki, xjr, -xji, wr[k - 1], wi[k - 1], re[k], im[k]);
-    if (j != k) {
-      halfspectrum(xjr, xji, xkr, -xki, -wr[k - 1], wi[k - 1], re[j], im[j]);
+  if (planned) {
+    // The transform's bit-reversal permutation folded into the split step:
+    // Z goes straight to its permuted place in the upper halves.
+    const std::span<double> zr = re.subspan(h);
+    const std::span<double> zi = im.subspan(h);
+    splitstep<true>(re.data(), im.data(), zr.data(), zi.data(), h, wr, wi, plan->rev_.data());
+    zr[0] = 0.0;
+    zi[0] = 0.0;
+    dofftrbitreversed(zr, zi, plan->fft_);
+    // Interleave from the bottom up: samples 2m and 2m + 1 overwrite only
+    // entries m' <= m of z, already read.
+    std::size_t m = 0;
+    for (; m + 4 <= h; m += 4) {
+      Lanes even;
+      Lanes odd;
+      loadlanes(even, zr.data() + m);
+      loadlanes(odd, zi.data() + m);
+      storelanes(re.data() + 2 * m, __builtin_shufflevector(even, odd, 0, 4, 1, 5));
+      storelanes(re.data() + 2 * m + 4, __builtin_shufflevector(even, odd, 2, 6, 3, 7));
     }
+    for (; m < h; ++m) {
+      const double even = zr[m];
+      const double odd = zi[m];
+      re[2 * m] = even;
+      re[2 * m + 1] = odd;
+    }
+    return 0;
   }
+  splitstep<false>(re.data(), im.data(), re.data(), im.data(), h, wr, wi, nullptr);
   re[0] = 0.0;
   im[0] = 0.0;
-  if (planned) {
-    dofftr(re.first(h), im.first(h), plan->fft_);
-  } else {
-    ifftr(re.first(h), im.first(h));
-  }
+  ifftr(re.first(h), im.first(h));
 
   // Interleave from the top down, four entries at a time: samples 2m and
   // 2m + 1 never overwrite an entry m' < m that is still to be read.

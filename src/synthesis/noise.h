@@ -44,8 +44,9 @@ int resamplelogampenvelope(std::span<const double> src, std::span<double> dst,
                            const ResamplePlan& plan);
 
 // What a noise frame of N samples needs beyond its data, computed once for
-// many frames of that length: the plan of the half-length inverse transform
-// and the factors W^k of the split step (see the code), from the same
+// many frames of that length: the plan of the half-length inverse transform,
+// the factors W^k of the split step (see the code) and the transform's
+// bit-reversal permutation, which the split step applies as it goes, from the same
 // recurrence as without a plan, so the frames are identical. Construction
 // allocates and may throw std::bad_alloc.
 class NoisePlan {
@@ -59,7 +60,12 @@ class NoisePlan {
   FftPlan fft_;
   std::vector<double> wr_;  // W^k, k = 1 .. N/4
   std::vector<double> wi_;
+  std::vector<std::uint32_t> rev_;  // k = 0 .. N/2 - 1 with its bits reversed
 };
+
+// Numbers that gennoisefromlogspectrum draws for a frame of n samples (a
+// power of two): one phase per bin between 0 Hz and fs/2.
+std::size_t noisedraws(std::size_t n);
 
 // Noise frame of N = re.size() samples (a power of two, im.size() == N).
 // On entry re[1..N/2-1] hold the natural-log amplitudes of bins 1..N/2-1;

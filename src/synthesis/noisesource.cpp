@@ -1,12 +1,53 @@
 #include "synthesis/noisesource.h"
 
 #include <algorithm>
+#include <bit>
 
 namespace vallisynth {
 
 namespace {
 constexpr std::uint32_t kDiscard = 344;  // values dropped after seeding
 constexpr std::size_t kDrawBlock = 256;  // values made per pass of draw
+// Skips at least this long jump by polynomial powers: about as costly as
+// stepping this many times.
+constexpr std::uint64_t kJumpThreshold = 16384;
+
+constexpr std::size_t kLagCount = 31;
+// A polynomial of degree below 31 with coefficients modulo 2^32: element j
+// multiplies x^j.
+using Poly = std::array<std::uint32_t, kLagCount>;
+
+// a b modulo x^31 - x^28 - 1, the characteristic polynomial of
+// r[t + 31] = r[t + 28] + r[t]: every term x^k with k >= 31 becomes
+// x^(k-3) + x^(k-31), from the top down. Unsigned arithmetic wraps modulo
+// 2^32 as the generator does.
+Poly mulmod(const Poly& a, const Poly& b) {
+  std::array<std::uint32_t, 2 * kLagCount - 1> p{};
+  for (std::size_t i = 0; i < kLagCount; ++i) {
+    for (std::size_t j = 0; j < kLagCount; ++j) {
+      p[i + j] += a[i] * b[j];
+    }
+  }
+  for (std::size_t k = p.size() - 1; k >= kLagCount; --k) {
+    p[k - 3] += p[k];
+    p[k - kLagCount] += p[k];
+  }
+  Poly r;
+  std::copy_n(p.begin(), kLagCount, r.begin());
+  return r;
+}
+
+// x a modulo the characteristic polynomial.
+Poly mulx(const Poly& a) {
+  Poly r;
+  const std::uint32_t top = a[kLagCount - 1];
+  for (std::size_t j = kLagCount - 1; j > 0; --j) {
+    r[j] = a[j - 1];
+  }
+  r[0] = top;
+  r[kLagCount - 3] += top;
+  return r;
+}
 }  // namespace
 
 NoisePhaseSource::NoisePhaseSource() {
@@ -27,6 +68,27 @@ NoisePhaseSource::NoisePhaseSource() {
   std::copy(r.end() - kLags, r.end(), table_.begin());
 }
 
+void NoisePhaseSource::generate(std::uint32_t* r, std::size_t m) {
+  // Three at a time: r[i..i+2] need only r[i-3..i-1], which ride in
+  // registers, and r[i-31..i-29].
+  static_assert(kShortLag == 3);
+  std::uint32_t a = r[kLags - 3];
+  std::uint32_t b = r[kLags - 2];
+  std::uint32_t c = r[kLags - 1];
+  std::size_t i = kLags;
+  for (; i + 3 <= kLags + m; i += 3) {
+    a += r[i - kLags];  // wraps modulo 2^32
+    b += r[i + 1 - kLags];
+    c += r[i + 2 - kLags];
+    r[i] = a;
+    r[i + 1] = b;
+    r[i + 2] = c;
+  }
+  for (; i < kLags + m; ++i) {
+    r[i] = r[i - kLags] + r[i - kShortLag];
+  }
+}
+
 std::uint32_t NoisePhaseSource::next() {
   double v = 0.0;
   draw(std::span<double>(&v, 1), 1.0);
@@ -40,24 +102,58 @@ void NoisePhaseSource::draw(std::span<double> out, double scale) {
   for (std::size_t done = 0; done < out.size();) {
     const std::size_t m = std::min(kDrawBlock, out.size() - done);
     std::copy(table_.begin(), table_.end(), r);
-    // r[i-3], r[i-2], r[i-1] ride in registers.
-    static_assert(kShortLag == 3);
-    std::uint32_t a = r[kLags - 3];
-    std::uint32_t b = r[kLags - 2];
-    std::uint32_t c = r[kLags - 1];
-    for (std::size_t i = kLags; i < kLags + m; ++i) {
-      const std::uint32_t v = r[i - kLags] + a;  // wraps modulo 2^32
-      r[i] = v;
-      a = b;
-      b = c;
-      c = v;
-    }
+    generate(r, m);
+    // Below 2^31 after the shift: a signed conversion, which vectorizes.
     for (std::size_t i = 0; i < m; ++i) {
-      out[done + i] = static_cast<double>(r[kLags + i] >> 1) * scale;
+      out[done + i] = static_cast<double>(static_cast<std::int32_t>(r[kLags + i] >> 1)) * scale;
     }
     std::copy(r + m, r + m + kLags, table_.begin());
     done += m;
   }
+}
+
+void NoisePhaseSource::skip(std::uint64_t n) {
+  if (n >= kJumpThreshold) {
+    jump(n);
+  } else {
+    step(n);
+  }
+}
+
+void NoisePhaseSource::step(std::uint64_t n) {
+  // As draw, without the conversion of each value.
+  std::uint32_t r[kLags + kDrawBlock];
+  for (std::uint64_t done = 0; done < n;) {
+    const auto m = static_cast<std::size_t>(std::min<std::uint64_t>(kDrawBlock, n - done));
+    std::copy(table_.begin(), table_.end(), r);
+    generate(r, m);
+    std::copy(r + m, r + m + kLags, table_.begin());
+    done += m;
+  }
+}
+
+void NoisePhaseSource::jump(std::uint64_t n) {
+  static_assert(kLags == kLagCount && kShortLag == 3);
+  // With the table holding r[t .. t+30], r[t + k] = sum_j c_j r[t + j] for
+  // c = x^k mod the characteristic polynomial: the generator is linear.
+  Poly q{};
+  q[0] = 1;
+  for (int bit = 63 - std::countl_zero(n); bit >= 0; --bit) {
+    q = mulmod(q, q);
+    if ((n >> bit) & 1u) {
+      q = mulx(q);
+    }
+  }
+  std::array<std::uint32_t, kLags> next{};
+  for (std::size_t k = 0; k < kLags; ++k) {
+    std::uint32_t v = 0;
+    for (std::size_t j = 0; j < kLags; ++j) {
+      v += q[j] * table_[j];
+    }
+    next[k] = v;
+    q = mulx(q);
+  }
+  table_ = next;
 }
 
 }  // namespace vallisynth

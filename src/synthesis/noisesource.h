@@ -25,11 +25,24 @@ class NoisePhaseSource {
   // time.
   void draw(std::span<double> out, double scale);
 
+  // Moves on by n numbers without making them: afterwards the source
+  // stands where n calls of next() would leave it. Long jumps take
+  // O(log n) polynomial products instead of n steps.
+  void skip(std::uint64_t n);
+
  private:
   static constexpr std::uint32_t kLags = 31;     // long lag of the feedback
   static constexpr std::uint32_t kShortLag = 3;  // short lag of the feedback
   // The last 31 values r[i-31] .. r[i-1], oldest first.
   std::array<std::uint32_t, kLags> table_{};
+
+  // r[31 .. 31+m-1] from the recurrence, r[0..30] holding the table.
+  static void generate(std::uint32_t* r, std::size_t m);
+  // Steps the recurrence n times.
+  void step(std::uint64_t n);
+  // Replaces the table by the one n steps ahead, through x^n modulo the
+  // recurrence's characteristic polynomial.
+  void jump(std::uint64_t n);
 };
 
 }  // namespace vallisynth

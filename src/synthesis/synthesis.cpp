@@ -10,6 +10,7 @@
 
 #include "dsp/lanes.h"
 #include "synthesis/framesynth.h"
+#include "synthesis/parallelsynth.h"
 
 namespace vallisynth {
 
@@ -130,7 +131,7 @@ VALLISYNTH_MULTIARCH int olatriang(std::span<double> x, std::span<const double> 
 
 int ccs2waveform(std::span<double> x, double fs, std::uint32_t L, std::span<double> f0,
                  std::span<const double> fv, std::uint32_t order, std::span<const double> cc,
-                 double alpha, double gamma, NoisePhaseSource& rng) {
+                 double alpha, double gamma, NoisePhaseSource& rng, unsigned threads) {
   const std::size_t nframes = f0.size();
   const std::size_t p = std::size_t{order} + 1u;
   if (L == 0 || L > (1u << 30) || nframes > 0xFFFFFFFFu || cc.size() / p != nframes ||
@@ -144,9 +145,9 @@ int ccs2waveform(std::span<double> x, double fs, std::uint32_t L, std::span<doub
   if (fv.empty()) {
     c0range = getc0range(f0, cc, p);
   }
-  std::optional<FrameSynthesizer> synth;
+  std::optional<ParallelFrameSynthesizer> synth;
   try {
-    synth.emplace(fs, L, order, alpha, gamma, c0range, rng);
+    synth.emplace(fs, L, order, alpha, gamma, c0range, rng, threads);
   } catch (const std::bad_alloc&) {
     return -1;
   } catch (const std::invalid_argument&) {

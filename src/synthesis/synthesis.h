@@ -25,15 +25,18 @@ namespace vallisynth {
 // order  cepstral order; cc holds K rows of order + 1 coefficients
 // alpha  all-pass constant of the cepstrum; gamma postfilter strength (0: off)
 // rng    noise-phase source; continues where it stood
+// threads threads that render the frames, the caller's included: 1 renders
+//        on the calling thread alone, 0 on every core the process may use
 //
-// The frames are rendered by one FrameSynthesizer push, so the streaming
-// decoder given the same c0 range (or fv track) yields the same samples.
+// The frames are rendered by one ParallelFrameSynthesizer push, so the
+// streaming decoder given the same c0 range (or fv track) yields the same
+// samples, whatever the thread count.
 //
 // Returns 0; -1 when the arguments are inconsistent or a work area cannot
 // be allocated, in which case x is left untouched.
 int ccs2waveform(std::span<double> x, double fs, std::uint32_t L, std::span<double> f0,
                  std::span<const double> fv, std::uint32_t order, std::span<const double> cc,
-                 double alpha, double gamma, NoisePhaseSource& rng);
+                 double alpha, double gamma, NoisePhaseSource& rng, unsigned threads = 1);
 
 // Widens r by the c0 range that ccs2waveform computes without an fv track,
 // over the given frames: f0 in Hz before the f0 rules (left unchanged), cc

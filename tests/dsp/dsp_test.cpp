@@ -57,11 +57,25 @@ TEST(Fft, PlannedTransformIsIdentical) {
       std::generate(re.begin(), re.end(), [&] { return dist(gen); });
       std::generate(im.begin(), im.end(), [&] { return dist(gen); });
       std::vector<double> pre = re, pim = im;
+      // The same input handed over in bit-reversed order.
+      std::vector<double> bre(n), bim(n);
+      const int bits = std::countr_zero(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        std::size_t r = 0;
+        for (int b = 0; b < bits; ++b) {
+          r |= ((i >> b) & 1u) << (bits - 1 - b);
+        }
+        bre[r] = re[i];
+        bim[r] = im[i];
+      }
       const FftPlan plan(n, direction);
       ASSERT_EQ(dofftr(re, im, direction), 0);
       ASSERT_EQ(dofftr(pre, pim, plan), 0);
+      ASSERT_EQ(dofftrbitreversed(bre, bim, plan), 0);
       EXPECT_EQ(re, pre) << n;
       EXPECT_EQ(im, pim) << n;
+      EXPECT_EQ(re, bre) << n;
+      EXPECT_EQ(im, bim) << n;
     }
   }
   std::vector<double> re(8, 1.0), im(8, 1.0);
