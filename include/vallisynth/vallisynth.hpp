@@ -111,6 +111,12 @@ struct Options {
   double vocal_tract_warp = 0.0;  // > 0 moves formants up, < 0 down; -0.99 to 0.99
   bool normalize = false;         // scale the output so that its peak is 0.99
   CepstrumForm cepstrum_form = CepstrumForm::stored;
+  // Threads that render an utterance, the caller's included: 1 (the
+  // default) renders on the calling thread alone; 0 uses every core the
+  // process may run on (its CPU affinity); at most 1024. The samples are
+  // the same for every count. Pushes of fewer than 64 frames stay on the
+  // calling thread, where a second one would not pay.
+  unsigned threads = 1;
 
   // Values that depend on the whole utterance. render() works them out
   // itself when they are unset; a Synthesizer, which sees the frames one
@@ -243,7 +249,9 @@ std::vector<double> render(std::span<const double> lf0, std::span<const double> 
 //
 // Real-time rule: every buffer is allocated by the constructor (sized for
 // the lowest f0 the decoder renders voiced, so that any frame fits); push,
-// flush and reset allocate nothing, take no lock and make no system call.
+// flush and reset allocate nothing. With options.threads 1 they also take
+// no lock and make no system call; with more, a push of 64 frames or more
+// hands blocks to the decoder's worker threads and waits for them.
 class Synthesizer {
  public:
   // order   cepstral order of the rows to come (order + 1 values a frame)

@@ -139,6 +139,10 @@ ResolvedOptions resolveoptions(const Options& o) {
   r.fvpitch = o.pitch_range;
   r.normalize = o.normalize;
   r.sptkform = o.cepstrum_form == CepstrumForm::sptk;
+  if (o.threads > 1024) {
+    fail(Errc::bad_argument, "threads is " + std::to_string(o.threads) + ", more than 1024");
+  }
+  r.threads = o.threads;
   return r;
 }
 

@@ -21,6 +21,7 @@ struct ResolvedOptions {
   double fvpitch = 1.0;
   bool normalize = false;
   bool sptkform = false;
+  unsigned threads = 1;  // 0: every usable core
 };
 
 // Largest synthesis frame shift: a one-frame utterance, 2 L + 1 samples,

@@ -15,6 +15,7 @@
 #include "io/memorylimit.h"
 #include "io/wavwriter.h"
 #include "synthesis/framesynth.h"
+#include "synthesis/parallelsynth.h"
 #include "synthesis/synthesis.h"
 
 namespace vallisynth {
@@ -99,6 +100,13 @@ double meanlf0(std::span<const double> lf0, const ResolvedOptions& o) {
   return count == 0 ? std::numeric_limits<double>::quiet_NaN() : sum / static_cast<double>(count);
 }
 
+// Frames conditioned at a time: enough for every thread to take several
+// blocks of a push, which the engine shares out only from 64 frames on.
+std::size_t piece(unsigned threads) {
+  const unsigned n = threads == 0 ? usablecores() : threads;
+  return n <= 1 ? kChunk : std::size_t{1024} * n;
+}
+
 // Every option and state of a streaming rendering, over the engine's step.
 struct Engine {
   Engine(std::uint32_t order, bool withfv, const ResolvedOptions& options,
@@ -110,19 +118,20 @@ struct Engine {
         mean(centre),
         gain(fixedgain),
         rng(&source),
-        f0(kChunk),
-        cc(kChunk * std::size_t{order + 1u}),
-        fv(kChunk),
+        chunk(piece(options.threads)),
+        f0(chunk),
+        cc(chunk * std::size_t{order + 1u}),
+        fv(chunk),
         step(options.fs, options.frameshift, order, options.alpha, options.gamma,
-             withfv ? std::nullopt : range, source) {
+             withfv ? std::nullopt : range, source, options.threads) {
   }
 
   // Conditions and renders the frames; out holds lf0.size() x L samples.
   void push(std::span<const double> lf0, std::span<const double> rows, std::span<const double> fvs,
             std::span<double> out) {
     const std::uint32_t L = o.frameshift;
-    for (std::size_t k0 = 0; k0 < lf0.size(); k0 += kChunk) {
-      const std::size_t m = std::min(kChunk, lf0.size() - k0);
+    for (std::size_t k0 = 0; k0 < lf0.size(); k0 += chunk) {
+      const std::size_t m = std::min(chunk, lf0.size() - k0);
       const std::span<double> f(f0.data(), m);
       std::copy_n(lf0.begin() + static_cast<std::ptrdiff_t>(k0), m, f.begin());
       conditionlf0(f, o, mean);
@@ -166,8 +175,9 @@ struct Engine {
   double mean;
   std::optional<double> gain;
   NoisePhaseSource* rng;
+  std::size_t chunk;               // frames conditioned at a time
   std::vector<double> f0, cc, fv;  // one chunk of conditioned frames
-  FrameSynthesizer step;
+  ParallelFrameSynthesizer step;
 };
 
 }  // namespace

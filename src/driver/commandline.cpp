@@ -96,6 +96,7 @@ CommandLineResult readcommandline(int argc, char** argv, DecoderOptions& opts) {
   int fs = static_cast<int>(kDefaultSampleRate);
   const bool hasfs = searchintparam(nparams, params, "FS", &fs) == 0;
   searchintparam(nparams, params, "CCFORM", &opts.ccform);
+  searchintparam(nparams, params, "THREADS", &opts.threads);
 
   if (opts.indlist != nullptr && strnumdiagnose(opts.indlist) != 0) {
     return CommandLineResult::kBadIndexList;
@@ -124,6 +125,9 @@ CommandLineResult readcommandline(int argc, char** argv, DecoderOptions& opts) {
   opts.fs = static_cast<std::uint32_t>(fs);
   if (opts.ccform != 0 && opts.ccform != 1) {
     return CommandLineResult::kBadCepstrumForm;
+  }
+  if (opts.threads < 0 || opts.threads > 1024) {
+    return CommandLineResult::kBadThreads;
   }
   // A rate other than the default brings its own frame shift and all-pass
   // constant, unless they are given.
@@ -252,6 +256,9 @@ int vallisynthmain(int argc, char** argv) {
       return -1;
     case CommandLineResult::kBadCepstrumForm:
       std::fprintf(msg, "Error: cepstral form %d (CCFORM) is neither 0 nor 1.\n", opts.ccform);
+      return -1;
+    case CommandLineResult::kBadThreads:
+      std::fprintf(msg, "Error: thread count %d (THREADS) is outside 0 to 1024.\n", opts.threads);
       return -1;
     case CommandLineResult::kDecode:
       break;

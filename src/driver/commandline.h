@@ -38,6 +38,7 @@ struct DecoderOptions {
   const char* indlist = nullptr;          // null: one utterance
   std::uint32_t fs = kDefaultSampleRate;  // sampling rate, Hz
   int ccform = 0;                         // 0: stored cepstra, 1: SPTK's form
+  int threads = 0;                        // 0: every usable core
   long long lframe = kDefaultFrameShift;  // LFRAME as given, before 32 bits
   const char* badoption = nullptr;        // kBadValue: the option's name
   double badvalue = 0.0;                  // and its value
@@ -51,6 +52,7 @@ enum class CommandLineResult {
   kBadValue,         // ALPHA or FVALPHA not finite or not inside (-1, 1), GAMMA not finite
   kBadSampleRate,    // FS outside kMinSampleRate..kMaxSampleRate
   kBadCepstrumForm,  // CCFORM neither 0 nor 1
+  kBadThreads,       // THREADS outside 0..1024
   kDecode,           // opts is ready for the decoding loop
 };
 

@@ -60,6 +60,7 @@ Options apioptions(const DecoderOptions& opts) {
   o.pitch_range = opts.fvpitch;
   o.normalize = opts.wavnorm == 1;
   o.cepstrum_form = opts.ccform == 1 ? CepstrumForm::sptk : CepstrumForm::stored;
+  o.threads = static_cast<unsigned>(opts.threads);
   return o;
 }
 
@@ -144,10 +145,11 @@ struct Utterance {
   std::size_t p = 1;
 };
 
-// Frames pushed at a time: as many as keep the output piece near 64 Ki
-// samples, at most 1024.
+// Frames pushed at a time: as many as keep the output piece near 256 Ki
+// samples (2 MB), at most 4096, so that the decoder's threads each get
+// several blocks of a push.
 std::size_t piecesize(std::uint32_t shift) {
-  return std::clamp<std::size_t>(std::size_t{65536} / shift, 1, 1024);
+  return std::clamp<std::size_t>(std::size_t{262144} / shift, 1, 4096);
 }
 
 // Sends the utterance's frames through the decoder a piece at a time,
@@ -298,7 +300,11 @@ bool decode(const DecoderOptions& opts, NoiseSource& noise) {
   try {
     // The decoder's work areas are checked against the memory the process
     // may have when it is made: fail here, before any output exists.
-    { const Synthesizer probe(u.order, u.hasfv, options, noise); }
+    {
+      Options one = options;
+      one.threads = 1;
+      const Synthesizer probe(u.order, u.hasfv, one, noise);
+    }
     out.resize(m * shift + shift + 1u);
     if (normalise) {
       // The peak needs every sample before the first is written: render

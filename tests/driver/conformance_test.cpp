@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -111,6 +112,49 @@ INSTANTIATE_TEST_SUITE_P(
                     "--FDUR=0.8", "--FWARP=-0.1", "--GAMMA=0.5", "--WAVNORM=1"},
                    {"utt02-mod.wav"}}),
     [](const auto& p) { return std::string(p.param.name); });
+
+// Every thread count writes the same bytes: each vector's and golden
+// case's run with --THREADS=1, 2, 3 and 7.
+TEST(ThreadCount, SameBytesForEveryCount) {
+  struct Run {
+    fs::path folder;
+    std::vector<std::string> args;
+  };
+  std::vector<Run> runs;
+  for (const std::string& name : vectornames()) {
+    runs.push_back(
+        {kSource / "tests/vectors" / name, readlines(kSource / "tests/vectors" / name / "args")});
+  }
+  runs.push_back({kSource / "examples", {"utt??.lf0", "utt??.cc", "u??.wav", "--INDLIST=1-3"}});
+  runs.push_back({kSource / "examples", {"utt01.lf0", "utt01.cc", "utt01.fv", "u.wav"}});
+  runs.push_back({kSource / "examples",
+                  {"utt02.lf0", "utt02.cc", "u.wav", "--FPITCH=1.3", "--FVPITCH=1.5", "--FDUR=0.8",
+                   "--FWARP=-0.1", "--GAMMA=0.5", "--WAVNORM=1"}});
+  for (const Run& run : runs) {
+    std::map<std::string, std::string> first;  // output name -> bytes with one thread
+    for (const char* threads : {"--THREADS=1", "--THREADS=2", "--THREADS=3", "--THREADS=7"}) {
+      SCOPED_TRACE(run.folder.filename().string() + " " + run.args.back() + " " + threads);
+      TempDir dir;
+      fs::copy(run.folder, dir.path);
+      std::vector<std::string> args = run.args;
+      args.push_back(threads);
+      const RunResult r = runvallisynth(args, dir.path.string());
+      std::map<std::string, std::string> outputs;
+      for (const auto& entry : fs::directory_iterator(dir.path)) {
+        const std::string name = entry.path().filename().string();
+        if (name.ends_with(".wav") && !name.starts_with("expected-")) {
+          outputs[name] = readbytes(entry.path().string());
+        }
+      }
+      EXPECT_FALSE(outputs.empty()) << r.out;
+      if (first.empty()) {
+        first = outputs;
+      } else {
+        EXPECT_TRUE(outputs == first);
+      }
+    }
+  }
+}
 
 }  // namespace
 }  // namespace vallisynth::test
