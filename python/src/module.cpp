@@ -200,6 +200,7 @@ struct OptionArgs {
   std::string cc_format;
   py::object c0_limits;
   std::optional<double> mean_lf0, gain;
+  long long threads = 1;
 };
 
 // c0_limits as (lowest, highest_voiced): a C0Limits, a tuple or any two numbers.
@@ -243,6 +244,10 @@ vallisynth::Options tooptions(const OptionArgs& a) {
   }
   o.mean_lf0 = a.mean_lf0;
   o.gain = a.gain;
+  if (a.threads < 0 || a.threads > 1024) {
+    throw py::value_error("threads is " + std::to_string(a.threads) + ", outside 0 to 1024");
+  }
+  o.threads = static_cast<unsigned>(a.threads);
   return o;
 }
 
@@ -566,18 +571,18 @@ position.)doc")
          py::object frame_shift, std::optional<double> alpha, double gamma, double fv_alpha,
          double fpitch, double fvpitch, double fdur, double fwarp, bool normalize,
          std::string cc_format, py::object c0_limits, std::optional<double> mean_lf0,
-         std::optional<double> gain, const py::object& noise) {
+         std::optional<double> gain, const py::object& noise, long long threads) {
         return synthesize(
             lf0, cc, fv,
             {std::move(fs), std::move(frame_shift), alpha, gamma, fv_alpha, fpitch, fvpitch, fdur,
-             fwarp, normalize, std::move(cc_format), std::move(c0_limits), mean_lf0, gain},
+             fwarp, normalize, std::move(cc_format), std::move(c0_limits), mean_lf0, gain, threads},
             noise);
       },
       "lf0"_a, "cc"_a, "fv"_a = py::none(), py::kw_only(), "fs"_a = 16000,
       "frame_shift"_a = py::none(), "alpha"_a = py::none(), "gamma"_a = 0.0, "fv_alpha"_a = 0.0,
       "fpitch"_a = 1.0, "fvpitch"_a = 1.0, "fdur"_a = 1.0, "fwarp"_a = 0.0, "normalize"_a = false,
       "cc_format"_a = "stored", "c0_limits"_a = py::none(), "mean_lf0"_a = py::none(),
-      "gain"_a = py::none(), "noise"_a = py::none(), R"doc(
+      "gain"_a = py::none(), "noise"_a = py::none(), "threads"_a = 1, R"doc(
 Renders one utterance; returns float64 samples, full scale 1.0.
 
 lf0     natural log of f0 in Hz, one value per frame (1-D); -1e10 (anything
@@ -605,6 +610,9 @@ mean_lf0  the voiced mean log-f0 around which fvpitch scales; None: the
 gain    a fixed factor for every sample, in place of normalize's
 noise   a NoiseSource, left where the utterance ends (pass one on through
         a batch); None: a fresh one, which gives the command line's output
+threads threads that render the utterance, this one included: 1 (the
+        default) this thread alone, 0 every usable core; the samples are the
+        same for every count
 
 Any dtype and memory layout is accepted. K frames give (K + 1) L + 1
 samples, L the frame shift times fdur. Raises ValueError for wrong shapes

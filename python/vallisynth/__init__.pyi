@@ -86,6 +86,7 @@ def synthesize(
     mean_lf0: Optional[float] = None,
     gain: Optional[float] = None,
     noise: Optional[NoiseSource] = None,
+    threads: int = 1,
 ) -> npt.NDArray[np.float64]:
     """Renders one utterance; returns float64 samples, full scale 1.0."""
 

@@ -272,3 +272,12 @@ def test_shared_noise_source_is_guarded(utt):
     assert len(errors) <= 1
     for e in errors:
         assert "in use" in str(e)
+
+
+def test_thread_count_changes_no_sample(utt):
+    lf0, cc, fv = utt(1, fv=True)
+    one = vs.synthesize(lf0, cc, fv, fpitch=1.2)
+    for n in (0, 2, 3, 7):
+        assert np.array_equal(vs.synthesize(lf0, cc, fv, fpitch=1.2, threads=n), one)
+    with pytest.raises(ValueError, match="threads"):
+        vs.synthesize(lf0, cc, threads=-1)
