@@ -11,6 +11,7 @@
 # Inputs, generated into the build directory (never into the source tree):
 # - speech: utt01..03 (order 24, alpha 0.42) repeated to 12000 frames, 60 s
 #   at the default 5 ms shift, no fv stream (fv follows c0);
+# - batch: 100 utterances of 3 s cut from the speech, one run;
 # - worst: the costliest legal input, every frame voiced at 10 Hz with fv
 #   8000 Hz (799 harmonics a frame) at --FDUR=4, 3000 frames, again 60 s.
 # Each case gets one warm-up run, then RUNS timed runs; the script prints the
@@ -68,6 +69,14 @@ for t in range(FRAMES):
     mcep[t * P] += C0_TO_SPTK
 writef(out + "/speech.mcep", mcep)
 
+# A batch of 100 utterances of 3 s (600 frames) cut from the speech.
+import os
+os.makedirs(out + "/batch", exist_ok=True)
+for i in range(100):
+    a = (i * 600) % (FRAMES - 600)
+    writef("%s/batch/u%03d.lf0" % (out, i), lf0[a:a + 600])
+    writef("%s/batch/u%03d.cc" % (out, i), cc[a * P:(a + 600) * P])
+
 writef(out + "/worst.lf0", [math.log(10.0)] * WORST_FRAMES)
 writef(out + "/worst.fv", [8000.0] * WORST_FRAMES)
 writef(out + "/worst.cc", cc[:WORST_FRAMES * P])
@@ -104,15 +113,25 @@ peakmem() {
 
 SPEECH=("$BIN" "$DATA/speech.lf0" "$DATA/speech.cc" "$DATA/speech.wav")
 WORST=("$BIN" "$DATA/worst.lf0" "$DATA/worst.cc" "$DATA/worst.fv" "$DATA/worst.wav" --FDUR=4)
+BATCH=("$BIN" "$DATA/batch/u???.lf0" "$DATA/batch/u???.cc" "$DATA/batch/o???.wav" --INDLIST=0-99)
 speech() { "${SPEECH[@]}" >/dev/null; }
+speech1() { "${SPEECH[@]}" --THREADS=1 >/dev/null; }
 worst() { "${WORST[@]}" >/dev/null; }
+worst1() { "${WORST[@]}" --THREADS=1 >/dev/null; }
+batch() { "${BATCH[@]}" >/dev/null; }
 
-echo "load: $(cut -d' ' -f1-3 /proc/loadavg)  runs: $RUNS"
+# Without --THREADS the program uses every core it may run on.
+echo "load: $(cut -d' ' -f1-3 /proc/loadavg)  runs: $RUNS  cores: $(nproc)"
 timecase speech speech
 SPEECH_MEDIAN=$LAST_MEDIAN
 echo "           peak memory $(peakmem "${SPEECH[@]}") KiB"
+timecase speech-1t speech1
 timecase worst worst
 echo "           peak memory $(peakmem "${WORST[@]}") KiB"
+timecase worst-1t worst1
+AUDIO=300 timecase batch batch
+printf 'batch of 100 x 3 s: %.3f ms per second of speech, the minute %.3f\n' \
+    "$(echo "$LAST_MEDIAN / 300" | bc -l)" "$(echo "$SPEECH_MEDIAN / 60" | bc -l)"
 
 SPTK_BIN=/usr/libexec/sptk/bin
 if [ -x "$SPTK_BIN/excite" ] && [ -x "$SPTK_BIN/mlsadf" ]; then
