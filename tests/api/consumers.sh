@@ -18,6 +18,8 @@ cmake -S "$src/examples/api" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$work/install
 cmake --build "$work/cmake" >/dev/null
 
 export PKG_CONFIG_PATH=$work/install/lib/pkgconfig
+# A shared build's library, for the programs linked without a run path.
+export LD_LIBRARY_PATH=$work/install/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
 read -r -a flags <<<"$(pkg-config --cflags --libs vallisynth)"
 cc -std=c99 -Wall -Wextra -Wpedantic -Werror "$src/examples/api/render.c" "${flags[@]}" \
   -o "$work/render_c_pc"
