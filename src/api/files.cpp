@@ -230,14 +230,13 @@ std::vector<double> read_stream(const std::string& path) {
   } catch (const Error&) {
     throw Error(Errc::open_failed, "could not open " + path);
   }
-  const std::uint64_t headroom = memoryheadroom(memorylimit());
   if (reader->size()) {
     // A regular file: sized first, read straight into place.
     const std::uint64_t n = *reader->size();
     if (n == 0) {
       throw Error(Errc::open_failed, "could not open " + path);
     }
-    if (n > headroom / sizeof(double)) {
+    if (n > ~std::uint64_t{0} / sizeof(double) || !mayallocate(n * sizeof(double))) {
       throw Error(Errc::out_of_memory, "not enough memory to read " + path);
     }
     std::vector<double> values;

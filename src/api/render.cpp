@@ -291,7 +291,7 @@ void Synthesizer::State::init(std::uint32_t order, bool fv_track, const Options&
   const std::uint64_t bytes =
       (4u * nfft + std::uint64_t{o.frameshift} + kChunk * (std::uint64_t{order} + 3u)) *
       sizeof(double);
-  if (bytes > memoryheadroom(memorylimit())) {
+  if (!mayallocate(bytes)) {
     fail(Errc::out_of_memory,
          "not enough memory for a frame shift of " + std::to_string(o.frameshift) + " samples");
   }
@@ -407,7 +407,7 @@ std::vector<double> render(std::span<const double> lf0, std::span<const double> 
   // have would not fail cleanly (the kernel grants the memory and later
   // kills the process for it, a container's limit without a word).
   const std::uint64_t nfft = std::bit_ceil(2u * std::uint64_t{o.frameshift});
-  if ((xlen + 2u * nfft) * sizeof(double) > memoryheadroom(memorylimit())) {
+  if (!mayallocate((xlen + 2u * nfft) * sizeof(double))) {
     failmemory(lf0.size(), xlen);
   }
   std::vector<double> x;

@@ -156,12 +156,11 @@ std::size_t piecesize(std::uint32_t shift) {
 // handing every piece of final samples to sink. False when a stream ends
 // early (it changed under us).
 template <typename Sink>
-bool renderpieces(Utterance& u, const Options& options, NoiseSource& noise, std::span<double> rows,
-                  std::span<double> fvs, std::span<double> out, Sink&& sink) {
+bool renderpieces(Utterance& u, Synthesizer& synth, std::span<double> rows, std::span<double> fvs,
+                  std::span<double> out, Sink&& sink) {
   if (!u.cc.rewind() || (u.hasfv && !u.fv.rewind())) {
     return false;
   }
-  Synthesizer synth(u.order, u.hasfv, options, noise);
   const std::size_t m = rows.size() / u.p;
   for (std::size_t k0 = 0; k0 < u.lf0.size(); k0 += m) {
     const std::size_t n = std::min(m, u.lf0.size() - k0);
@@ -297,22 +296,19 @@ bool decode(const DecoderOptions& opts, NoiseSource& noise) {
   options.mean_lf0 = stats.mean_lf0;
   const bool normalise = options.normalize;
   options.normalize = false;
+  // The decoder is made (its work areas checked against the memory the
+  // process may have) before any output exists.
+  std::optional<Synthesizer> synth;
   try {
-    // The decoder's work areas are checked against the memory the process
-    // may have when it is made: fail here, before any output exists.
-    {
-      Options one = options;
-      one.threads = 1;
-      const Synthesizer probe(u.order, u.hasfv, one, noise);
-    }
-    out.resize(m * shift + shift + 1u);
     if (normalise) {
       // The peak needs every sample before the first is written: render
       // once for it from a copy of the noise source (the phases are a fixed
       // sequence, so the second rendering repeats the first exactly).
       NoiseSource again = noise;
+      Synthesizer first(u.order, u.hasfv, options, again);
+      out.resize(m * shift + shift + 1u);
       double peak = 0.0;
-      if (!renderpieces(u, options, again, rows, fvs, out, [&](std::span<const double> x) {
+      if (!renderpieces(u, first, rows, fvs, out, [&](std::span<const double> x) {
             for (const double v : x) {
               peak = std::fabs(v) > peak ? std::fabs(v) : peak;
             }
@@ -324,6 +320,8 @@ bool decode(const DecoderOptions& opts, NoiseSource& noise) {
         options.gain = 0.99 / peak;  // as the writer's normalisation
       }
     }
+    synth.emplace(u.order, u.hasfv, options, noise);
+    out.resize(m * shift + shift + 1u);
   } catch (const std::bad_alloc&) {
     std::fprintf(msg, "Error: not enough memory to decode %s.\n", opts.filef0);
     return false;
@@ -335,9 +333,8 @@ bool decode(const DecoderOptions& opts, NoiseSource& noise) {
     }
     return false;
   }
-  if (!writeoutput(opts.fileout, xlen, options.sample_rate, [&](auto&& sink) {
-        return renderpieces(u, options, noise, rows, fvs, out, sink);
-      })) {
+  if (!writeoutput(opts.fileout, xlen, options.sample_rate,
+                   [&](auto&& sink) { return renderpieces(u, *synth, rows, fvs, out, sink); })) {
     std::fprintf(msg, "Error: could not create %s.\n", opts.fileout);
     return false;
   }

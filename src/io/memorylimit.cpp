@@ -104,4 +104,9 @@ std::uint64_t memoryheadroom(const MemoryLimit& limit) {
   return std::min(room(limit.resident, resident * page), room(limit.address, size * page));
 }
 
+bool mayallocate(std::uint64_t bytes) {
+  constexpr std::uint64_t kSmall = std::uint64_t{16} << 20;
+  return bytes < kSmall || bytes <= memoryheadroom(memorylimit());
+}
+
 }  // namespace vallisynth

@@ -35,6 +35,11 @@ MemoryLimit memorylimit(const std::string& procroot, const std::string& v2root,
 // size). 0 when a limit is already reached.
 std::uint64_t memoryheadroom(const MemoryLimit& limit);
 
+// Whether bytes more may be allocated. Requests below 16 MiB are granted
+// without reading the limits (a few small files each time): no container
+// is that tight, and a batch of short utterances should not pay for it.
+bool mayallocate(std::uint64_t bytes);
+
 }  // namespace vallisynth
 
 #endif  // VALLISYNTH_IO_MEMORYLIMIT_H_

@@ -1,8 +1,10 @@
 #include "synthesis/parallelsynth.h"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
+#include <csignal>
 #include <system_error>
 
 #include "synthesis/noise.h"
@@ -44,6 +46,13 @@ ParallelFrameSynthesizer::~ParallelFrameSynthesizer() {
 }
 
 void ParallelFrameSynthesizer::startthreads(unsigned count) {
+  // The workers block every signal (a new thread inherits its creator's
+  // mask): the process's signals stay with the caller's threads, whose
+  // handlers and masks the embedding program controls.
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
   for (std::size_t w = 1; w < count; ++w) {
     try {
       threads_.emplace_back(&ParallelFrameSynthesizer::workerloop, this, w);
@@ -53,6 +62,7 @@ void ParallelFrameSynthesizer::startthreads(unsigned count) {
       break;
     }
   }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void ParallelFrameSynthesizer::stopthreads() {
