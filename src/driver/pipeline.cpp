@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <span>
@@ -135,6 +136,25 @@ bool outputisinput(const DecoderOptions& opts, std::FILE* msg) {
   return false;
 }
 
+// A block of doubles left uninitialised: a vector would clear megabytes per
+// utterance that are written before they are read.
+class Buffer {
+ public:
+  void allocate(std::size_t n) {
+    if (n > size_) {
+      data_ = std::make_unique_for_overwrite<double[]>(n);
+      size_ = n;
+    }
+  }
+  std::span<double> span() const {
+    return {data_.get(), size_};
+  }
+
+ private:
+  std::unique_ptr<double[]> data_;
+  std::size_t size_ = 0;
+};
+
 // One utterance's streams, read a piece at a time.
 struct Utterance {
   std::vector<double> lf0;  // the whole log-f0 track: 8 bytes a frame
@@ -256,16 +276,17 @@ bool decode(const DecoderOptions& opts, NoiseSource& noise) {
   const std::size_t nframes = u.lf0.size();
   Options options = apioptions(opts);
   const std::uint32_t shift = synthesis_frame_shift(options);
-  const std::size_t m = piecesize(shift);
-  std::vector<double> rows;
-  std::vector<double> fvs;
-  std::vector<double> out;
+  const std::size_t m = std::min(piecesize(shift), nframes);
+  // Work buffers, written before they are read: left uninitialised.
+  Buffer rows;
+  Buffer fvs;
+  Buffer out;
 
   // A first pass over the streams for what depends on the whole utterance:
   // the frames that are not finite, the c0 range and the mean log-f0.
   try {
-    rows.resize(m * u.p);
-    fvs.resize(u.hasfv ? m : 0);
+    rows.allocate(m * u.p);
+    fvs.allocate(u.hasfv ? m : 0);
   } catch (const std::bad_alloc&) {
     std::fprintf(msg, "Error: not enough memory to decode %s.\n", opts.filef0);
     return false;
@@ -273,8 +294,8 @@ bool decode(const DecoderOptions& opts, NoiseSource& noise) {
   StatsScanner scanner(u.lf0, u.order, options);
   for (std::size_t k0 = 0; k0 < nframes; k0 += m) {
     const std::size_t n = std::min(m, nframes - k0);
-    const std::span<double> c(rows.data(), n * u.p);
-    const std::span<double> v(fvs.data(), u.hasfv ? n : 0);
+    const std::span<double> c = rows.span().first(n * u.p);
+    const std::span<double> v = fvs.span().first(u.hasfv ? n : 0);
     if (u.cc.read(c) != c.size() || u.fv.read(v) != v.size()) {
       std::fprintf(msg, "Error: could not open %s.\n", opts.filecc);
       return false;
@@ -306,13 +327,14 @@ bool decode(const DecoderOptions& opts, NoiseSource& noise) {
       // sequence, so the second rendering repeats the first exactly).
       NoiseSource again = noise;
       Synthesizer first(u.order, u.hasfv, options, again);
-      out.resize(m * shift + shift + 1u);
+      out.allocate(m * shift + shift + 1u);
       double peak = 0.0;
-      if (!renderpieces(u, first, rows, fvs, out, [&](std::span<const double> x) {
-            for (const double v : x) {
-              peak = std::fabs(v) > peak ? std::fabs(v) : peak;
-            }
-          })) {
+      if (!renderpieces(u, first, rows.span(), fvs.span(), out.span(),
+                        [&](std::span<const double> x) {
+                          for (const double v : x) {
+                            peak = std::fabs(v) > peak ? std::fabs(v) : peak;
+                          }
+                        })) {
         std::fprintf(msg, "Error: could not open %s.\n", opts.filecc);
         return false;
       }
@@ -321,7 +343,7 @@ bool decode(const DecoderOptions& opts, NoiseSource& noise) {
       }
     }
     synth.emplace(u.order, u.hasfv, options, noise);
-    out.resize(m * shift + shift + 1u);
+    out.allocate(m * shift + shift + 1u);
   } catch (const std::bad_alloc&) {
     std::fprintf(msg, "Error: not enough memory to decode %s.\n", opts.filef0);
     return false;
@@ -333,8 +355,9 @@ bool decode(const DecoderOptions& opts, NoiseSource& noise) {
     }
     return false;
   }
-  if (!writeoutput(opts.fileout, xlen, options.sample_rate,
-                   [&](auto&& sink) { return renderpieces(u, *synth, rows, fvs, out, sink); })) {
+  if (!writeoutput(opts.fileout, xlen, options.sample_rate, [&](auto&& sink) {
+        return renderpieces(u, *synth, rows.span(), fvs.span(), out.span(), sink);
+      })) {
     std::fprintf(msg, "Error: could not create %s.\n", opts.fileout);
     return false;
   }
