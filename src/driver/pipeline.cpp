@@ -165,11 +165,14 @@ struct Utterance {
   std::size_t p = 1;
 };
 
-// Frames pushed at a time: as many as keep the output piece near 256 Ki
-// samples (2 MB), at most 4096, so that the decoder's threads each get
-// several blocks of a push.
-std::size_t piecesize(std::uint32_t shift) {
-  return std::clamp<std::size_t>(std::size_t{262144} / shift, 1, 4096);
+// Frames pushed at a time. One thread takes pieces of about 32 Ki samples
+// (256 kB, at most 512 frames): small buffers stay in the cache and cost
+// few first-touch page faults, which on a virtual machine take microseconds
+// each. Several threads take pieces near 256 Ki samples (2 MB, at most 4096
+// frames), so that each gets several blocks of a push.
+std::size_t piecesize(std::uint32_t shift, unsigned threads) {
+  return threads == 1 ? std::clamp<std::size_t>(std::size_t{32768} / shift, 1, 512)
+                      : std::clamp<std::size_t>(std::size_t{262144} / shift, 1, 4096);
 }
 
 // Sends the utterance's frames through the decoder a piece at a time,
@@ -276,7 +279,7 @@ bool decode(const DecoderOptions& opts, NoiseSource& noise) {
   const std::size_t nframes = u.lf0.size();
   Options options = apioptions(opts);
   const std::uint32_t shift = synthesis_frame_shift(options);
-  const std::size_t m = std::min(piecesize(shift), nframes);
+  const std::size_t m = std::min(piecesize(shift, options.threads), nframes);
   // Work buffers, written before they are read: left uninitialised.
   Buffer rows;
   Buffer fvs;
