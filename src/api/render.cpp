@@ -160,7 +160,14 @@ struct Engine {
     applygain(out);
   }
 
+  // A frame whose cepstral row is not finite leaves NaN over its span (and
+  // nowhere else): those samples are silence, written as 0 as the 16-bit
+  // conversion writes them, so that callers of the samples see it too.
+  // Then the fixed gain, if any (0 x g is 0, as NaN x g became 0 before).
   void applygain(std::span<double> x) const {
+    for (double& s : x) {
+      s = s == s ? s : 0.0;
+    }
     if (gain) {
       const double g = *gain;
       for (double& s : x) {

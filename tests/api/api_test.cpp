@@ -260,3 +260,26 @@ TEST(Api, ThreadsRenderingAtOnceGiveTheSerialBytes) {
 
 }  // namespace
 }  // namespace vallisynth::test
+
+namespace vallisynth::test {
+namespace {
+
+// A frame whose cepstral row is not finite is silence over its span, in
+// the samples as in the 16-bit output, and changes nothing else.
+TEST(Api, FramesThatAreNotFiniteAreSilentSamples) {
+  const Utterance u = load("utt02", false);
+  const std::size_t p = u.cc.size() / u.lf0.size();
+  const std::size_t k = 40;
+  std::vector<double> cc = u.cc;
+  cc[k * p + 3] = NAN;
+  const std::vector<double> clean = render(u.lf0, u.cc);
+  const std::vector<double> x = render(u.lf0, cc);
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const bool inside = i >= k * 80 && i < (k + 2) * 80;
+    ASSERT_TRUE(inside ? x[i] == 0.0 : std::isfinite(x[i])) << i;
+  }
+  EXPECT_TRUE(std::equal(x.begin(), x.begin() + k * 80, clean.begin()));
+}
+
+}  // namespace
+}  // namespace vallisynth::test
