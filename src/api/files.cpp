@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <bit>
 #include <cstdio>
 #include <new>
 #include <optional>
@@ -68,16 +67,10 @@ void WavWriter::write(std::span<const double> x) {
     throw Error(Errc::bad_argument,
                 s.path + ": more samples than the " + std::to_string(s.announced) + " announced");
   }
-  std::int16_t pcm[kBlock];
   unsigned char bytes[2 * kBlock];
   for (std::size_t i = 0; i < x.size(); i += kBlock) {
     const std::size_t n = std::min(kBlock, x.size() - i);
-    topcm16(x.subspan(i, n), std::span<std::int16_t>(pcm, n));
-    for (std::size_t j = 0; j < n; ++j) {  // little-endian, whatever the host
-      const auto v = static_cast<std::uint16_t>(pcm[j]);
-      bytes[2 * j] = static_cast<unsigned char>(v & 0xFFu);
-      bytes[2 * j + 1] = static_cast<unsigned char>(v >> 8);
-    }
+    topcm16le(x.subspan(i, n), bytes);
     if (std::fwrite(bytes, 2, n, s.out.stream()) != n) {
       discard();
       throw Error(Errc::create_failed, "could not create " + s.path);
@@ -175,11 +168,7 @@ std::size_t StreamReader::read(std::span<double> out) {
     const std::size_t want = std::min(kBlock, out.size() - done);
     const std::size_t got = std::fread(raw, 4, want, s.file);
     for (std::size_t i = 0; i < got; ++i) {
-      const unsigned char* b = raw + 4 * i;
-      const std::uint32_t bits =
-          static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
-          (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
-      out[done + i] = static_cast<double>(std::bit_cast<float>(bits));
+      out[done + i] = static_cast<double>(floatfromle(raw + 4 * i));
     }
     done += got;
     if (got < want) {

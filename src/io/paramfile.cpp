@@ -39,13 +39,6 @@ long filesize(std::FILE* f) {
   return size;
 }
 
-float floatfromle(const unsigned char* b) {
-  const std::uint32_t bits =
-      static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
-      (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
-  return std::bit_cast<float>(bits);
-}
-
 // Appends count values, widened from their stored bytes, to block.
 void widenappend(const unsigned char* raw, std::size_t count, StreamValues& block) {
   double wide[kReadChunk];
@@ -127,6 +120,13 @@ std::uint64_t readtoend(std::FILE* f, StreamValues& block, std::uint64_t maxbyte
 }
 
 }  // namespace
+
+float floatfromle(const unsigned char* b) {
+  const std::uint32_t bits =
+      static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
+      (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+  return std::bit_cast<float>(bits);
+}
 
 std::uint64_t fdoubleread(const char* path, StreamValues& values, ReadFailure* failure,
                           std::uint64_t maxbytes) {

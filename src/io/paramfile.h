@@ -9,6 +9,9 @@
 
 namespace vallisynth {
 
+// The value whose stored (little-endian float32) bytes start at b.
+float floatfromle(const unsigned char* b);
+
 // Why a read handed out nothing.
 enum class ReadFailure {
   kNone,

@@ -77,6 +77,10 @@ void topcm16(std::span<const double> x, std::span<std::int16_t> out) {
   tosamples16(x, out.data());
 }
 
+void topcm16le(std::span<const double> x, unsigned char* out) {
+  tosamples(x, out);
+}
+
 void wavheader(unsigned char* header, std::uint32_t n, std::uint32_t samplerate) {
   putheader(header, n, samplerate);
 }

@@ -28,6 +28,10 @@ std::uint32_t wavwritem1616(const char* filename, std::span<double> x, std::int8
 // The 16-bit samples of x as the writer makes them; out.size() == x.size().
 void topcm16(std::span<const double> x, std::span<std::int16_t> out);
 
+// The same samples as the file stores them: little-endian, 2 bytes each,
+// 2 x.size() bytes into out.
+void topcm16le(std::span<const double> x, unsigned char* out);
+
 // The same WAV file written to an open stream (the header first, then the
 // samples); the stream is neither flushed nor closed. Returns x.size() when
 // every write succeeded, 0 otherwise.
