@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "io/memorylimit.h"
 #include "io/outputfile.h"
@@ -18,7 +19,9 @@
 namespace vallisynth {
 
 namespace {
-constexpr std::size_t kBlock = 4096;  // samples converted per write
+// Values converted per read or write: 64 KiB of stored bytes per system
+// call at most (the streams' own buffers are bypassed for such blocks).
+constexpr std::size_t kBlock = 16384;
 }  // namespace
 
 struct WavWriter::State {
@@ -27,6 +30,7 @@ struct WavWriter::State {
   std::uint64_t announced = 0;
   std::uint64_t written = 0;
   bool open = false;
+  std::vector<unsigned char> bytes = std::vector<unsigned char>(2 * kBlock);
 };
 
 WavWriter::WavWriter(const std::string& path, std::uint64_t samples, int sample_rate)
@@ -67,11 +71,10 @@ void WavWriter::write(std::span<const double> x) {
     throw Error(Errc::bad_argument,
                 s.path + ": more samples than the " + std::to_string(s.announced) + " announced");
   }
-  unsigned char bytes[2 * kBlock];
   for (std::size_t i = 0; i < x.size(); i += kBlock) {
     const std::size_t n = std::min(kBlock, x.size() - i);
-    topcm16le(x.subspan(i, n), bytes);
-    if (std::fwrite(bytes, 2, n, s.out.stream()) != n) {
+    topcm16le(x.subspan(i, n), s.bytes.data());
+    if (std::fwrite(s.bytes.data(), 2, n, s.out.stream()) != n) {
       discard();
       throw Error(Errc::create_failed, "could not create " + s.path);
     }
@@ -130,6 +133,7 @@ struct StreamReader::State {
   bool owned = false;  // standard input stays open
   std::optional<std::uint64_t> size;
   std::string path;
+  std::vector<unsigned char> raw = std::vector<unsigned char>(4 * kBlock);
 };
 
 StreamReader::StreamReader(const std::string& path) : state_(std::make_unique<State>()) {
@@ -162,14 +166,11 @@ std::optional<std::uint64_t> StreamReader::size() const noexcept {
 
 std::size_t StreamReader::read(std::span<double> out) {
   State& s = *state_;
-  unsigned char raw[4 * kBlock];
   std::size_t done = 0;
   while (done < out.size()) {
     const std::size_t want = std::min(kBlock, out.size() - done);
-    const std::size_t got = std::fread(raw, 4, want, s.file);
-    for (std::size_t i = 0; i < got; ++i) {
-      out[done + i] = static_cast<double>(floatfromle(raw + 4 * i));
-    }
+    const std::size_t got = std::fread(s.raw.data(), 4, want, s.file);
+    floatsfromle(s.raw.data(), got, out.data() + done);
     done += got;
     if (got < want) {
       if (std::ferror(s.file) != 0) {
@@ -188,12 +189,12 @@ std::vector<double> StreamReader::read_all() {
     if (state_->size) {
       values.reserve(static_cast<std::size_t>(std::min(*state_->size, headroom)));
     }
-    double piece[kBlock];
+    std::vector<double> piece(kBlock);
     for (std::size_t n; (n = read(piece)) != 0;) {
       if (values.size() + n > headroom) {
         throw std::bad_alloc();
       }
-      values.insert(values.end(), piece, piece + n);
+      values.insert(values.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(n));
     }
   } catch (const std::bad_alloc&) {
     throw Error(Errc::out_of_memory, "not enough memory to read " + state_->path);

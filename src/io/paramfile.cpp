@@ -11,6 +11,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "dsp/lanes.h"
+
 namespace vallisynth {
 
 namespace {
@@ -42,9 +44,7 @@ long filesize(std::FILE* f) {
 // Appends count values, widened from their stored bytes, to block.
 void widenappend(const unsigned char* raw, std::size_t count, StreamValues& block) {
   double wide[kReadChunk];
-  for (std::size_t i = 0; i < count; ++i) {
-    wide[i] = floatfromle(raw + 4 * i);
-  }
+  floatsfromle(raw, count, wide);
   block.insert(block.end(), wide, wide + count);
 }
 
@@ -126,6 +126,26 @@ float floatfromle(const unsigned char* b) {
       static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
       (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
   return std::bit_cast<float>(bits);
+}
+
+VALLISYNTH_MULTIARCH void floatsfromle(const unsigned char* raw, std::size_t n, double* out) {
+  if constexpr (std::endian::native == std::endian::little) {
+    // The stored bytes are the host's floats: copied out a piece at a time,
+    // then widened, both in vector instructions.
+    constexpr std::size_t kPiece = 512;
+    float values[kPiece];
+    for (std::size_t i = 0; i < n; i += kPiece) {
+      const std::size_t m = std::min(kPiece, n - i);
+      std::memcpy(values, raw + 4 * i, 4 * m);
+      for (std::size_t j = 0; j < m; ++j) {
+        out[i + j] = static_cast<double>(values[j]);
+      }
+    }
+  } else {
+    for (std::size_t i = 0; i < n; ++i) {
+      out[i] = static_cast<double>(floatfromle(raw + 4 * i));
+    }
+  }
 }
 
 std::uint64_t fdoubleread(const char* path, StreamValues& values, ReadFailure* failure,

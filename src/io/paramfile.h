@@ -3,6 +3,7 @@
 #ifndef VALLISYNTH_IO_PARAMFILE_H_
 #define VALLISYNTH_IO_PARAMFILE_H_
 
+#include <cstddef>
 #include <cstdint>
 
 #include "io/hugepages.h"
@@ -11,6 +12,9 @@ namespace vallisynth {
 
 // The value whose stored (little-endian float32) bytes start at b.
 float floatfromle(const unsigned char* b);
+
+// out[0..n-1] = the n values whose stored bytes start at raw, widened.
+void floatsfromle(const unsigned char* raw, std::size_t n, double* out);
 
 // Why a read handed out nothing.
 enum class ReadFailure {
