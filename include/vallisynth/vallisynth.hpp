@@ -182,6 +182,10 @@ std::uint32_t default_frame_shift(int sample_rate) noexcept;
 // out of range.
 std::uint32_t synthesis_frame_shift(const Options& options);
 
+// The cores this process may run on (its CPU affinity), at least 1: the
+// thread count that Options::threads = 0 stands for.
+unsigned usable_threads() noexcept;
+
 // Number of samples that rendering frames frames with options gives:
 // (frames + 1) x synthesis_frame_shift(options) + 1.
 std::uint64_t rendered_length(std::uint64_t frames, const Options& options);
@@ -201,6 +205,16 @@ class NoiseSource {
 
   // Back to the beginning of the sequence.
   void reset() noexcept;
+
+  // Moves on to where rendering `frames` frames with options leaves the
+  // source, without rendering them (every frame draws the same count of
+  // phases, set by the frame shift): where the next utterance of a batch
+  // starts, so that utterances can be rendered side by side. Takes
+  // O(log frames) steps. Throws Errc::bad_argument for options out of range.
+  void skip(std::uint64_t frames, const Options& options);
+
+  // True when both stand at the same place in the sequence.
+  bool operator==(const NoiseSource& other) const noexcept;
 
   struct State;  // opaque
 

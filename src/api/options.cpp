@@ -12,7 +12,9 @@
 #include "conditioning/warping.h"
 #include "io/memorylimit.h"
 #include "io/wavwriter.h"
+#include "synthesis/noise.h"
 #include "synthesis/noisesource.h"
+#include "synthesis/parallelsynth.h"
 #include "synthesis/synthesis.h"
 
 namespace vallisynth {
@@ -176,6 +178,19 @@ NoiseSource& NoiseSource::operator=(NoiseSource&& other) noexcept {
 }
 void NoiseSource::reset() noexcept {
   state_->rng = NoisePhaseSource();
+}
+
+void NoiseSource::skip(std::uint64_t frames, const Options& options) {
+  const std::uint32_t shift = shiftof(options);
+  state_->rng.skip(frames * noisedraws(getwinlengthceilpot2(2u * shift)));
+}
+
+bool NoiseSource::operator==(const NoiseSource& other) const noexcept {
+  return state_->rng == other.state_->rng;
+}
+
+unsigned usable_threads() noexcept {
+  return usablecores();
 }
 
 std::uint64_t count_nonfinite_frames(std::span<const double> lf0, std::span<const double> cc,

@@ -1,10 +1,11 @@
-// Removal of the output's temporary file when a termination signal (INT,
+// Removal of the outputs' temporary files when a termination signal (INT,
 // TERM, HUP, PIPE) ends the run, so that an interrupted write leaves
 // neither a partial file nor a stray temporary one.
 //
 // The handler can only reach what it must remove through process state: a
-// signal handler takes no argument. This registry of one path is therefore
-// the driver's single piece of global state; the library never sees it.
+// signal handler takes no argument. This registry of paths, one slot per
+// utterance being written at the same time, is therefore the driver's
+// single piece of global state; the library never sees it.
 #ifndef VALLISYNTH_DRIVER_CLEANUP_H_
 #define VALLISYNTH_DRIVER_CLEANUP_H_
 
@@ -12,28 +13,40 @@
 
 namespace vallisynth {
 
+// Slots of the registry: the most utterances written at the same time.
+inline constexpr unsigned kTemporarySlots = 16;
+
 // Installs the handler for the termination signals that are not ignored
 // (a signal ignored by the parent, as nohup does with HUP, stays ignored).
 void installcleanuphandlers();
 
-// Holds the termination signals back while alive; one that arrives in the
-// meantime is delivered when it ends. Registering or clearing the path and
-// creating or renaming the temporary file happen under it, so that the
-// handler never sees a half-updated registry or misses a file.
-class HeldSignals {
+// A change to the set of temporary files (creating one and registering it,
+// or renaming or removing one and clearing its slot) that a termination
+// signal never splits. The signals are held back in this thread while it
+// lasts, and a handler running in another thread waits for it to end
+// before it removes the registered files. Once a handler has started, a new
+// change never begins: the process is about to end.
+class TemporaryUpdate {
  public:
-  HeldSignals();
-  ~HeldSignals();
-  HeldSignals(const HeldSignals&) = delete;
-  HeldSignals& operator=(const HeldSignals&) = delete;
+  TemporaryUpdate();
+  ~TemporaryUpdate();
+  TemporaryUpdate(const TemporaryUpdate&) = delete;
+  TemporaryUpdate& operator=(const TemporaryUpdate&) = delete;
 
  private:
   sigset_t previous_;
 };
 
-// Sets the file that a termination signal removes ("" or null: none). Call
-// under HeldSignals. A path too long for the registry is not registered.
-void registertemporary(const char* path);
+// Sets the file that a termination signal removes for slot ("" or null:
+// none). Call under TemporaryUpdate. A path too long for the registry, or a
+// slot out of range, is not registered.
+void registertemporary(const char* path, unsigned slot = 0);
+
+// Blocks the termination signals in the calling thread, and so in every
+// thread it starts from now on: they then reach the threads that keep them,
+// whose handler cleans up. Returns the previous mask for restoremask.
+sigset_t blockterminationsignals();
+void restoremask(const sigset_t& previous);
 
 }  // namespace vallisynth
 

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "driver/batch.h"
 #include "driver/cleanup.h"
 #include "params/indexlist.h"
 #include "vallisynth/vallisynth.hpp"
@@ -240,41 +241,51 @@ bool openutterance(const DecoderOptions& opts, Utterance& u, std::FILE* msg) {
 
 // Writes the WAV file as the samples come, so that it appears complete or
 // not at all; a termination signal during the write removes the temporary
-// file. render(sink) produces the samples.
+// file. render(sink) produces the samples. Before the temporary file
+// replaces the final one, turn.ready (when set) waits for the utterance's
+// turn; when it says the samples must be made again, the temporary file is
+// removed.
 template <typename Render>
-bool writeoutput(const char* name, std::uint64_t samples, int rate, Render&& render) {
+Outcome writeoutput(const char* name, std::uint64_t samples, int rate, const OutputTurn& turn,
+                    Render&& render) {
   std::optional<WavWriter> out;
   try {
     {
-      const HeldSignals held;
+      const TemporaryUpdate update;
       out.emplace(name, samples, rate);
-      registertemporary(out->temporary_path());
+      registertemporary(out->temporary_path(), turn.slot);
     }
     if (!render([&](std::span<const double> x) { out->write(x); })) {
       throw Error(Errc::create_failed, "a stream changed while it was read");
     }
-    const HeldSignals held;
+    const bool ready = !turn.ready || turn.ready();
+    const TemporaryUpdate update;
+    if (!ready) {
+      out.reset();
+      registertemporary(nullptr, turn.slot);
+      return Outcome::kAgain;
+    }
     out->commit();
-    registertemporary(nullptr);
-    return true;
+    registertemporary(nullptr, turn.slot);
+    return Outcome::kWritten;
   } catch (const Error&) {
-    const HeldSignals held;
+    const TemporaryUpdate update;
     out.reset();
-    registertemporary(nullptr);
-    return false;
+    registertemporary(nullptr, turn.slot);
+    return Outcome::kFailed;
   }
 }
 
-// The utterance's decoding; its failures are reported here, or thrown as the
-// library's Error for decodeutterance to report.
-bool decode(const DecoderOptions& opts, NoiseSource& noise) {
-  std::FILE* const msg = messages(opts);
+// The utterance's decoding; its failures are reported on msg here, or
+// thrown as the library's Error for decodeutterance to report.
+Outcome decode(const DecoderOptions& opts, NoiseSource& noise, std::FILE* msg,
+               const OutputTurn& turn) {
   if (outputisinput(opts, msg)) {
-    return false;
+    return Outcome::kFailed;
   }
   Utterance u;
   if (!openutterance(opts, u, msg)) {
-    return false;
+    return Outcome::kFailed;
   }
   const std::size_t nframes = u.lf0.size();
   Options options = apioptions(opts);
@@ -292,7 +303,7 @@ bool decode(const DecoderOptions& opts, NoiseSource& noise) {
     fvs.allocate(u.hasfv ? m : 0);
   } catch (const std::bad_alloc&) {
     std::fprintf(msg, "Error: not enough memory to decode %s.\n", opts.filef0);
-    return false;
+    return Outcome::kFailed;
   }
   StatsScanner scanner(u.lf0, u.order, options);
   for (std::size_t k0 = 0; k0 < nframes; k0 += m) {
@@ -301,7 +312,7 @@ bool decode(const DecoderOptions& opts, NoiseSource& noise) {
     const std::span<double> v = fvs.span().first(u.hasfv ? n : 0);
     if (u.cc.read(c) != c.size() || u.fv.read(v) != v.size()) {
       std::fprintf(msg, "Error: could not open %s.\n", opts.filecc);
-      return false;
+      return Outcome::kFailed;
     }
     scanner.add(c, v);
   }
@@ -314,7 +325,7 @@ bool decode(const DecoderOptions& opts, NoiseSource& noise) {
   if (xlen > max_wav_samples) {
     std::fprintf(msg, "Error: %s would give %" PRIu64 " samples, more than a WAV file holds.\n",
                  opts.filef0, xlen);
-    return false;
+    return Outcome::kFailed;
   }
   options.c0_limits = stats.c0_limits;
   options.mean_lf0 = stats.mean_lf0;
@@ -339,7 +350,7 @@ bool decode(const DecoderOptions& opts, NoiseSource& noise) {
                           }
                         })) {
         std::fprintf(msg, "Error: could not open %s.\n", opts.filecc);
-        return false;
+        return Outcome::kFailed;
       }
       if (peak != 0.0) {
         options.gain = 0.99 / peak;  // as the writer's normalisation
@@ -349,42 +360,44 @@ bool decode(const DecoderOptions& opts, NoiseSource& noise) {
     out.allocate(m * shift + shift + 1u);
   } catch (const std::bad_alloc&) {
     std::fprintf(msg, "Error: not enough memory to decode %s.\n", opts.filef0);
-    return false;
+    return Outcome::kFailed;
   } catch (const Error& e) {
     if (e.code() == Errc::out_of_memory) {
       std::fprintf(msg, "Error: not enough memory to decode %s.\n", opts.filef0);
     } else {
       std::fprintf(msg, "Error: %s: %s.\n", opts.filef0, e.what());
     }
-    return false;
+    return Outcome::kFailed;
   }
-  if (!writeoutput(opts.fileout, xlen, options.sample_rate, [&](auto&& sink) {
+  const Outcome outcome =
+      writeoutput(opts.fileout, xlen, options.sample_rate, turn, [&](auto&& sink) {
         return renderpieces(u, *synth, rows.span(), fvs.span(), out.span(), sink);
-      })) {
+      });
+  if (outcome == Outcome::kFailed) {
     std::fprintf(msg, "Error: could not create %s.\n", opts.fileout);
-    return false;
   }
-  return true;
+  return outcome;
 }
 
 }  // namespace
 
-bool decodeutterance(const DecoderOptions& opts, NoiseSource& noise) {
+Outcome decodeutterance(const DecoderOptions& opts, NoiseSource& noise, std::FILE* msg,
+                        const OutputTurn& turn) {
   try {
-    return decode(opts, noise);
+    return decode(opts, noise, msg, turn);
   } catch (const Error& e) {
     // Options the command line would have refused (the library's checks).
-    std::fprintf(messages(opts), "Error: %s: %s.\n", opts.filef0, e.what());
-    return false;
+    std::fprintf(msg, "Error: %s: %s.\n", opts.filef0, e.what());
+    return Outcome::kFailed;
   }
 }
 
 int decodeall(const DecoderOptions& opts, NoiseSource& noise) {
   std::FILE* const msg = messages(opts);
   if (opts.indlist == nullptr) {
-    const bool ok = decodeutterance(opts, noise);
+    const Outcome outcome = decodeutterance(opts, noise, msg, OutputTurn{});
     std::fflush(msg);
-    return ok ? 0 : 1;
+    return outcome == Outcome::kWritten ? 0 : 1;
   }
   // The names as typed, for messages: the run rewrites their index fields.
   char* names[] = {opts.filef0, opts.filecc, opts.filefv, opts.fileout};
@@ -392,7 +405,8 @@ int decodeall(const DecoderOptions& opts, NoiseSource& noise) {
   for (int j = 0; j < 4; ++j) {
     typed[j] = names[j] == nullptr ? "" : names[j];
   }
-  int failed = 0;
+  const unsigned cores = opts.threads == 0 ? usable_threads() : static_cast<unsigned>(opts.threads);
+  Batch batch(noise, msg, std::min(cores, kTemporarySlots));
   for (const char* cursor = opts.indlist; cursor != nullptr; cursor = strnumnextinterv(cursor)) {
     const std::uint32_t first = strnumintervstart(cursor);
     const std::uint32_t last = strnumintervend(cursor, first);
@@ -405,18 +419,17 @@ int decodeall(const DecoderOptions& opts, NoiseSource& noise) {
       // decode stale input.
       for (int j = 0; j < 4; ++j) {
         if (names[j] != nullptr && replacefileindex(names[j], index) != 0) {
+          batch.finish();
           std::fprintf(msg, "Error: indices from %" PRIu32 " on do not fit the file name %s.\n",
                        index, typed[j].c_str());
           std::fflush(msg);
           return 1;
         }
       }
-      std::fprintf(msg, "%s\n", opts.fileout);
-      failed |= decodeutterance(opts, noise) ? 0 : 1;
-      std::fflush(msg);
+      batch.add(opts);
     }
   }
-  return failed;
+  return batch.finish();
 }
 
 }  // namespace vallisynth

@@ -30,6 +30,9 @@ class NoisePhaseSource {
   // O(log n) polynomial products instead of n steps.
   void skip(std::uint64_t n);
 
+  // True when both stand at the same place in the sequence.
+  bool operator==(const NoisePhaseSource& other) const = default;
+
  private:
   static constexpr std::uint32_t kLags = 31;     // long lag of the feedback
   static constexpr std::uint32_t kShortLag = 3;  // short lag of the feedback

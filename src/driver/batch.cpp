@@ -1,0 +1,270 @@
+#include "driver/batch.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "driver/cleanup.h"
+#include "driver/pipeline.h"
+
+namespace vallisynth {
+
+namespace {
+
+bool isstream(const std::string& path) {
+  return path == "-";
+}
+
+// True for a name that exists and is not a regular file (a FIFO, a device,
+// standard input or output): such a file is read or written as a stream,
+// which two utterances at a time would interleave.
+bool notregular(const std::string& path) {
+  struct stat st {};
+  return isstream(path) || (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode));
+}
+
+// Utterances longer than this (about 5.5 minutes at 5 ms) are decoded alone
+// on every core: their frames share out well, and a long log-f0 track held
+// beside others could change which of them the memory limit lets through.
+constexpr std::uint64_t kMostFramesBeside = 65536;
+
+// The folder a file name is in.
+std::string folderof(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+}
+
+// The file a name stands for, with links and relative folders resolved as
+// far as the file system allows: two names of one file compare equal.
+std::string canonical(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (realpath(path.c_str(), resolved) != nullptr) {
+    return resolved;
+  }
+  const std::size_t slash = path.rfind('/');
+  if (realpath(folderof(path).c_str(), resolved) != nullptr) {
+    return std::string(resolved) + "/" +
+           (slash == std::string::npos ? path : path.substr(slash + 1));
+  }
+  return path;
+}
+
+// The frame count of an utterance, as far as its files tell before it is
+// decoded: regular files, a log-f0 stream of at least one value, a cepstral
+// stream of whole rows and an output folder that can be written. Otherwise
+// 0: it will most likely fail before it draws any noise phase.
+std::uint64_t expectedframes(const DecoderOptions& opts) {
+  struct stat f0 {};
+  struct stat cc {};
+  if (stat(opts.filef0, &f0) != 0 || stat(opts.filecc, &cc) != 0 || !S_ISREG(f0.st_mode) ||
+      !S_ISREG(cc.st_mode) || access(folderof(opts.fileout).c_str(), W_OK) != 0) {
+    return 0;
+  }
+  const auto frames = static_cast<std::uint64_t>(f0.st_size) / 4u;
+  const auto values = static_cast<std::uint64_t>(cc.st_size) / 4u;
+  return frames == 0 || values == 0 || values % frames != 0 ? 0 : frames;
+}
+
+// An open_memstream buffer, kept for the job's messages.
+struct Messages {
+  char* data = nullptr;
+  std::size_t size = 0;
+  std::FILE* file = nullptr;
+
+  Messages() : file(open_memstream(&data, &size)) {
+  }
+  ~Messages() {
+    if (file != nullptr) {
+      std::fclose(file);
+    }
+    std::free(data);
+  }
+  Messages(const Messages&) = delete;
+  Messages& operator=(const Messages&) = delete;
+};
+
+}  // namespace
+
+struct Batch::Job {
+  std::uint64_t seq = 0;
+  std::string names[4];  // log-f0, cepstra, fv (empty: none), output
+  DecoderOptions opts;
+  NoiseSource start;  // the position it is expected to start from
+  NoiseSource end;    // and the one it ends at
+  Messages messages;
+  std::size_t discarded = 0;  // message bytes of a decoding done again
+  Outcome outcome = Outcome::kFailed;
+  bool done = false;
+  std::thread thread;
+
+  explicit Job(const DecoderOptions& o) : opts(o) {
+    const char* given[] = {o.filef0, o.filecc, o.filefv, o.fileout};
+    for (int j = 0; j < 4; ++j) {
+      names[j] = given[j] == nullptr ? "" : given[j];
+    }
+    opts.filef0 = names[0].data();
+    opts.filecc = names[1].data();
+    opts.filefv = o.filefv == nullptr ? nullptr : names[2].data();
+    opts.fileout = names[3].data();
+    opts.threads = 1;  // the utterances share out the cores
+  }
+
+  // Decoded on the calling thread, alone: a stream name, or no message
+  // buffer.
+  bool exclusive() const {
+    if (messages.file == nullptr) {
+      return true;
+    }
+    for (const std::string& name : names) {
+      if (!name.empty() && notregular(name)) {
+        return true;
+      }
+    }
+    return false;
+  }
+};
+
+Batch::Batch(NoiseSource& noise, std::FILE* msg, unsigned width)
+    : noise_(&noise), msg_(msg), width_(width < 1 ? 1 : width) {
+}
+
+Batch::~Batch() {
+  finish();
+}
+
+void Batch::runhere(const DecoderOptions& opts) {
+  std::fprintf(msg_, "%s\n", opts.fileout);
+  failed_ |= decodeutterance(opts, *noise_, msg_, OutputTurn{}) == Outcome::kWritten ? 0 : 1;
+  std::fflush(msg_);
+}
+
+bool Batch::collides(const Job& job) const {
+  // An input that an earlier utterance still has to write must be read
+  // after that utterance is in place.
+  for (const auto& other : running_) {
+    const std::string out = canonical(other->names[3]);
+    for (int j = 0; j < 3; ++j) {
+      if (!job.names[j].empty() && canonical(job.names[j]) == out) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+void Batch::add(const DecoderOptions& opts) {
+  if (width_ == 1) {
+    runhere(opts);
+    return;
+  }
+  auto job = std::make_unique<Job>(opts);
+  const std::uint64_t frames = expectedframes(job->opts);
+  const bool alone = job->exclusive() || frames > kMostFramesBeside;
+  if (alone || collides(*job)) {
+    finish();
+  }
+  if (alone) {
+    runhere(opts);
+    return;
+  }
+  while (running_.size() >= width_) {
+    retireoldest();
+  }
+  if (running_.empty()) {
+    predicted_ = *noise_;
+  }
+  job->seq = added_++;
+  job->start = predicted_;
+  // The next one starts where this one's frames leave the phases.
+  Options options;
+  options.sample_rate = static_cast<int>(opts.fs);
+  options.frame_shift = opts.frameshift;
+  predicted_.skip(frames, options);
+
+  Job& j = *job;
+  running_.push_back(std::move(job));
+  // The thread keeps the termination signals blocked (it inherits the mask):
+  // they reach this thread, whose handler removes every temporary file.
+  const sigset_t previous = blockterminationsignals();
+  try {
+    j.thread = std::thread(&Batch::work, this, std::ref(j));
+  } catch (const std::system_error&) {
+    running_.pop_back();
+    --added_;
+    restoremask(previous);
+    finish();
+    runhere(opts);
+    return;
+  }
+  restoremask(previous);
+}
+
+void Batch::waitturn(std::uint64_t seq) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return turn_ == seq; });
+}
+
+void Batch::work(Job& job) {
+  NoiseSource noise = job.start;
+  // Right when the utterance before ended where this one was expected to
+  // start; decided once that one is in place, that is, in this one's turn.
+  bool right = false;
+  // At most width_ consecutive utterances are in progress: their registry
+  // slots differ.
+  const OutputTurn turn{static_cast<unsigned>(job.seq % width_), [&] {
+                          waitturn(job.seq);
+                          right = job.start == *noise_;
+                          return right;
+                        }};
+  Outcome outcome = decodeutterance(job.opts, noise, job.messages.file, turn);
+  if (outcome != Outcome::kAgain) {
+    waitturn(job.seq);
+    right = job.start == *noise_;
+  }
+  if (!right) {
+    // Decode again from where the phases really stand (rare: an earlier
+    // utterance failed after its streams looked fine, or the other way
+    // round). Its turn has come: nothing else moves the position now.
+    std::fflush(job.messages.file);
+    job.discarded = job.messages.size;
+    noise = *noise_;
+    outcome = decodeutterance(job.opts, noise, job.messages.file,
+                              OutputTurn{turn.slot, std::function<bool()>()});
+  }
+  std::fflush(job.messages.file);
+  const std::lock_guard<std::mutex> lock(mutex_);
+  *noise_ = noise;
+  job.outcome = outcome;
+  job.done = true;
+  ++turn_;
+  changed_.notify_all();
+}
+
+void Batch::retireoldest() {
+  Job& job = *running_.front();
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return job.done; });
+  }
+  job.thread.join();
+  std::fprintf(msg_, "%s\n", job.opts.fileout);
+  std::fwrite(job.messages.data + job.discarded, 1, job.messages.size - job.discarded, msg_);
+  std::fflush(msg_);
+  failed_ |= job.outcome == Outcome::kWritten ? 0 : 1;
+  running_.pop_front();
+}
+
+int Batch::finish() {
+  while (!running_.empty()) {
+    retireoldest();
+  }
+  return failed_;
+}
+
+}  // namespace vallisynth
