@@ -5,13 +5,18 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -169,34 +174,141 @@ struct Utterance {
 // Frames pushed at a time. One thread takes pieces of about 32 Ki samples
 // (256 kB, at most 512 frames): small buffers stay in the cache and cost
 // few first-touch page faults, which on a virtual machine take microseconds
-// each. Several threads take pieces near 256 Ki samples (2 MB, at most 4096
-// frames), so that each gets several blocks of a push.
+// each. Several threads take pieces near 128 Ki samples (1 MB, at most 2048
+// frames), so that each gets several blocks of a push, while the samples of
+// the piece before are being written.
 std::size_t piecesize(std::uint32_t shift, unsigned threads) {
   return threads == 1 ? std::clamp<std::size_t>(std::size_t{32768} / shift, 1, 512)
-                      : std::clamp<std::size_t>(std::size_t{262144} / shift, 1, 4096);
+                      : std::clamp<std::size_t>(std::size_t{131072} / shift, 1, 2048);
 }
+
+// Hands pieces of samples to a sink on a thread of its own, one piece
+// behind the caller: while a piece is converted and written, the next is
+// rendered. A piece must stay untouched until the next call of put or
+// finish; the sink's failure is thrown by the call after it.
+template <typename Sink>
+class Background {
+ public:
+  explicit Background(Sink& sink) : sink_(&sink) {
+    // The thread keeps the termination signals blocked: they reach the
+    // threads that handle them.
+    const sigset_t previous = blockterminationsignals();
+    try {
+      thread_ = std::thread(&Background::loop, this);
+    } catch (...) {
+      restoremask(previous);
+      throw;
+    }
+    restoremask(previous);
+  }
+  ~Background() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
+
+  void put(std::span<const double> piece) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    idle(lock);
+    pending_ = piece;
+    busy_ = true;
+    lock.unlock();
+    changed_.notify_all();
+  }
+
+  void finish() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    idle(lock);
+  }
+
+ private:
+  void idle(std::unique_lock<std::mutex>& lock) {
+    changed_.wait(lock, [&] { return !busy_; });
+    if (error_) {
+      std::rethrow_exception(std::exchange(error_, nullptr));
+    }
+  }
+
+  void loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return busy_ || stop_; });
+      if (!busy_) {
+        return;
+      }
+      lock.unlock();
+      std::exception_ptr error;
+      try {
+        (*sink_)(pending_);
+      } catch (...) {
+        error = std::current_exception();
+      }
+      lock.lock();
+      error_ = error;
+      busy_ = false;
+      changed_.notify_all();
+    }
+  }
+
+  Sink* sink_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::span<const double> pending_;
+  bool busy_ = false;
+  bool stop_ = false;
+  std::exception_ptr error_;
+};
 
 // Sends the utterance's frames through the decoder a piece at a time,
 // handing every piece of final samples to sink. False when a stream ends
-// early (it changed under us).
+// early (it changed under us). With two halves of out (overlap), each
+// piece's samples go to the sink on another thread while the next piece is
+// rendered into the other half.
 template <typename Sink>
 bool renderpieces(Utterance& u, Synthesizer& synth, std::span<double> rows, std::span<double> fvs,
-                  std::span<double> out, Sink&& sink) {
+                  std::span<double> out, bool overlap, Sink&& sink) {
   if (!u.cc.rewind() || (u.hasfv && !u.fv.rewind())) {
     return false;
   }
   const std::size_t m = rows.size() / u.p;
-  for (std::size_t k0 = 0; k0 < u.lf0.size(); k0 += m) {
+  if (!overlap) {
+    for (std::size_t k0 = 0; k0 < u.lf0.size(); k0 += m) {
+      const std::size_t n = std::min(m, u.lf0.size() - k0);
+      const std::span<double> c = rows.first(n * u.p);
+      const std::span<double> v = u.hasfv ? fvs.first(n) : std::span<double>();
+      if (u.cc.read(c) != c.size() || u.fv.read(v) != v.size()) {
+        return false;
+      }
+      const std::span<const double> f(u.lf0.data() + k0, n);
+      sink(out.first(synth.push(f, c, v, out)));
+    }
+    sink(out.first(synth.flush(out)));
+    return true;
+  }
+  const std::span<double> halves[] = {out.first(out.size() / 2), out.last(out.size() / 2)};
+  Background<std::remove_reference_t<Sink>> background(sink);
+  std::size_t half = 0;
+  for (std::size_t k0 = 0; k0 < u.lf0.size(); k0 += m, half ^= 1u) {
     const std::size_t n = std::min(m, u.lf0.size() - k0);
     const std::span<double> c = rows.first(n * u.p);
     const std::span<double> v = u.hasfv ? fvs.first(n) : std::span<double>();
     if (u.cc.read(c) != c.size() || u.fv.read(v) != v.size()) {
+      background.finish();
       return false;
     }
     const std::span<const double> f(u.lf0.data() + k0, n);
-    sink(out.first(synth.push(f, c, v, out)));
+    const std::span<double> o = halves[half];
+    background.put(o.first(synth.push(f, c, v, o)));
   }
-  sink(out.first(synth.flush(out)));
+  const std::span<double> o = halves[half];
+  background.put(o.first(synth.flush(o)));
+  background.finish();
   return true;
 }
 
@@ -291,6 +403,9 @@ Outcome decode(const DecoderOptions& opts, NoiseSource& noise, std::FILE* msg,
   Options options = apioptions(opts);
   const std::uint32_t shift = synthesis_frame_shift(options);
   const std::size_t m = std::min(piecesize(shift, options.threads), nframes);
+  // Several threads render the next piece while the last is written.
+  const bool overlap = options.threads != 1 && nframes > m;
+  const std::size_t outsize = (overlap ? 2u : 1u) * (m * shift + shift + 1u);
   // Work buffers, written before they are read: left uninitialised.
   Buffer rows;
   Buffer fvs;
@@ -341,9 +456,9 @@ Outcome decode(const DecoderOptions& opts, NoiseSource& noise, std::FILE* msg,
       // sequence, so the second rendering repeats the first exactly).
       NoiseSource again = noise;
       Synthesizer first(u.order, u.hasfv, options, again);
-      out.allocate(m * shift + shift + 1u);
+      out.allocate(outsize);
       double peak = 0.0;
-      if (!renderpieces(u, first, rows.span(), fvs.span(), out.span(),
+      if (!renderpieces(u, first, rows.span(), fvs.span(), out.span(), false,
                         [&](std::span<const double> x) {
                           for (const double v : x) {
                             peak = std::fabs(v) > peak ? std::fabs(v) : peak;
@@ -357,7 +472,7 @@ Outcome decode(const DecoderOptions& opts, NoiseSource& noise, std::FILE* msg,
       }
     }
     synth.emplace(u.order, u.hasfv, options, noise);
-    out.allocate(m * shift + shift + 1u);
+    out.allocate(outsize);
   } catch (const std::bad_alloc&) {
     std::fprintf(msg, "Error: not enough memory to decode %s.\n", opts.filef0);
     return Outcome::kFailed;
@@ -371,7 +486,7 @@ Outcome decode(const DecoderOptions& opts, NoiseSource& noise, std::FILE* msg,
   }
   const Outcome outcome =
       writeoutput(opts.fileout, xlen, options.sample_rate, turn, [&](auto&& sink) {
-        return renderpieces(u, *synth, rows.span(), fvs.span(), out.span(), sink);
+        return renderpieces(u, *synth, rows.span(), fvs.span(), out.span(), overlap, sink);
       });
   if (outcome == Outcome::kFailed) {
     std::fprintf(msg, "Error: could not create %s.\n", opts.fileout);

@@ -1,11 +1,14 @@
-// Batches decoded side by side give the files, messages and status of
-// decoding their utterances one after the other, whatever goes wrong with
-// some of them; a termination signal leaves no temporary file behind.
+// The command line's threads: batches decoded side by side give the files,
+// messages and status of decoding their utterances one after the other,
+// whatever goes wrong with some of them; a long utterance's samples are
+// written while the next are rendered, with the same bytes and the same
+// failures; a termination signal leaves no temporary file behind.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -104,6 +107,43 @@ TEST(Batches, SideBySideAsOneAfterTheOther) {
       }
     }
   }
+}
+
+// Pieces written by another thread while the next are rendered: the bytes
+// of one thread, also when the peak is found first, and a write that fails
+// part way (a full file system) fails the utterance cleanly.
+TEST(LongUtterances, WrittenWhileRendered) {
+  TempDir dir;
+  // 700 frames at a shift of 1000 samples: pieces of 131 frames.
+  writebytes(dir.file("f0"), floatbytes(logf0(700, 140.0f)));
+  writebytes(dir.file("cc"), floatbytes(cepstra(700)));
+  for (const char* norm : {"--WAVNORM=0", "--WAVNORM=1"}) {
+    std::string reference;
+    for (const char* threads : {"--THREADS=1", "--THREADS=2", "--THREADS=3"}) {
+      const RunResult r =
+          runvallisynth({"f0", "cc", "out.wav", "--LFRAME=1000", norm, threads}, dir.path.string());
+      EXPECT_EQ(r.exitcode, 0);
+      const std::string out = readbytes(dir.file("out.wav"));
+      EXPECT_EQ(out.size(), 44u + 2u * (701u * 1000u + 1u));
+      if (reference.empty()) {
+        reference = out;
+      }
+      EXPECT_TRUE(out == reference) << norm << " " << threads;
+    }
+  }
+  const std::string small = dir.file("small");
+  fs::create_directory(small);
+  if (geteuid() != 0 || mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0) {
+    GTEST_SKIP() << "cannot mount a small file system here";
+  }
+  writebytes(small + "/out.wav", "old");
+  const RunResult r = runvallisynth({"f0", "cc", "small/out.wav", "--LFRAME=1000", "--THREADS=2"},
+                                    dir.path.string());
+  EXPECT_EQ(r.exitcode, 1);
+  EXPECT_EQ(r.out, "Error: could not create small/out.wav.\n");
+  EXPECT_EQ(readbytes(small + "/out.wav"), "old");
+  EXPECT_EQ(std::distance(fs::directory_iterator(small), fs::directory_iterator()), 1);
+  umount(small.c_str());
 }
 
 // The position in the noise-phase sequence that a batch's utterances start
