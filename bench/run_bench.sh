@@ -18,6 +18,12 @@
 # median, minimum and maximum wall-clock time, the real-time factor of the
 # median and the peak resident memory from /usr/bin/time.
 #
+# When festival, its HTS voice and hts_engine are installed (Debian packages
+# festival, festvox-us-slt-hts, htsengine), a second minute is real TTS
+# output: festival turns a paragraph into full-context labels and hts_engine
+# generates the voice's streams from them (13106 frames of 5 ms at 32 kHz,
+# order 44, alpha 0.45, SPTK's cepstral form), decoded at their own rate.
+#
 # When SPTK is installed (Debian package sptk) the same speech streams are
 # also rendered by SPTK's pulse/noise excitation and MLSA filter,
 #   excite -p 80 | mlsadf -m 24 -a 0.42 -p 80,
@@ -132,6 +138,29 @@ timecase worst-1t worst1
 AUDIO=300 timecase batch batch
 printf 'batch of 100 x 3 s: %.3f ms per second of speech, the minute %.3f\n' \
     "$(echo "$LAST_MEDIAN / 300" | bc -l)" "$(echo "$SPEECH_MEDIAN / 60" | bc -l)"
+
+HTS_VOICE=/usr/share/festival/voices/us/cmu_us_slt_arctic_hts/hts/cmu_us_slt_arctic_hts.htsvoice
+if command -v festival >/dev/null && command -v hts_engine >/dev/null && [ -f "$HTS_VOICE" ]; then
+    if [ ! -f "$DATA/hts.mcep" ]; then
+        cat >"$DATA/hts.scm" <<'EOF'
+(voice_cmu_us_slt_arctic_hts)
+(set! utt (Utterance Text "The decoder turns streams of parameters into speech. Every frame holds the pitch and the shape of the vocal tract, written by a statistical model that has learned them from recordings of one speaker. From these numbers the program rebuilds the sound: a sum of harmonics up to the highest frequency that is still voiced, and above it a noise whose spectrum follows the same envelope. Frames are added together with a small overlap, five milliseconds apart, so that the result flows without clicks or gaps. Users run it over thousands of sentences at a time, so it must be fast, and it must give the same bytes every time it runs. It can also change the pitch, the speed of speaking and the length of the vocal tract, which makes one voice sound like another. This paragraph is long enough to give about one minute of speech when it is read at a calm pace by the synthetic voice of the speech synthesis system. We repeat a few more sentences to make sure that the length is right. The quick brown fox jumps over the lazy dog, while the weather stays fine all through the long afternoon in the garden behind the old house near the river."))
+(utt.synth utt)
+(hts_dump_feats utt hts_feats_list "hts.lab")
+EOF
+        (cd "$DATA" && festival -b hts.scm >/dev/null 2>&1 &&
+            hts_engine -m "$HTS_VOICE" -om hts.mcep -of hts.lf0 hts.lab)
+    fi
+    HTS=("$BIN" "$DATA/hts.lf0" "$DATA/hts.mcep" "$DATA/hts.wav" --FS=32000 --LFRAME=160
+        --ALPHA=0.45 --CCFORM=1)
+    hts() { "${HTS[@]}" >/dev/null; }
+    hts1() { "${HTS[@]}" --THREADS=1 >/dev/null; }
+    HTS_AUDIO=$(echo "$(stat -c %s "$DATA/hts.lf0") / 4 * 0.005" | bc -l)
+    AUDIO=$HTS_AUDIO timecase hts hts
+    AUDIO=$HTS_AUDIO timecase hts-1t hts1
+else
+    echo "hts: festival, festvox-us-slt-hts or htsengine not installed, no TTS minute"
+fi
 
 SPTK_BIN=/usr/libexec/sptk/bin
 if [ -x "$SPTK_BIN/excite" ] && [ -x "$SPTK_BIN/mlsadf" ]; then
