@@ -109,22 +109,18 @@ void ParallelFrameSynthesizer::reset() {
 void ParallelFrameSynthesizer::planblocks(std::size_t n, std::size_t nblocks) {
   const FrameSynthesizer& synth = workers_.front()->synth;
   const std::span<const double> fv = job_.fv;
-  // The carry and the noise position at each block's first frame, one
-  // block after the other; the last block's draws are not skipped: its
-  // worker leaves the source where the push ends.
+  // The carry at each block's first frame, one block after the other (the
+  // noise position is found by each block's worker, from the push's).
   FrameSynthesizer::Carry c = carry_;
-  NoisePhaseSource rng = *rng_;
   for (std::size_t b = 0; b < nblocks; ++b) {
     Block& block = blocks_[b];
     block.first = n * b / nblocks;
     block.count = n * (b + 1) / nblocks - block.first;
     block.carry = c;
-    block.rng = rng;
     if (b + 1 < nblocks) {
       c = synth.advance(c, job_.f0.subspan(block.first, block.count),
                         fv.empty() ? fv : fv.subspan(block.first, block.count),
                         job_.cc.subspan(block.first * p_, block.count * p_));
-      rng.skip(std::uint64_t{block.count} * draws_);
     }
   }
 }
@@ -144,7 +140,12 @@ void ParallelFrameSynthesizer::renderblock(std::size_t w, std::size_t b) {
   const Block& block = blocks_[b];
   const std::size_t first = block.first;
   const std::size_t count = block.count;
-  worker.rng = block.rng;
+  // Every frame draws the same count of phases: the block starts that many
+  // times its first frame into the push's sequence. The jump runs here, on
+  // the worker, rather than in the serial planning. The last block's worker
+  // leaves the source where the push ends.
+  worker.rng = *rng_;
+  worker.rng.skip(std::uint64_t{first} * draws_);
   worker.synth.restart(block.carry);
   const std::span<const double> fv = job_.fv;
   worker.synth.push(job_.f0.subspan(first, count), fv.empty() ? fv : fv.subspan(first, count),

@@ -105,7 +105,6 @@ class ParallelFrameSynthesizer {
     std::size_t first = 0;
     std::size_t count = 0;
     FrameSynthesizer::Carry carry;
-    NoisePhaseSource rng;
   };
 
   // The push being rendered, read by every worker.
