@@ -204,9 +204,22 @@ VALLISYNTH_MULTIARCH int resamplelogampenvelope(std::span<const double> src, std
     return -1;
   }
   const double step = plan.stepsrc_;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double va = src[plan.first_[i]];
-    dst[i] = plan.offset_[i] * (src[plan.second_[i]] - va) / step + va;
+  const double* offset = plan.offset_.data();
+  const std::uint32_t* first = plan.first_.data();
+  const std::uint32_t* second = plan.second_.data();
+  // Four points at a time, lane by lane the same operations as one at a
+  // time (the division, too, is done four at once).
+  std::size_t i = 0;
+  for (; i + kLaneCount <= n; i += kLaneCount) {
+    const Lanes va = {src[first[i]], src[first[i + 1]], src[first[i + 2]], src[first[i + 3]]};
+    const Lanes vb = {src[second[i]], src[second[i + 1]], src[second[i + 2]], src[second[i + 3]]};
+    Lanes o;
+    loadlanes(o, offset + i);
+    storelanes(dst.data() + i, o * (vb - va) / step + va);
+  }
+  for (; i < n; ++i) {
+    const double va = src[first[i]];
+    dst[i] = offset[i] * (src[second[i]] - va) / step + va;
   }
   return 0;
 }
