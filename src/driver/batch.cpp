@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -212,30 +213,41 @@ void Batch::waitturn(std::uint64_t seq) {
 
 void Batch::work(Job& job) {
   NoiseSource noise = job.start;
-  // Right when the utterance before ended where this one was expected to
-  // start; decided once that one is in place, that is, in this one's turn.
-  bool right = false;
-  // At most width_ consecutive utterances are in progress: their registry
-  // slots differ.
-  const OutputTurn turn{static_cast<unsigned>(job.seq % width_), [&] {
-                          waitturn(job.seq);
-                          right = job.start == *noise_;
-                          return right;
-                        }};
-  Outcome outcome = decodeutterance(job.opts, noise, job.messages.file, turn);
-  if (outcome != Outcome::kAgain) {
+  Outcome outcome = Outcome::kFailed;
+  try {
+    // Right when the utterance before ended where this one was expected to
+    // start; decided once that one is in place, that is, in this one's
+    // turn.
+    bool right = false;
+    // At most width_ consecutive utterances are in progress: their registry
+    // slots differ.
+    const OutputTurn turn{static_cast<unsigned>(job.seq % width_), [&] {
+                            waitturn(job.seq);
+                            right = job.start == *noise_;
+                            return right;
+                          }};
+    outcome = decodeutterance(job.opts, noise, job.messages.file, turn);
+    if (outcome != Outcome::kAgain) {
+      waitturn(job.seq);
+      right = job.start == *noise_;
+    }
+    if (!right) {
+      // Decode again from where the phases really stand (rare: an earlier
+      // utterance failed after its streams looked fine, or the other way
+      // round). Its turn has come: nothing else moves the position now.
+      std::fflush(job.messages.file);
+      job.discarded = job.messages.size;
+      noise = *noise_;
+      outcome = decodeutterance(job.opts, noise, job.messages.file,
+                                OutputTurn{turn.slot, std::function<bool()>()});
+    }
+  } catch (const std::exception&) {
+    // Memory or threads ran out outside the library's own checks: the
+    // utterance fails, as having drawn nothing, and its turn still passes.
     waitturn(job.seq);
-    right = job.start == *noise_;
-  }
-  if (!right) {
-    // Decode again from where the phases really stand (rare: an earlier
-    // utterance failed after its streams looked fine, or the other way
-    // round). Its turn has come: nothing else moves the position now.
-    std::fflush(job.messages.file);
-    job.discarded = job.messages.size;
     noise = *noise_;
-    outcome = decodeutterance(job.opts, noise, job.messages.file,
-                              OutputTurn{turn.slot, std::function<bool()>()});
+    std::fprintf(job.messages.file, "Error: not enough memory to decode %s.\n", job.opts.filef0);
+    outcome = Outcome::kFailed;
   }
   std::fflush(job.messages.file);
   const std::lock_guard<std::mutex> lock(mutex_);

@@ -15,6 +15,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -191,17 +192,19 @@ class Background {
  public:
   explicit Background(Sink& sink) : sink_(&sink) {
     // The thread keeps the termination signals blocked: they reach the
-    // threads that handle them.
+    // threads that handle them. Without a thread, put writes at once.
     const sigset_t previous = blockterminationsignals();
     try {
       thread_ = std::thread(&Background::loop, this);
-    } catch (...) {
-      restoremask(previous);
-      throw;
+    } catch (const std::system_error&) {
+      // Written as it comes instead.
     }
     restoremask(previous);
   }
   ~Background() {
+    if (!thread_.joinable()) {
+      return;
+    }
     {
       const std::lock_guard<std::mutex> lock(mutex_);
       stop_ = true;
@@ -213,6 +216,10 @@ class Background {
   Background& operator=(const Background&) = delete;
 
   void put(std::span<const double> piece) {
+    if (!thread_.joinable()) {
+      (*sink_)(piece);
+      return;
+    }
     std::unique_lock<std::mutex> lock(mutex_);
     idle(lock);
     pending_ = piece;
