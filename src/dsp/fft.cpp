@@ -181,6 +181,64 @@ VALLISYNTH_MULTIARCH void butterflies(double* re, double* im, std::size_t n, std
   }
 }
 
+// Two stages at once: the stage of pairs h apart (span 2 h, twiddles wa)
+// and the next, of pairs 2 h apart (span 4 h, twiddles wb), for h a
+// multiple of the lane count. Points p, p + h, p + 2 h, p + 3 h stay in
+// registers between the two: the first stage pairs (p, p + h) and
+// (p + 2 h, p + 3 h), both with twiddle t; the second (p, p + 2 h) with
+// twiddle t and (p + h, p + 3 h) with twiddle t + h. Every butterfly is the
+// one the stages make one after the other, on the same values.
+VALLISYNTH_MULTIARCH void butterflypairs(double* re, double* im, std::size_t n, std::size_t h,
+                                         const double* war, const double* wai, const double* wbr,
+                                         const double* wbi) {
+  for (std::size_t m = 0; m < n; m += 4 * h) {
+    double* r0 = re + m;
+    double* i0 = im + m;
+    for (std::size_t t = 0; t < h; t += kLaneCount) {
+      Lanes ar;
+      Lanes ai;
+      Lanes br;
+      Lanes bi;
+      Lanes cr;
+      Lanes ci;
+      loadlanes(ar, war + t);
+      loadlanes(ai, wai + t);
+      loadlanes(br, wbr + t);
+      loadlanes(bi, wbi + t);
+      loadlanes(cr, wbr + t + h);
+      loadlanes(ci, wbi + t + h);
+      Lanes x0r;
+      Lanes x0i;
+      Lanes x1r;
+      Lanes x1i;
+      Lanes x2r;
+      Lanes x2i;
+      Lanes x3r;
+      Lanes x3i;
+      loadlanes(x0r, r0 + t);
+      loadlanes(x0i, i0 + t);
+      loadlanes(x1r, r0 + t + h);
+      loadlanes(x1i, i0 + t + h);
+      loadlanes(x2r, r0 + t + 2 * h);
+      loadlanes(x2i, i0 + t + 2 * h);
+      loadlanes(x3r, r0 + t + 3 * h);
+      loadlanes(x3i, i0 + t + 3 * h);
+      butterfly(x0r, x0i, x1r, x1i, ar, ai);
+      butterfly(x2r, x2i, x3r, x3i, ar, ai);
+      butterfly(x0r, x0i, x2r, x2i, br, bi);
+      butterfly(x1r, x1i, x3r, x3i, cr, ci);
+      storelanes(r0 + t, x0r);
+      storelanes(i0 + t, x0i);
+      storelanes(r0 + t + h, x1r);
+      storelanes(i0 + t + h, x1i);
+      storelanes(r0 + t + 2 * h, x2r);
+      storelanes(i0 + t + 2 * h, x2i);
+      storelanes(r0 + t + 3 * h, x3r);
+      storelanes(i0 + t + 3 * h, x3i);
+    }
+  }
+}
+
 }  // namespace
 
 int dofftr(std::span<double> re, std::span<double> im, std::int8_t direction) {
@@ -241,9 +299,20 @@ int dofftrbitreversed(std::span<double> re, std::span<double> im, const FftPlan&
   if (n == 0 || re.size() != n || im.size() != n) {
     return -1;
   }
-  for (std::size_t span = 2, half = 1; span <= n; half = span, span *= 2) {
-    butterflies(re.data(), im.data(), n, span, 0, half, plan.wr_.data() + half - 1,
-                plan.wi_.data() + half - 1);
+  const double* wr = plan.wr_.data();
+  const double* wi = plan.wi_.data();
+  std::size_t half = 1;
+  // The stages of short pairs one at a time, then two at a time while two
+  // are left (the twiddles of the stage of pairs h apart start at h - 1).
+  for (; half < kLaneCount && 2 * half <= n; half *= 2) {
+    butterflies(re.data(), im.data(), n, 2 * half, 0, half, wr + half - 1, wi + half - 1);
+  }
+  for (; 4 * half <= n; half *= 4) {
+    butterflypairs(re.data(), im.data(), n, half, wr + half - 1, wi + half - 1, wr + 2 * half - 1,
+                   wi + 2 * half - 1);
+  }
+  if (2 * half <= n) {
+    butterflies(re.data(), im.data(), n, 2 * half, 0, half, wr + half - 1, wi + half - 1);
   }
   return 0;
 }
