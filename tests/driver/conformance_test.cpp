@@ -86,6 +86,16 @@ struct GoldenCase {
   std::vector<std::string> outputs;  // written files, compared with tests/golden/
 };
 
+const GoldenCase kGolden[] = {
+    {"Batch",
+     {"utt??.lf0", "utt??.cc", "utt??.wav", "--INDLIST=1-3"},
+     {"utt01.wav", "utt02.wav", "utt03.wav"}},
+    {"FvTrack", {"utt01.lf0", "utt01.cc", "utt01.fv", "utt01-fv.wav"}, {"utt01-fv.wav"}},
+    {"Modified",
+     {"utt02.lf0", "utt02.cc", "utt02-mod.wav", "--FPITCH=1.3", "--FVPITCH=1.5", "--FDUR=0.8",
+      "--FWARP=-0.1", "--GAMMA=0.5", "--WAVNORM=1"},
+     {"utt02-mod.wav"}}};
+
 class GoldenExample : public ::testing::TestWithParam<GoldenCase> {};
 
 TEST_P(GoldenExample, SoundsAsBefore) {
@@ -99,46 +109,29 @@ TEST_P(GoldenExample, SoundsAsBefore) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Examples, GoldenExample,
-    ::testing::Values(
-        GoldenCase{"Batch",
-                   {"utt??.lf0", "utt??.cc", "utt??.wav", "--INDLIST=1-3"},
-                   {"utt01.wav", "utt02.wav", "utt03.wav"}},
-        GoldenCase{
-            "FvTrack", {"utt01.lf0", "utt01.cc", "utt01.fv", "utt01-fv.wav"}, {"utt01-fv.wav"}},
-        GoldenCase{"Modified",
-                   {"utt02.lf0", "utt02.cc", "utt02-mod.wav", "--FPITCH=1.3", "--FVPITCH=1.5",
-                    "--FDUR=0.8", "--FWARP=-0.1", "--GAMMA=0.5", "--WAVNORM=1"},
-                   {"utt02-mod.wav"}}),
-    [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Examples, GoldenExample, ::testing::ValuesIn(kGolden),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // Every thread count writes the same bytes: each vector's and golden
 // case's run with --THREADS=1, 2, 3 and 7.
 TEST(ThreadCount, SameBytesForEveryCount) {
-  struct Run {
-    fs::path folder;
-    std::vector<std::string> args;
-  };
-  std::vector<Run> runs;
+  std::vector<std::pair<fs::path, std::vector<std::string>>> runs;
   for (const std::string& name : vectornames()) {
-    runs.push_back(
-        {kSource / "tests/vectors" / name, readlines(kSource / "tests/vectors" / name / "args")});
+    const fs::path folder = kSource / "tests/vectors" / name;
+    runs.emplace_back(folder, readlines(folder / "args"));
   }
-  runs.push_back({kSource / "examples", {"utt??.lf0", "utt??.cc", "u??.wav", "--INDLIST=1-3"}});
-  runs.push_back({kSource / "examples", {"utt01.lf0", "utt01.cc", "utt01.fv", "u.wav"}});
-  runs.push_back({kSource / "examples",
-                  {"utt02.lf0", "utt02.cc", "u.wav", "--FPITCH=1.3", "--FVPITCH=1.5", "--FDUR=0.8",
-                   "--FWARP=-0.1", "--GAMMA=0.5", "--WAVNORM=1"}});
-  for (const Run& run : runs) {
+  for (const GoldenCase& c : kGolden) {
+    runs.emplace_back(kSource / "examples", c.args);
+  }
+  for (const auto& [folder, args] : runs) {
     std::map<std::string, std::string> first;  // output name -> bytes with one thread
     for (const char* threads : {"--THREADS=1", "--THREADS=2", "--THREADS=3", "--THREADS=7"}) {
-      SCOPED_TRACE(run.folder.filename().string() + " " + run.args.back() + " " + threads);
+      SCOPED_TRACE(folder.filename().string() + " " + args[2] + " " + threads);
       TempDir dir;
-      fs::copy(run.folder, dir.path);
-      std::vector<std::string> args = run.args;
-      args.push_back(threads);
-      const RunResult r = runvallisynth(args, dir.path.string());
+      fs::copy(folder, dir.path);
+      std::vector<std::string> withthreads = args;
+      withthreads.push_back(threads);
+      const RunResult r = runvallisynth(withthreads, dir.path.string());
       std::map<std::string, std::string> outputs;
       for (const auto& entry : fs::directory_iterator(dir.path)) {
         const std::string name = entry.path().filename().string();
