@@ -14,13 +14,8 @@ EXAMPLES = ROOT / "examples"
 
 def program():
     """The built command line, named by VALLISYNTH_EXE (CTest sets it)."""
-    exe = os.environ.get("VALLISYNTH_EXE")
-    if not exe:
-        for candidate in (ROOT / "build" / "test" / "vallisynth", ROOT / "build" / "release" / "vallisynth"):
-            if candidate.exists():
-                exe = str(candidate)
-                break
-    if not exe:
+    exe = os.environ.get("VALLISYNTH_EXE") or str(ROOT / "build" / "test" / "vallisynth")
+    if not pathlib.Path(exe).exists():
         pytest.skip("VALLISYNTH_EXE is not set and no built program was found")
     return exe
 
