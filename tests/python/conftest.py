@@ -50,3 +50,14 @@ def utt():
         return lf0, cc
 
     return load
+
+
+def raises_value_error(call, *words, code=None):
+    """call must raise a ValueError naming the words, an ArgumentError with
+    the code when one is given."""
+    with pytest.raises(ValueError) as info:
+        call()
+    for word in words:
+        assert word in str(info.value), str(info.value)
+    if code is not None:
+        assert isinstance(info.value, vs.ArgumentError) and info.value.code == code

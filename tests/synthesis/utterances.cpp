@@ -62,16 +62,9 @@ std::vector<Utterance> shippedutterances() {
       {"examples/utt03",
        false,
        {.sample_rate = 48000, .vocal_tract_warp = -0.2, .cepstrum_form = CepstrumForm::sptk}},
-      {"tests/vectors/v2-fv-postfilter-pitch/a",
-       true,
-       {.gamma = 0.5, .pitch_factor = 1.2, .pitch_range = 1.4}},
-      {"tests/vectors/v3-duration-warp-norm/a",
-       true,
-       {.duration_factor = 1.5, .vocal_tract_warp = 0.1, .normalize = true}},
       {"tests/vectors/v4-f0-rules-unwarp/b",
        true,
        {.frame_shift = 100, .fv_alpha = 0.42, .pitch_range = 0.0}},
-      {"tests/vectors/v5-index-list/u04", false, {}},
       {"tests/vectors/v6-order0-one-frame/c", false, {}},
   };
   std::vector<Utterance> all;
