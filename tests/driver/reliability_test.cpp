@@ -62,12 +62,11 @@ TEST(Outputs, FullDiskKeepsTheOldFile) {
   umount(small.c_str());
 }
 
-pid_t spawn(const std::vector<std::string>& args) {
+// Starts the built program with args, its standard output to /dev/null.
+pid_t spawn(std::vector<std::string> args) {
+  args.insert(args.begin(), VALLISYNTH_EXE);
   std::vector<char*> argv;
-  std::string exe = VALLISYNTH_EXE;
-  argv.push_back(exe.data());
-  std::vector<std::string> copies = args;
-  for (auto& a : copies) {
+  for (auto& a : args) {
     argv.push_back(a.data());
   }
   argv.push_back(nullptr);
@@ -75,7 +74,7 @@ pid_t spawn(const std::vector<std::string>& args) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   pid_t pid = -1;
-  posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   return pid;
 }

@@ -94,11 +94,11 @@ RunResult runbash(const std::string& script, const std::string& cwd) {
 }
 
 RunResult runvallisynth(const std::vector<std::string>& args, const std::string& cwd) {
-  std::string cmd = "cd " + quote(cwd) + " && " + quote(VALLISYNTH_EXE);
+  std::string script = "exec \"$V\"";
   for (const auto& a : args) {
-    cmd += " " + quote(a);
+    script += " " + quote(a);
   }
-  return runcommand(cmd);
+  return runbash(script, cwd);
 }
 
 std::vector<std::int16_t> readwavsamples(const std::string& path) {

@@ -13,8 +13,8 @@ namespace {
 std::atomic<long> allocations{0};
 }  // namespace
 
-// The replacements below pair malloc with free by design; the compiler sees
-// only the free side once they are inlined into the standard allocator.
+// Counting replacements of the allocation and release functions that the
+// array forms call by default.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 void* operator new(std::size_t n) {
@@ -24,19 +24,10 @@ void* operator new(std::size_t n) {
   }
   throw std::bad_alloc();
 }
-void* operator new[](std::size_t n) {
-  return ::operator new(n);
-}
 void operator delete(void* p) noexcept {
   std::free(p);
 }
-void operator delete[](void* p) noexcept {
-  std::free(p);
-}
 void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
   std::free(p);
 }
 
