@@ -103,16 +103,13 @@ std::vector<Case> cases() {
   const std::string cc = stream(kCc), fv = stream(kFv);
   const std::string incompatible = "Error: f0 and cc have incompatible dimensions.\n";
   const std::string fvwarning = "Warning: f0 and fv have incompatible dimensions.\n";
+  const std::string nofv = "Warning: could not open fv.\n";
   std::vector<Case> all = {
       // Streams too short to hold a value, misaligned, or of other lengths;
       // a dropped fv track leaves nothing for FVALPHA to unwarp.
       {.name = "F0Empty", .f0 = "", .expect = "Error: could not open f0.\n"},
       {.name = "Cc3Bytes", .cc = "BBB", .expect = "Error: could not open cc.\n"},
-      {.name = "Fv1Byte",
-       .fv = "B",
-       .options = {"--FVALPHA=0.42"},
-       .expect = "Warning: could not open fv.\n",
-       .asref = true},
+      {.name = "Fv1Byte", .fv = "B", .options = {"--FVALPHA=0.42"}, .expect = nofv, .asref = true},
       {.name = "FvTooShort", .fv = fv.substr(4), .expect = fvwarning, .asref = true},
       {.name = "Misaligned", .f0 = stream(kF0) + "\1\2", .cc = cc + "\1", .asref = true},
       {.name = "CcOneValueTooMany", .cc = cc + cc.substr(0, 4), .expect = incompatible},
