@@ -114,6 +114,10 @@ std::vector<Case> cases() {
       {.name = "Misaligned", .f0 = stream(kF0) + "\1\2", .cc = cc + "\1", .asref = true},
       {.name = "CcOneValueTooMany", .cc = cc + cc.substr(0, 4), .expect = incompatible},
       {.name = "CcFewerThanFrames", .cc = cc.substr(0, 40), .expect = incompatible},
+      // One frame not finite (the values' frames in all streams are below).
+      {.name = "OneRowNaN",
+       .cc = stream(kCc, 25, 7, 8, NAN),
+       .expect = "Warning: f0 has 1 frame with values that are not finite.\n"},
       // A high cepstral order; fv values outside 0 .. fs / 2.
       {.name = "Order200", .cc = stream(std::vector<float>(kFrames * 201, 0.1f))},
       {.name = "FvOutOfRange", .fv = stream(std::vector<float>(kFrames, 2e4f), 1, 0, 10, -100.0f)},

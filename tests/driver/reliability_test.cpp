@@ -1,7 +1,6 @@
 // What a run leaves behind when things go wrong: outputs that appear whole
-// or not at all, streams from pipes, exit statuses, memory limits, and
-// frames holding values that are not finite. Through the built program, as
-// a user runs it.
+// or not at all, streams from pipes, exit statuses and memory limits.
+// Through the built program, as a user runs it.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -259,69 +258,6 @@ TEST(Memory, AddressSpaceLimitIsHonoured) {
   GTEST_SKIP() << "the sanitizers need an unlimited address space";
 #endif
   expectmemorybatch("ulimit -v 300000 && ");
-}
-
-// ---- Values that are not finite ----
-
-// The output of f0 and cc (with options) in dir; the messages must be the
-// one warning of a frame that is not finite.
-std::vector<std::int16_t> render(const TempDir& dir, const std::vector<float>& f0,
-                                 const std::vector<float>& cc, std::vector<std::string> options,
-                                 bool warned) {
-  writebytes(dir.file("f0"), floatbytes(f0));
-  writebytes(dir.file("cc"), floatbytes(cc));
-  options.insert(options.begin(), {"f0", "cc", "out.wav"});
-  const RunResult r = runvallisynth(options, dir.path.string());
-  EXPECT_EQ(r.out, warned ? "Warning: f0 has 1 frame with values that are not finite.\n" : "");
-  return readwavsamples(dir.file("out.wav"));
-}
-
-// One c0 that is not finite in a voiced frame, without an fv track:
-// outside that frame's own two frame shifts, the output is that of the
-// same utterance with an ordinary row there (a c0 inside the range), so
-// every other frame kept its maximum voiced frequency. The bad frame may
-// change the harmonic phase that runs on from it: the frame after it is
-// unvoiced, where the phase restarts.
-TEST(NonFinite, BadCepstralRowChangesOnlyItsOwnSpan) {
-  TempDir dir;
-  constexpr std::size_t k = kFrames / 2 - 1;
-  constexpr std::size_t p = kOrder + 1;
-  std::vector<float> cc = testcc();
-  std::copy_n(cc.begin() + (k - 1) * p, p, cc.begin() + k * p);
-  const auto ref = render(dir, testlf0(), cc, {}, false);
-  for (const float bad : {INFINITY, -INFINITY, NAN}) {
-    for (const std::size_t at : {std::size_t{0}, std::size_t{3}}) {  // c0, or another coefficient
-      std::vector<float> badcc = cc;
-      badcc[k * p + at] = bad;
-      const auto out = render(dir, testlf0(), badcc, {}, true);
-      ASSERT_EQ(out.size(), ref.size());
-      for (std::size_t j = 0; j < out.size(); ++j) {
-        if (j < k * 80 || j >= (k + 2) * 80) {
-          ASSERT_EQ(out[j], ref[j]) << "sample " << j << " with " << bad << " at " << at;
-        }
-      }
-    }
-  }
-}
-
-// One log-f0 that is not finite, or whose f0 is not, under a pitch-range
-// factor: the utterance is that with the frame unvoiced, bit for bit.
-TEST(NonFinite, BadLogF0IsUnvoicedAndMovesNoOtherFrame) {
-  TempDir dir;
-  std::vector<float> f0 = testlf0();
-  for (std::size_t k = 0; k < f0.size(); ++k) {
-    f0[k] = f0[k] > 0.0f ? std::log(100.0f + 5.0f * static_cast<float>(k)) : f0[k];
-  }
-  for (const char* factor : {"--FVPITCH=2", "--FVPITCH=0"}) {
-    std::vector<float> unvoiced = f0;
-    unvoiced[3] = -1e10f;
-    const auto ref = render(dir, unvoiced, testcc(), {factor}, false);
-    for (const float bad : {INFINITY, 1e38f, NAN}) {
-      std::vector<float> badf0 = f0;
-      badf0[3] = bad;
-      EXPECT_EQ(render(dir, badf0, testcc(), {factor}, true), ref) << bad << factor;
-    }
-  }
 }
 
 }  // namespace
