@@ -12,19 +12,13 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
 
 
-def program():
-    """The built command line, named by VALLISYNTH_EXE (CTest sets it)."""
-    exe = os.environ.get("VALLISYNTH_EXE") or str(ROOT / "build" / "test" / "vallisynth")
-    if not pathlib.Path(exe).exists():
-        pytest.skip("VALLISYNTH_EXE is not set and no built program was found")
-    return exe
-
-
 @pytest.fixture(scope="session")
 def run_cli(tmp_path_factory):
-    """Runs the program on files; returns the output WAV file's bytes, or for a
-    batch (an output template) the folder it wrote into."""
-    exe = program()
+    """Runs the built program on files; returns the output WAV file's bytes,
+    or for a batch (an output template) the folder it wrote into."""
+    exe = os.environ.get("VALLISYNTH_EXE") or str(ROOT / "build" / "test" / "vallisynth")
+    if not pathlib.Path(exe).exists():
+        pytest.skip("VALLISYNTH_EXE (which CTest sets) names no built program")
     folder = tmp_path_factory.mktemp("cli")
     counter = iter(range(1 << 30))
 

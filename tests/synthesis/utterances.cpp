@@ -33,16 +33,17 @@ void operator delete(void* p, std::size_t) noexcept {
 
 namespace vallisynth::test {
 
+constexpr CepstrumForm sptk = CepstrumForm::sptk;
+
 std::vector<Utterance> shippedutterances() {
-  const std::string root = VALLISYNTH_SOURCE_DIR "/";
   const struct {
-    const char* stem;
+    const char* stem;  // in examples/ or, with its folder, in tests/vectors/
     bool fv;
     Options options;
   } table[] = {
-      {"examples/utt01", false, {}},
-      {"examples/utt01", true, {.gamma = 0.4, .fv_alpha = 0.3}},
-      {"examples/utt02",
+      {"utt01", false, {}},
+      {"utt01", true, {.gamma = 0.4, .fv_alpha = 0.3}},
+      {"utt02",
        false,
        {.gamma = 0.5,
         .pitch_factor = 1.3,
@@ -50,17 +51,18 @@ std::vector<Utterance> shippedutterances() {
         .duration_factor = 0.8,
         .vocal_tract_warp = -0.1,
         .normalize = true}},
-      {"examples/utt03",
-       false,
-       {.sample_rate = 48000, .vocal_tract_warp = -0.2, .cepstrum_form = CepstrumForm::sptk}},
-      {"tests/vectors/v4-f0-rules-unwarp/b",
-       true,
-       {.frame_shift = 100, .fv_alpha = 0.42, .pitch_range = 0.0}},
-      {"tests/vectors/v6-order0-one-frame/c", false, {}},
+      {"utt03", false, {.sample_rate = 48000, .vocal_tract_warp = -0.2, .cepstrum_form = sptk}},
+      {"v1-defaults/a", false, {}},
+      {"v2-fv-postfilter-pitch/a", true, {.gamma = 0.5, .pitch_factor = 1.2, .pitch_range = 1.4}},
+      {"v3-duration-warp-norm/a", true, {.duration_factor = 1.5, .vocal_tract_warp = 0.1}},
+      {"v4-f0-rules-unwarp/b", true, {.frame_shift = 100, .fv_alpha = 0.42, .pitch_range = 0.0}},
+      {"v5-index-list/u04", false, {}},
+      {"v6-order0-one-frame/c", false, {}},
   };
   std::vector<Utterance> all;
   for (const auto& t : table) {
-    const std::string stem = root + t.stem;
+    const std::string stem = std::string(VALLISYNTH_SOURCE_DIR) +
+                             (t.stem[0] == 'u' ? "/examples/" : "/tests/vectors/") + t.stem;
     all.push_back({std::string(t.stem) + (t.fv ? " fv" : ""), read_stream(stem + ".lf0"),
                    read_stream(stem + ".cc"),
                    t.fv ? read_stream(stem + ".fv") : std::vector<double>(), t.options});

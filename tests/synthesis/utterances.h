@@ -22,11 +22,10 @@ struct Utterance {
   }
 };
 
-// The examples with options like those of the golden renderings, two
-// conformance vectors (a longer frame shift with fv unwarping and a flat
-// pitch range; order 0 in one frame), and the examples end to end: long
-// enough for blocks of several hundred frames, whose noise positions are
-// reached by jumps.
+// The examples and the conformance vectors' inputs with options like those
+// of their command lines, and the examples end to end: long enough for
+// blocks of several hundred frames, whose noise positions are reached by
+// jumps.
 std::vector<Utterance> shippedutterances();
 
 // log-f0 in runs (unvoiced, steady, gliding, and values at and beyond the
