@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <regex>
+#include <sstream>
 #include <system_error>
 
 namespace vallisynth::test {
@@ -42,8 +42,9 @@ void writebytes(const std::string& path, const std::string& bytes) {
 }
 
 std::string readbytes(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
 }
 
 std::vector<float> testlf0(std::size_t frames) {
