@@ -1,3 +1,6 @@
+// The command line: the values it derives from its parameters, and through
+// the built program the help screen and every kind of refusal, each with
+// its one message, status 255 and no output file.
 #include "driver/commandline.h"
 
 #include <gtest/gtest.h>
@@ -25,7 +28,7 @@ CommandLineResult read(const std::string& line, DecoderOptions& o) {
   return readcommandline(static_cast<int>(argv.size()), argv.data(), o);
 }
 
-TEST(CommandLine, OutcomesLimitsAndDerivedValues) {
+TEST(CommandLine, LimitsAndDerivedValues) {
   // Parameters after four file names, the last with a single hyphen (not a
   // parameter); frame shift, ALPHA, FPITCH, FVPITCH, WAVNORM.
   const std::tuple<const char*, std::uint32_t, double, double, double, int> cases[] = {
@@ -43,24 +46,9 @@ TEST(CommandLine, OutcomesLimitsAndDerivedValues) {
     EXPECT_EQ(std::tie(o.frameshift, composed, o.fpitch, o.fvpitch, o.wavnorm),
               std::make_tuple(shift, alpha, fpitch, fvpitch, wavnorm));
   }
-  // Outcomes in their order of precedence.
-  using R = CommandLineResult;
-  const std::pair<R, std::vector<const char*>> outcomes[] = {
-      {R::kHelp, {""}},
-      {R::kUsageError,
-       {"--LFRAME=80", "f0 cc fv out extra", "f0 cc --FDUR=2 out",
-        "f0 cc out --FPITCH=2 --FPITCH=3"}},
-      {R::kBadIndexList, {"f0 cc out --INDLIST=2147483648", "f0 cc --BOGUS=1 --INDLIST=1-5()"}},
-      {R::kBadFrameShift, {"f0 cc out --LFRAME=-80", "f0 cc out --LFRAME=1 --FDUR=0.25"}}};
-  for (const auto& [result, lines] : outcomes) {
-    for (const char* line : lines) {
-      DecoderOptions o;
-      EXPECT_EQ(read(line, o), result) << line;
-    }
-  }
 }
 
-TEST(CommandLineProgram, HelpScreenAndErrors) {
+TEST(CommandLineProgram, HelpScreen) {
   const test::RunResult help = test::runvallisynth({});
   EXPECT_EQ(help.exitcode, 0);
   // Empty line, notice block, empty line, banner, empty line, three credit
@@ -79,10 +67,55 @@ TEST(CommandLineProgram, HelpScreenAndErrors) {
   EXPECT_EQ(help.out.substr(help.out.size() - tail.size()), tail);
   const std::regex head("\n.+\n([\\s\\S]*\n)?\n  === VALLISYNTH v0\\.9 ===\n\n(.+\n){3}");
   EXPECT_TRUE(std::regex_match(help.out.substr(0, help.out.size() - tail.size()), head));
+}
 
-  const auto usage = test::runvallisynth({"a", "b"});
-  EXPECT_EQ(usage.exitcode, 255);
-  EXPECT_EQ(usage.out, "Incorrect input arguments.\nHelp: vallisynth (without arguments)\n\n");
+// Refusals in their order of precedence: the shape of the command line,
+// then the index list, then the values. The message is one line (the usage
+// error's own three), whatever else the line holds.
+TEST(CommandLineProgram, RefusedCommandLines) {
+  const std::string usage = "Incorrect input arguments.\nHelp: vallisynth (without arguments)\n\n";
+  const std::string shift = "Error: frame shift of ";
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {"a b", usage},
+      {"--LFRAME=80", usage},
+      {"f0 cc fv out extra", usage},
+      {"f0 cc --FDUR=2 out", usage},
+      {"f0 cc out --FPITCH=2 --FPITCH=3", usage},
+      {"f0 cc out --FDUR", usage},
+      {"f0 cc out --INDLIST=2147483648", "Error: bad formatted INDLIST.\n"},
+      {"f0 cc --BOGUS=1 --INDLIST=1-5()", "Error: bad formatted INDLIST.\n"},
+      {"f0 cc out --LFRAME=0", shift + "0 samples (LFRAME) is outside 1 to 1073741814.\n"},
+      {"f0 cc out --LFRAME=-80", shift + "-80 samples (LFRAME) is outside"},
+      {"f0 cc out --LFRAME=4294967376", shift + "4294967376 samples (LFRAME) is outside"},
+      {"f0 cc out --LFRAME=99999999999999999999", shift + "9223372036854775807 samples"},
+      {"f0 cc out --LFRAME=4294967295", shift + "4294967295 samples (LFRAME x FDUR)"},
+      {"f0 cc out --LFRAME=1 --FDUR=0.25", shift + "0 samples (LFRAME x FDUR)"},
+      {"f0 cc out --FS=7999", "Error: sampling rate of 7999 Hz (FS) is outside 8000 to 48000.\n"},
+      {"f0 cc out --FS=48001", "Error: sampling rate of 48001 Hz (FS) is outside 8000 to 48000.\n"},
+      {"f0 cc out --CCFORM=2", "Error: cepstral form 2 (CCFORM) is neither 0 nor 1.\n"},
+      {"f0 cc out --CCFORM=-1", "Error: cepstral form -1 (CCFORM) is neither 0 nor 1.\n"}};
+  for (const char* value : {"--ALPHA=1.5", "--ALPHA=-1", "--ALPHA=inf", "--ALPHA=nan",
+                            "--FVALPHA=nan", "--FVALPHA=1", "--GAMMA=nan", "--GAMMA=-inf"}) {
+    cases.emplace_back(std::string("f0 cc out ") + value,
+                       std::string("Error: ") + value + " cannot be used");
+  }
+  test::TempDir dir;
+  test::writeutterance(dir);
+  for (const auto& [line, message] : cases) {
+    std::istringstream in(line);
+    const test::RunResult r = test::runvallisynth(
+        {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()},
+        dir.path.string());
+    EXPECT_EQ(r.exitcode, 255) << line;
+    EXPECT_TRUE(r.out.starts_with(message) &&
+                (message == usage || r.out.find('\n') + 1 == r.out.size()))
+        << line << ": " << r.out;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("out"))) << line;
+  }
+  // Inside the limits, and the clamps of the other options, as before.
+  for (const char* option : {"--ALPHA=0.99", "--FVALPHA=-0.5", "--GAMMA=2", "--FWARP=5"}) {
+    EXPECT_EQ(test::runvallisynth({"f0", "cc", "out", option}, dir.path.string()).exitcode, 0);
+  }
 }
 
 }  // namespace vallisynth

@@ -28,19 +28,6 @@ TEST(ParamParser, WholeNameMatchAndScanfConversion) {
   }
 }
 
-TEST(ParamParser, FirstConvertingOccurrenceIsConsumedOnce) {
-  char text[][9] = {"--FDUR=x", "--FDUR=2", "--L=1-3", "--FDUR=3"};
-  char* a[] = {text[0], text[1], text[2], text[3]};
-  double v = 0.0;
-  ASSERT_EQ(searchdoubleparam(4, a, "FDUR", &v), 0);
-  EXPECT_EQ(v, 2.0);
-  EXPECT_EQ(std::string(a[0]) + a[1] + a[3], "--FDUR=x*-FDUR=2--FDUR=3");
-  EXPECT_EQ(searchstringparam(4, a, "L"), a[2] + 4);  // the argument itself
-  EXPECT_EQ(searchstringparam(4, a, "L"), nullptr);
-  EXPECT_TRUE(unreadparams(4, a));
-  EXPECT_FALSE(unreadparams(2, a + 1));
-}
-
 TEST(IndexList, ValidityAndTheIntervalsTheBatchLoopVisits) {
   // Empty, stray characters, empty or descending intervals, broken step
   // counts, numbers above 2147483647.

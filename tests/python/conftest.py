@@ -12,24 +12,13 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
 
 
-def program():
-    """The built command line, named by VALLISYNTH_EXE (CTest sets it)."""
-    exe = os.environ.get("VALLISYNTH_EXE")
-    if not exe:
-        for candidate in (ROOT / "build" / "test" / "vallisynth", ROOT / "build" / "release" / "vallisynth"):
-            if candidate.exists():
-                exe = str(candidate)
-                break
-    if not exe:
-        pytest.skip("VALLISYNTH_EXE is not set and no built program was found")
-    return exe
-
-
 @pytest.fixture(scope="session")
 def run_cli(tmp_path_factory):
-    """Runs the program on files; returns the output WAV file's bytes, or for a
-    batch (an output template) the folder it wrote into."""
-    exe = program()
+    """Runs the built program on files; returns the output WAV file's bytes,
+    or for a batch (an output template) the folder it wrote into."""
+    exe = os.environ.get("VALLISYNTH_EXE") or str(ROOT / "build" / "test" / "vallisynth")
+    if not pathlib.Path(exe).exists():
+        pytest.skip("VALLISYNTH_EXE (which CTest sets) names no built program")
     folder = tmp_path_factory.mktemp("cli")
     counter = iter(range(1 << 30))
 
@@ -55,3 +44,14 @@ def utt():
         return lf0, cc
 
     return load
+
+
+def raises_value_error(call, *words, code=None):
+    """call must raise a ValueError naming the words, an ArgumentError with
+    the code when one is given."""
+    with pytest.raises(ValueError) as info:
+        call()
+    for word in words:
+        assert word in str(info.value), str(info.value)
+    if code is not None:
+        assert isinstance(info.value, vs.ArgumentError) and info.value.code == code

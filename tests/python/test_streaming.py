@@ -1,27 +1,17 @@
 """The streaming decoder: synthesize()'s samples for any way of cutting."""
 
-import threading
-
 import numpy as np
 import pytest
 
 import vallisynth as vs
+from conftest import raises_value_error
 
 
-def cuts_of(kind, frames):
-    """Piece boundaries: one frame at a time, random sizes (empty pieces
-    included), or everything at once."""
-    if kind == "single":
-        return list(range(frames + 1))
-    if kind == "random":
-        rng = np.random.default_rng(frames)
-        sizes = rng.integers(0, 40, size=frames)
-        return [0] + [int(b) for b in np.cumsum(sizes) if b < frames] + [frames]
-    return [0, frames]
-
-
-def stream(synth, lf0, cc, fv, cuts):
-    """Pushes the pieces and flushes; checks each piece's size."""
+def stream(synth, lf0, cc, fv=None):
+    """Pushes the frames in pieces of random sizes (empty ones included)
+    and flushes; checks each piece's size."""
+    sizes = np.random.default_rng(len(lf0)).integers(0, 40, size=len(lf0))
+    cuts = [0] + [int(b) for b in np.cumsum(sizes) if b < len(lf0)] + [len(lf0)]
     pieces = []
     for a, b in zip(cuts, cuts[1:]):
         y = synth.push(lf0[a:b], cc[a:b], None if fv is None else fv[a:b])
@@ -33,65 +23,51 @@ def stream(synth, lf0, cc, fv, cuts):
     return np.concatenate(pieces + [tail])
 
 
-def declared(lf0, cc, fv, kwargs):
-    """The utterance-wide values the options need, as utterance_stats gives them."""
-    st = vs.utterance_stats(lf0, cc, fv, **kwargs)
-    values = {}
-    if fv is None:
-        values["c0_limits"] = st.c0_limits
-    if kwargs.get("fvpitch", 1.0) != 1.0:
-        values["mean_lf0"] = st.mean_lf0
-    if kwargs.get("normalize"):
-        raw = vs.synthesize(lf0, cc, fv, **dict(kwargs, normalize=False))
-        values["gain"] = 0.99 / np.max(np.abs(raw))  # as normalize works it out
-    return values
-
-
-OPTION_CASES = [
-    {},
-    {"fpitch": 1.3, "fvpitch": 0.5},
-    {"fvpitch": 0.0, "normalize": True},
-    {"fdur": 1.37, "gamma": 0.4, "fwarp": -0.1, "cc_format": "sptk"},
-]
-
-
-@pytest.mark.parametrize("kwargs", OPTION_CASES)
+@pytest.mark.parametrize("kwargs", [{}, {"fpitch": 1.3, "fvpitch": 0.5, "normalize": True, "fdur": 1.37,
+                                         "gamma": 0.4, "fwarp": -0.1, "cc_format": "sptk"}])
 @pytest.mark.parametrize("with_fv", [False, True])
 def test_streaming_equals_one_shot(utt, kwargs, with_fv):
+    # The utterance-wide values the options need, as utterance_stats gives
+    # them, and the gain that normalize works out.
     lf0, cc, *rest = utt(1, fv=with_fv)
     fv = rest[0] if with_fv else None
     if with_fv:
         kwargs = dict(kwargs, fv_alpha=0.1)
-    reference = vs.synthesize(lf0, cc, fv, **kwargs)
-    values = declared(lf0, cc, fv, kwargs)
-    for kind in ("single", "random", "whole"):
-        synth = vs.Synthesizer(cc.shape[1] - 1, fv_track=with_fv, **kwargs, **values)
-        got = stream(synth, lf0, cc, fv, cuts_of(kind, len(lf0)))
-        assert np.array_equal(got, reference), kind
+    st = vs.utterance_stats(lf0, cc, fv, **kwargs)
+    values = {"mean_lf0": st.mean_lf0, "c0_limits": None if with_fv else st.c0_limits}
+    if kwargs.get("normalize"):
+        values["gain"] = 0.99 / np.max(np.abs(vs.synthesize(lf0, cc, fv, **dict(kwargs, normalize=False))))
+    synth = vs.Synthesizer(cc.shape[1] - 1, fv_track=with_fv, **kwargs, **values)
+    assert (synth.order, synth.fv_track) == (cc.shape[1] - 1, with_fv)
+    assert np.array_equal(stream(synth, lf0, cc, fv), vs.synthesize(lf0, cc, fv, **kwargs))
 
 
-def test_flush_runs_the_noise_on(utt):
+def test_utterances_in_a_row_and_reset(utt):
     # After flush() the next push starts a new utterance, and the noise
-    # phases run on as through a batch with one NoiseSource. Rows may come
-    # flat, in any dtype.
+    # phases run on as through a batch with one NoiseSource, shared here by
+    # two decoders. Rows may come flat, in any dtype.
     lf0, cc = utt(2)
     noise = vs.NoiseSource()
-    first, second = (vs.synthesize(lf0, cc, noise=noise) for _ in range(2))
-    synth = vs.Synthesizer(cc.shape[1] - 1, c0_limits=vs.utterance_stats(lf0, cc).c0_limits)
-    assert np.array_equal(stream(synth, lf0, cc, None, cuts_of("random", len(lf0))), first)
+    first, second, third = (vs.synthesize(lf0, cc, noise=noise) for _ in range(3))
+    shared = vs.NoiseSource()
+    limits = vs.utterance_stats(lf0, cc).c0_limits
+    synth = vs.Synthesizer(cc.shape[1] - 1, c0_limits=limits, noise=shared)
+    assert np.array_equal(stream(synth, lf0, cc), first)
     y = synth.push(lf0.astype(np.float64), cc.ravel().tolist())
     assert np.array_equal(np.concatenate([y, synth.flush()]), second)
-
-
-def test_batch_through_a_shared_noise_source(utt):
-    utterances = [utt(n) for n in (1, 2, 3)]
-    noise = vs.NoiseSource()
-    expected = [vs.synthesize(lf0, cc, noise=noise) for lf0, cc in utterances]
-    shared = vs.NoiseSource()
-    for (lf0, cc), reference in zip(utterances, expected):
-        st = vs.utterance_stats(lf0, cc)
-        synth = vs.Synthesizer(cc.shape[1] - 1, c0_limits=st.c0_limits, noise=shared)
-        assert np.array_equal(stream(synth, lf0, cc, None, cuts_of("random", len(lf0))), reference)
+    other = vs.Synthesizer(cc.shape[1] - 1, c0_limits=limits, noise=shared)
+    assert np.array_equal(stream(other, lf0, cc), third)
+    # Half an utterance dropped: restart_noise starts the shared source
+    # again; without it the phases drawn for the dropped frames stay drawn.
+    half = len(lf0) // 2
+    synth.push(lf0[:half], cc[:half])
+    synth.reset(restart_noise=True)
+    assert synth.frames == 0
+    assert np.array_equal(stream(synth, lf0, cc), first)
+    synth.push(lf0[:half], cc[:half])
+    synth.reset()
+    snapshot = shared.copy()
+    assert np.array_equal(stream(synth, lf0, cc), vs.synthesize(lf0, cc, noise=snapshot))
 
 
 def test_synthesize_with_declared_values(utt):
@@ -128,96 +104,28 @@ def test_utterance_stats_values(utt):
     assert np.isnan(vs.utterance_stats(np.full(len(lf0), -1e10), cc).mean_lf0)
 
 
-def test_not_streamable(utt):
+def test_refusals(utt):
     lf0, cc, fv = utt(1, fv=True)
     order = cc.shape[1] - 1
-    st = vs.utterance_stats(lf0, cc)
-    missing = [
-        ({}, "c0_limits"),
-        ({"fv_track": True, "fvpitch": 0.5}, "mean_lf0"),
-        ({"fv_track": True, "normalize": True}, "gain"),
-    ]
-    for kwargs, name in missing:
-        with pytest.raises(ValueError, match=name) as info:
-            vs.Synthesizer(order, **kwargs)
-        assert isinstance(info.value, vs.ArgumentError)
-        assert info.value.code == vs.ErrorCode.NOT_STREAMABLE
-    # Declared, each is accepted; with an fv track the c0 range is not needed.
-    vs.Synthesizer(order, c0_limits=st.c0_limits, fvpitch=0.5, mean_lf0=st.mean_lf0, normalize=True, gain=1.0)
-    vs.Synthesizer(order, fv_track=True)
-
-
-def test_push_argument_errors(utt):
-    lf0, cc, fv = utt(1, fv=True)
-    synth = vs.Synthesizer(cc.shape[1] - 1, fv_track=True)
-    bad = [
-        (lambda: synth.push(lf0[:5], cc[:5, :-1], fv[:5]), "cc", "shape"),
-        (lambda: synth.push(lf0[:5], cc[:4], fv[:5]), "cc", "shape"),
-        (lambda: synth.push(lf0[:5], cc[:5].ravel()[:-1], fv[:5]), "cc", "1-D"),
-        (lambda: synth.push(lf0[:5], cc[:5]), "fv", "fv_track"),
-        (lambda: synth.push(lf0[:5], cc[:5], fv[:6]), "fv", "one per frame"),
-        (lambda: synth.push(lf0[:5, None], cc[:5], fv[:5]), "lf0", "1-D"),
-    ]
-    for call, *words in bad:
-        with pytest.raises(ValueError) as info:
-            call()
-        for word in words:
-            assert word in str(info.value), str(info.value)
+    synth = vs.Synthesizer(order, fv_track=True)
+    plain = vs.Synthesizer(order, c0_limits=(0.0, 1.0))
+    needs = {"code": vs.ErrorCode.NOT_STREAMABLE}
+    # Options that need the whole utterance, unless its values are declared.
+    raises_value_error(lambda: vs.Synthesizer(order), "c0_limits", **needs)
+    raises_value_error(lambda: vs.Synthesizer(order, fv_track=True, fvpitch=0.5), "mean_lf0", **needs)
+    raises_value_error(lambda: vs.Synthesizer(order, fv_track=True, normalize=True), "gain", **needs)
+    raises_value_error(lambda: synth.push(lf0[:5], cc[:5, :-1], fv[:5]), "cc", "shape")
+    raises_value_error(lambda: synth.push(lf0[:5], cc[:4], fv[:5]), "cc", "shape")
+    raises_value_error(lambda: synth.push(lf0[:5], cc[:5].ravel()[:-1], fv[:5]), "cc", "1-D")
+    raises_value_error(lambda: synth.push(lf0[:5], cc[:5]), "fv", "fv_track")
+    raises_value_error(lambda: synth.push(lf0[:5], cc[:5], fv[:6]), "fv", "one per frame")
+    raises_value_error(lambda: synth.push(lf0[:5, None], cc[:5], fv[:5]), "lf0", "1-D")
+    raises_value_error(lambda: plain.push(lf0[:5], cc[:5], fv[:5]), "fv_track=False")
+    raises_value_error(lambda: vs.Synthesizer(-1, fv_track=True), "order")
+    raises_value_error(lambda: vs.Synthesizer(24, c0_limits=(1.0, 2.0, 3.0)), "c0_limits")
+    raises_value_error(lambda: vs.Synthesizer(24, fv_track=True, fdur=9.0), "fdur")
     assert synth.frames == 0  # nothing was rendered
-    assert np.array_equal(stream(synth, lf0, cc, fv, cuts_of("whole", len(lf0))), vs.synthesize(lf0, cc, fv))
-    plain = vs.Synthesizer(cc.shape[1] - 1, c0_limits=(0.0, 1.0))
-    with pytest.raises(ValueError, match="fv_track=False"):
-        plain.push(lf0[:5], cc[:5], fv[:5])
-    with pytest.raises(ValueError, match="order"):
-        vs.Synthesizer(-1, fv_track=True)
-    with pytest.raises(ValueError, match="c0_limits"):
-        vs.Synthesizer(24, c0_limits=(1.0, 2.0, 3.0))
-    with pytest.raises(ValueError, match="fdur"):
-        vs.Synthesizer(24, fv_track=True, fdur=9.0)
+    st = vs.utterance_stats(lf0, cc)
+    vs.Synthesizer(order, c0_limits=st.c0_limits, fvpitch=0.5, mean_lf0=st.mean_lf0, normalize=True, gain=1.0)
     assert vs.Synthesizer(24, fv_track=True, fdur=1.37).latency == 109
     assert vs.Synthesizer(24, fv_track=True, fs=22050).latency == 110
-    assert (plain.order, plain.fv_track) == (24, False)
-
-
-def test_reset(utt):
-    lf0, cc, fv = utt(1, fv=True)
-    reference = vs.synthesize(lf0, cc, fv)
-    half = len(lf0) // 2
-    synth = vs.Synthesizer(cc.shape[1] - 1, fv_track=True)
-    synth.push(lf0[:half], cc[:half], fv[:half])
-    synth.reset(restart_noise=True)
-    assert synth.frames == 0
-    assert np.array_equal(stream(synth, lf0, cc, fv, cuts_of("random", len(lf0))), reference)
-
-    # Without restarting, the phases drawn for the dropped frames stay drawn:
-    # the utterance is rendered as with a source that had run on that far.
-    noise = vs.NoiseSource()
-    synth = vs.Synthesizer(cc.shape[1] - 1, fv_track=True, noise=noise)
-    synth.push(lf0[:half], cc[:half], fv[:half])
-    synth.reset()
-    snapshot = noise.copy()
-    got = stream(synth, lf0, cc, fv, cuts_of("whole", len(lf0)))
-    assert np.array_equal(got, vs.synthesize(lf0, cc, fv, noise=snapshot))
-    assert not np.array_equal(got, reference)
-    # restart_noise takes a shared source back to its beginning too.
-    synth.reset(restart_noise=True)
-    assert np.array_equal(vs.synthesize(lf0, cc, fv, noise=noise), reference)
-
-
-def test_threads_stream_at_once(utt):
-    lf0, cc, fv = utt(1, fv=True)
-    reference = vs.synthesize(lf0, cc, fv)
-    results = [None, None]
-    barrier = threading.Barrier(2)
-
-    def run(i):
-        synth = vs.Synthesizer(cc.shape[1] - 1, fv_track=True)
-        barrier.wait()
-        results[i] = stream(synth, lf0, cc, fv, cuts_of("random", len(lf0)))
-
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert all(np.array_equal(r, reference) for r in results)

@@ -6,11 +6,12 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <regex>
+#include <sstream>
 #include <system_error>
 
 namespace vallisynth::test {
@@ -41,8 +42,28 @@ void writebytes(const std::string& path, const std::string& bytes) {
 }
 
 std::string readbytes(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
+}
+
+std::vector<float> testlf0(std::size_t frames) {
+  std::vector<float> v(frames, std::log(120.0f));
+  v[frames / 2] = v[frames / 2 + 1] = -1e10f;
+  return v;
+}
+
+std::vector<float> testcc(std::size_t frames) {
+  std::vector<float> v(frames * (kOrder + 1), 0.05f);
+  for (std::size_t k = 0; k < frames; ++k) {
+    v[k * (kOrder + 1)] = 4.0f + 0.1f * static_cast<float>(k % 7);
+  }
+  return v;
+}
+
+void writeutterance(const TempDir& dir) {
+  writebytes(dir.file("f0"), floatbytes(testlf0()));
+  writebytes(dir.file("cc"), floatbytes(testcc()));
 }
 
 namespace {
@@ -74,11 +95,11 @@ RunResult runbash(const std::string& script, const std::string& cwd) {
 }
 
 RunResult runvallisynth(const std::vector<std::string>& args, const std::string& cwd) {
-  std::string cmd = "cd " + quote(cwd) + " && " + quote(VALLISYNTH_EXE);
+  std::string script = "exec \"$V\"";
   for (const auto& a : args) {
-    cmd += " " + quote(a);
+    script += " " + quote(a);
   }
-  return runcommand(cmd);
+  return runbash(script, cwd);
 }
 
 std::vector<std::int16_t> readwavsamples(const std::string& path) {
@@ -86,6 +107,22 @@ std::vector<std::int16_t> readwavsamples(const std::string& path) {
   std::vector<std::int16_t> s(bytes.size() < 44 ? 0 : (bytes.size() - 44) / 2);
   std::memcpy(s.data(), bytes.data() + std::min<std::size_t>(44, bytes.size()), 2 * s.size());
   return s;
+}
+
+::testing::AssertionResult iswholewav(const std::string& path, long n, int fs) {
+  const std::string w = readbytes(path);
+  const auto at = [&](std::size_t i) {
+    std::uint32_t v = 0;
+    std::memcpy(&v, w.data() + i, 4);
+    return static_cast<long>(v);
+  };
+  if (w.size() >= 44 && w.starts_with("RIFF") && w.compare(8, 8, "WAVEfmt ") == 0 &&
+      w.compare(36, 4, "data") == 0 && at(4) == static_cast<long>(w.size()) - 8 &&
+      at(40) == static_cast<long>(w.size()) - 44 && at(24) == fs && at(28) == 2 * fs &&
+      (n < 0 || at(40) == 2 * n) && w.ends_with(std::string(2, '\0'))) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << path << ": " << w.size() << " bytes for " << n;
 }
 
 }  // namespace vallisynth::test

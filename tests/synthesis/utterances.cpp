@@ -7,20 +7,14 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <new>
-
-#include "conditioning/logf0.h"
-#include "conditioning/warping.h"
-#include "support/testsupport.h"
-#include "synthesis/synthesis.h"
 
 namespace {
 std::atomic<long> allocations{0};
 }  // namespace
 
-// The replacements below pair malloc with free by design; the compiler sees
-// only the free side once they are inlined into the standard allocator.
+// Counting replacements of the allocation and release functions that the
+// array forms call by default.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 void* operator new(std::size_t n) {
@@ -30,145 +24,146 @@ void* operator new(std::size_t n) {
   }
   throw std::bad_alloc();
 }
-void* operator new[](std::size_t n) {
-  return ::operator new(n);
-}
 void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p) noexcept {
   std::free(p);
 }
 void operator delete(void* p, std::size_t) noexcept {
   std::free(p);
 }
-void operator delete[](void* p, std::size_t) noexcept {
-  std::free(p);
-}
 
 namespace vallisynth::test {
 
-namespace {
-
-std::vector<double> readfloats(const std::filesystem::path& path) {
-  const std::string bytes = test::readbytes(path.string());
-  std::vector<float> v(bytes.size() / 4);
-  std::memcpy(v.data(), bytes.data(), v.size() * 4);
-  return {v.begin(), v.end()};
-}
-
-// The value of --NAME= in a command line, or def.
-double option(const std::string& args, const std::string& name, double def) {
-  const auto at = args.find("--" + name + "=");
-  return at == std::string::npos ? def : std::stod(args.substr(at + name.size() + 3));
-}
-
-// The utterance of stream files as the command line args would decode it:
-// the fv stream when args name one, the pitch, pitch-range, duration and
-// warping options applied as the decoder applies them, and the postfilter.
-void addutterance(std::vector<Utterance>& all, const std::filesystem::path& lf0,
-                  const std::string& args) {
-  namespace fs = std::filesystem;
-  Utterance u;
-  u.name = lf0.string() + " " + args;
-  const double fdur = option(args, "FDUR", 1.0);
-  const double fwarp = option(args, "FWARP", 0.0);
-  u.L = static_cast<std::uint32_t>(option(args, "LFRAME", 80.0) * fdur);
-  u.alpha = fwarp == 0.0 ? 0.42 : composewarp(0.42, fwarp);
-  u.gamma = option(args, "GAMMA", 0.0);
-  std::vector<double> track = readfloats(lf0);
-  shiftlogpitch(track, std::log(option(args, "FPITCH", 1.0)));
-  scalelogpitchrange(track, option(args, "FVPITCH", 1.0));
-  logf02f0(track);
-  u.f0 = track;
-  u.cc = readfloats(fs::path(lf0).replace_extension(".cc"));
-  const fs::path fv = fs::path(lf0).replace_extension(".fv");
-  if (args.find(".fv") != std::string::npos && fs::exists(fv)) {
-    u.fv = readfloats(fv);
-  }
-  if (u.f0.empty() || u.cc.size() % u.f0.size() != 0 ||
-      (!u.fv.empty() && u.fv.size() < u.f0.size())) {
-    return;
-  }
-  u.fv.resize(u.fv.empty() ? 0 : u.f0.size());
-  u.order = static_cast<std::uint32_t>(u.cc.size() / u.f0.size() - 1);
-  all.push_back(u);
-}
-
-}  // namespace
+constexpr CepstrumForm sptk = CepstrumForm::sptk;
 
 std::vector<Utterance> shippedutterances() {
-  namespace fs = std::filesystem;
-  const fs::path root(VALLISYNTH_SOURCE_DIR);
+  const struct {
+    const char* stem;  // in examples/ or, with its folder, in tests/vectors/
+    bool fv;
+    Options options;
+  } table[] = {
+      {"utt01", false, {}},
+      {"utt01", true, {.gamma = 0.4, .fv_alpha = 0.3}},
+      {"utt02",
+       false,
+       {.gamma = 0.5,
+        .pitch_factor = 1.3,
+        .pitch_range = 1.5,
+        .duration_factor = 0.8,
+        .vocal_tract_warp = -0.1,
+        .normalize = true}},
+      {"utt03", false, {.sample_rate = 48000, .vocal_tract_warp = -0.2, .cepstrum_form = sptk}},
+      {"v1-defaults/a", false, {}},
+      {"v2-fv-postfilter-pitch/a", true, {.gamma = 0.5, .pitch_factor = 1.2, .pitch_range = 1.4}},
+      {"v3-duration-warp-norm/a", true, {.duration_factor = 1.5, .vocal_tract_warp = 0.1}},
+      {"v4-f0-rules-unwarp/b", true, {.frame_shift = 100, .fv_alpha = 0.42, .pitch_range = 0.0}},
+      {"v5-index-list/u04", false, {}},
+      {"v6-order0-one-frame/c", false, {}},
+  };
   std::vector<Utterance> all;
-  // The golden renderings' command lines.
-  const fs::path examples = root / "examples";
-  for (const char* name : {"utt01", "utt02", "utt03"}) {
-    addutterance(all, examples / (std::string(name) + ".lf0"), "");
+  for (const auto& t : table) {
+    const std::string stem = std::string(VALLISYNTH_SOURCE_DIR) +
+                             (t.stem[0] == 'u' ? "/examples/" : "/tests/vectors/") + t.stem;
+    all.push_back({std::string(t.stem) + (t.fv ? " fv" : ""), read_stream(stem + ".lf0"),
+                   read_stream(stem + ".cc"),
+                   t.fv ? read_stream(stem + ".fv") : std::vector<double>(), t.options});
   }
-  addutterance(all, examples / "utt01.lf0", "utt01.fv");
-  addutterance(all, examples / "utt02.lf0",
-               "--FPITCH=1.3 --FVPITCH=1.5 --FDUR=0.8 --FWARP=-0.1 --GAMMA=0.5");
-  for (const auto& dir : fs::directory_iterator(root / "tests" / "vectors")) {
-    if (!dir.is_directory()) {
-      continue;
-    }
-    const std::string args = readbytes((dir.path() / "args").string());
-    for (const auto& f : fs::directory_iterator(dir.path())) {
-      if (f.path().extension() == ".lf0") {
-        addutterance(all, f.path(), args);
-      }
-    }
+  Utterance u{"examples end to end", {}, {}, {}, {.gamma = 0.3}};
+  for (const std::size_t i : {0u, 2u, 3u}) {
+    u.lf0.insert(u.lf0.end(), all[i].lf0.begin(), all[i].lf0.end());
+    u.cc.insert(u.cc.end(), all[i].cc.begin(), all[i].cc.end());
   }
+  all.push_back(u);
   return all;
 }
 
-Utterance randomutterance(std::mt19937& gen, std::uint32_t L, bool withfv) {
+Utterance randomutterance(std::mt19937& gen, std::uint32_t shift, bool withfv) {
   std::uniform_real_distribution<double> u01(0.0, 1.0);
+  const auto pick = [&](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(gen);
+  };
   Utterance u;
-  u.name = "random L=" + std::to_string(L) + (withfv ? " fv" : "");
-  u.L = L;
-  u.order = std::uniform_int_distribution<std::uint32_t>(0, 40)(gen);
-  u.alpha = 0.6 * u01(gen) - 0.1;
-  u.gamma = u01(gen) < 0.5 ? 0.0 : u01(gen);
-  const std::size_t frames = std::uniform_int_distribution<std::size_t>(0, 300)(gen);
-  const double edges[] = {5.0, 9.99, 10.0, 1000.0, 1000.5, -3.0, NAN, 7999.0};
-  while (u.f0.size() < frames) {
-    const std::size_t run = std::uniform_int_distribution<std::size_t>(1, 40)(gen);
-    const int kind = std::uniform_int_distribution<int>(0, 3)(gen);
+  u.name = "random, shift " + std::to_string(shift) + (withfv ? ", fv" : "");
+  const std::size_t order = pick(41), frames = 1 + pick(300);
+  const double edges[] = {
+      std::log(5.0), std::log(9.99), std::log(10.0), std::log(1000.0), std::log(1000.5), -1e10,
+      NAN,           INFINITY,       -INFINITY};
+  while (u.lf0.size() < frames) {
+    const std::size_t run = 1 + pick(40), kind = pick(4);
     const double base = 60.0 + 340.0 * u01(gen);
-    for (std::size_t i = 0; i < run && u.f0.size() < frames; ++i) {
-      u.f0.push_back(kind == 0   ? 0.0
-                     : kind == 1 ? base
-                     : kind == 2 ? base * (1.0 + 0.01 * static_cast<double>(i))
-                                 : edges[std::uniform_int_distribution<int>(0, 7)(gen)]);
+    for (std::size_t i = 0; i < run && u.lf0.size() < frames; ++i) {
+      u.lf0.push_back(kind == 0   ? -1e10
+                      : kind == 1 ? std::log(base)
+                      : kind == 2 ? std::log(base * (1.0 + 0.01 * static_cast<double>(i)))
+                                  : edges[pick(9)]);
     }
   }
   for (std::size_t k = 0; k < frames; ++k) {
-    for (std::uint32_t j = 0; j <= u.order; ++j) {
-      u.cc.push_back(j == 0 ? -6.0 + 3.0 * u01(gen) : (u01(gen) - 0.5) / (j + 1.0));
+    for (std::size_t j = 0; j <= order; ++j) {
+      u.cc.push_back(j == 0 ? 3.0 + 3.0 * u01(gen)
+                            : (u01(gen) - 0.5) / (static_cast<double>(j) + 1.0));
     }
     if (withfv) {
       u.fv.push_back(u01(gen) < 0.1 ? 0.0 : 9000.0 * u01(gen));
     }
   }
+  if (u01(gen) < 0.3) {
+    u.cc[pick(u.cc.size())] = INFINITY;
+  }
+  Options& o = u.options;
+  o.sample_rate = shift == 240 ? 48000 : 16000;
+  o.frame_shift = shift;
+  o.alpha = 0.6 * u01(gen) - 0.1;
+  o.gamma = u01(gen) < 0.5 ? 0.0 : u01(gen);
+  o.pitch_factor = u01(gen) < 0.3 ? 1.3 : 1.0;
+  o.pitch_range = u01(gen) < 0.3 ? 2.0 : 1.0;
+  o.fv_alpha = withfv && u01(gen) < 0.5 ? 0.3 : 0.0;
+  o.cepstrum_form = u01(gen) < 0.25 ? CepstrumForm::sptk : CepstrumForm::stored;
   return u;
 }
 
-std::vector<double> oneshot(const Utterance& u, NoisePhaseSource& rng, unsigned threads) {
-  std::vector<double> f0 = u.f0;
-  std::vector<double> x(getxsize(u.L, static_cast<std::uint32_t>(f0.size())));
-  EXPECT_EQ(ccs2waveform(x, u.fs, u.L, f0, u.fv, u.order, u.cc, u.alpha, u.gamma, rng, threads), 0);
-  return x;
+Options declared(const Utterance& u) {
+  Options o = u.options;
+  const UtteranceStats stats = utterance_stats(u.lf0, u.cc, u.fv, o);
+  o.c0_limits = stats.c0_limits;
+  o.mean_lf0 = stats.mean_lf0;
+  if (o.normalize) {
+    Options plain = u.options;
+    plain.normalize = false;
+    double peak = 0.0;
+    for (const double v : render(u.lf0, u.cc, u.fv, plain)) {
+      peak = std::max(peak, std::fabs(v));
+    }
+    o.gain = 0.99 / peak;
+  }
+  return o;
 }
 
-std::optional<C0Range> declaredrange(const Utterance& u) {
-  if (!u.fv.empty()) {
-    return std::nullopt;
+std::vector<std::size_t> randomcut(std::mt19937& gen, std::size_t frames, std::size_t most) {
+  std::vector<std::size_t> cut;
+  for (std::size_t k = 0; k < frames;) {
+    cut.push_back(std::uniform_int_distribution<std::size_t>(0, most)(gen));
+    k += cut.back();
   }
-  C0Range r;
-  EXPECT_EQ(addc0range(r, u.f0, u.cc, u.order), 0);
-  return r;
+  return cut;
+}
+
+std::vector<double> streamed(Synthesizer& s, const Utterance& u,
+                             const std::vector<std::size_t>& cuts) {
+  const std::size_t frames = u.lf0.size(), p = u.order() + 1u, L = s.latency();
+  const std::span<const double> lf0(u.lf0), cc(u.cc), fv(u.fv);
+  std::vector<double> x(frames * L + L + 1, -1.0);
+  std::size_t k = 0;
+  for (std::size_t i = 0; k < frames; ++i) {
+    const std::size_t n = std::min(cuts[i % cuts.size()], frames - k);
+    EXPECT_EQ(s.push(lf0.subspan(k, n), cc.subspan(k * p, n * p),
+                     fv.empty() ? fv : fv.subspan(k, n), std::span(x).subspan(k * L)),
+              n * L);
+    k += n;
+  }
+  EXPECT_EQ(s.frames(), frames);
+  EXPECT_EQ(s.flush(std::span(x).subspan(frames * L)), L + 1);
+  EXPECT_EQ(s.frames(), 0u);
+  return x;
 }
 
 bool identical(const std::vector<double>& a, const std::vector<double>& b) {

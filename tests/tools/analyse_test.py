@@ -22,8 +22,7 @@ from array import array
 
 SKIP = 77
 SPTK_DIRS = os.pathsep.join([os.environ.get("PATH", ""), "/usr/libexec/sptk/bin"])
-TEXT = ("Please call Stella. Ask her to bring these things with her "
-        "from the store.")
+TEXT = "Please call Stella. Ask her to bring these things with her from the store."
 UNVOICED = -1.0e10
 
 
@@ -32,16 +31,8 @@ def fail(msg):
     sys.exit(1)
 
 
-def need_tools():
-    for tool, package in (("pitch", "sptk"), ("mgc2sp", "sptk"), ("sox", "sox"),
-                          ("espeak-ng", "espeak-ng")):
-        if shutil.which(tool, path=SPTK_DIRS) is None:
-            print("skipped: %s not found (apt-get install %s)" % (tool, package))
-            sys.exit(SKIP)
-
-
-def run(cmd, **kw):
-    r = subprocess.run(cmd, capture_output=True, text=True, **kw)
+def run(cmd):
+    r = subprocess.run(cmd, capture_output=True, text=True)
     if r.returncode != 0:
         fail("%s exited with %d: %s" % (" ".join(cmd), r.returncode, r.stderr.strip()))
     return r.stdout
@@ -49,24 +40,20 @@ def run(cmd, **kw):
 
 def read_wav(path):
     with wave.open(path, "rb") as w:
-        a = array("h")
-        a.frombytes(w.readframes(w.getnframes()))
+        a = array("h", w.readframes(w.getnframes()))
         return w.getframerate(), a
 
 
 def read_floats(path):
-    a = array("f")
     with open(path, "rb") as f:
-        a.frombytes(f.read())
-    return a
+        return array("f", f.read())
 
 
 def speech(work, rate):
     """espeak-ng speech at `rate`, 6 dB below espeak's level so that the
     resynthesis, whose minimum-phase pulses are peakier, does not clip."""
-    raw = os.path.join(work, "espeak.wav")
+    raw, path = os.path.join(work, "espeak.wav"), os.path.join(work, "in%d.wav" % rate)
     run(["espeak-ng", "-w", raw, TEXT])
-    path = os.path.join(work, "in%d.wav" % rate)
     run(["sox", raw, "-r", str(rate), "-b", "16", path, "gain", "-6"])
     return path
 
@@ -76,40 +63,22 @@ class Analysis:
 
     def __init__(self, tool, wav, prefix, extra=()):
         self.command = shlex.split(run([tool, wav, prefix] + list(extra)).strip())
-        self.lf0 = read_floats(prefix + ".lf0")
-        self.cc = read_floats(prefix + ".cc")
-        self.prefix = prefix
+        self.lf0, self.cc = read_floats(prefix + ".lf0"), read_floats(prefix + ".cc")
         if len(self.cc) % len(self.lf0):
             fail("%s: %d cepstral values for %d frames" % (prefix, len(self.cc), len(self.lf0)))
         self.order = len(self.cc) // len(self.lf0) - 1
 
     def render(self, exe, out, extra=()):
-        cmd = [exe] + self.command[1:3] + [out] + self.command[4:] + list(extra)
-        run(cmd)
+        run([exe] + self.command[1:3] + [out] + self.command[4:] + list(extra))
         return read_wav(out)
 
 
-def load_tool(path):
-    """The tool as a module, for its table of all-pass constants."""
-    loader = importlib.machinery.SourceFileLoader("analyse", path)
+def default_alpha(tool, rate):
+    """The tool's all-pass constant for the rate."""
+    loader = importlib.machinery.SourceFileLoader("analyse", tool)
     module = importlib.util.module_from_spec(importlib.util.spec_from_loader("analyse", loader))
     loader.exec_module(module)
-    return module
-
-
-def rms_db(x, spans):
-    total = sum(x[i] * x[i] for a, b in spans for i in range(a, min(b, len(x))))
-    count = sum(min(b, len(x)) - a for a, b in spans)
-    return 10 * math.log10(total / count + 1e-12)
-
-
-def voiced_spans(lf0, shift):
-    return [((k + 1) * shift - shift // 2, (k + 1) * shift + shift // 2)
-            for k, v in enumerate(lf0) if v > UNVOICED]
-
-
-def f0_pairs(a, b):
-    return [(math.exp(x), math.exp(y)) for x, y in zip(a, b) if x > UNVOICED and y > UNVOICED]
+    return module.default_alpha(rate)
 
 
 def envelope_lsd(cc_a, cc_b, order, alpha, fftlen, frames):
@@ -118,50 +87,51 @@ def envelope_lsd(cc_a, cc_b, order, alpha, fftlen, frames):
     spectra = []
     for cc in (cc_a, cc_b):
         proc = subprocess.run(
-            ["mgc2sp", "-a", repr(alpha), "-g", "0", "-m", str(order), "-l", str(fftlen),
-             "-o", "1"], input=cc.tobytes(), capture_output=True,
-            env=dict(os.environ, PATH=SPTK_DIRS), check=True)
-        s = array("f")
-        s.frombytes(proc.stdout)
-        spectra.append(s)
+            ["mgc2sp", "-a", repr(alpha), "-g", "0", "-m", str(order), "-l", str(fftlen), "-o", "1"],
+            input=cc.tobytes(), capture_output=True, env=dict(os.environ, PATH=SPTK_DIRS), check=True)
+        spectra.append(array("f", proc.stdout))
     bins = fftlen // 2 + 1
-    dist = []
-    for k in frames:
-        a = spectra[0][k * bins:(k + 1) * bins]
-        b = spectra[1][k * bins:(k + 1) * bins]
-        dist.append(math.sqrt(sum((x - y) ** 2 for x, y in zip(a, b)) / bins))
-    return statistics.mean(dist)
+    return statistics.mean(
+        math.sqrt(sum((x - y) ** 2 for x, y in zip(*(s[k * bins:(k + 1) * bins] for s in spectra))) / bins)
+        for k in frames)
+
+
+def f0_pairs(a, b):
+    return [(math.exp(x), math.exp(y)) for x, y in zip(a, b) if x > UNVOICED and y > UNVOICED]
 
 
 def roundtrip(exe, tool, rate, ccform, modify):
     extra = ["--CCFORM=1"] if ccform else []
     with tempfile.TemporaryDirectory() as work:
+        j = lambda name: os.path.join(work, name)
         src = speech(work, rate)
-        fs, x = read_wav(src)
-        inp = Analysis(tool, src, os.path.join(work, "in"), extra)
+        _, x = read_wav(src)
+        inp = Analysis(tool, src, j("in"), extra)
         shift = int(math.floor(rate * 0.005 + 0.5))
-        fs_out, y = inp.render(exe, os.path.join(work, "out.wav"))
+        fs_out, y = inp.render(exe, j("out.wav"))
         if fs_out != rate:
             fail("output at %d Hz, not %d" % (fs_out, rate))
         if abs(len(y) - len(x)) > shift:
-            fail("output %d samples, input %d: more than a frame (%d) apart"
-                 % (len(y), len(x), shift))
+            fail("output %d samples, input %d: more than a frame (%d) apart" % (len(y), len(x), shift))
 
-        spans = voiced_spans(inp.lf0, shift)
-        level = rms_db(y, spans) - rms_db(x, spans)
+        # The level over the stretches voiced in the input.
+        spans = [((k + 1) * shift - shift // 2, (k + 1) * shift + shift // 2)
+                 for k, v in enumerate(inp.lf0) if v > UNVOICED]
+        db = lambda s: 10 * math.log10(sum(s[i] ** 2 for a, b in spans for i in range(a, min(b, len(s))))
+                                       / sum(min(b, len(s)) - a for a, b in spans) + 1e-12)
+        level = db(y) - db(x)
 
-        out = Analysis(tool, os.path.join(work, "out.wav"), os.path.join(work, "out"), extra)
+        out = Analysis(tool, j("out.wav"), j("out"), extra)
         pairs = f0_pairs(inp.lf0, out.lf0)
         if len(pairs) < len(spans) // 2:
-            fail("only %d frames voiced in both, of %d voiced in the input"
-                 % (len(pairs), len(spans)))
+            fail("only %d frames voiced in both, of %d voiced in the input" % (len(pairs), len(spans)))
         f0_err = statistics.median(abs(b / a - 1) for a, b in pairs)
 
         # Envelopes of the frames voiced in the input; both analyses share
         # frame positions, so frame k of one faces frame k of the other.
         frames = [k for k, v in enumerate(inp.lf0) if v > UNVOICED and k < len(out.lf0)]
         fftlen = 1 << (int(rate * 0.025 + 0.5) - 1).bit_length()
-        lsd = envelope_lsd(inp.cc, out.cc, inp.order, load_tool(tool).default_alpha(rate), fftlen, frames)
+        lsd = envelope_lsd(inp.cc, out.cc, inp.order, default_alpha(tool, rate), fftlen, frames)
 
         print("%d Hz: %d -> %d samples, level %+.2f dB over voiced stretches, "
               "median f0 error %.2f %% (%d frames), envelope LSD %.2f dB"
@@ -174,10 +144,10 @@ def roundtrip(exe, tool, rate, ccform, modify):
             fail("envelope LSD %.2f dB" % lsd)
 
         if modify:
-            _, y2 = inp.render(exe, os.path.join(work, "up.wav"), ["--FPITCH=1.5"])
-            up = Analysis(tool, os.path.join(work, "up.wav"), os.path.join(work, "up"))
+            inp.render(exe, j("up.wav"), ["--FPITCH=1.5"])
+            up = Analysis(tool, j("up.wav"), j("up"))
             ratio = statistics.median(b / a for a, b in f0_pairs(inp.lf0, up.lf0))
-            _, y3 = inp.render(exe, os.path.join(work, "slow.wav"), ["--FDUR=2"])
+            _, y3 = inp.render(exe, j("slow.wav"), ["--FDUR=2"])
             print("--FPITCH=1.5: median f0 ratio %.3f; --FDUR=2: %d samples" % (ratio, len(y3)))
             if abs(ratio / 1.5 - 1) > 0.03:
                 fail("f0 ratio %.3f, not 1.5" % ratio)
@@ -185,7 +155,7 @@ def roundtrip(exe, tool, rate, ccform, modify):
                 fail("--FDUR=2 gave %d samples for %d" % (len(y3), len(x)))
 
 
-def expect_error(tool, args, words, env=None, folder=None):
+def expect_error(tool, args, words, folder, env=None):
     """The tool must fail with one line naming the problem, writing nothing."""
     r = subprocess.run([sys.executable, tool] + args, capture_output=True, text=True, env=env)
     lines = r.stderr.strip().splitlines()
@@ -195,26 +165,23 @@ def expect_error(tool, args, words, env=None, folder=None):
         fail("%s: message %r lacks %s" % (args, lines[0], words))
     if r.stdout:
         fail("%s: printed %r on standard output" % (args, r.stdout))
-    if folder is not None:
-        left = [f for f in os.listdir(folder) if f.startswith(("out", ".analyse"))]
-        if left:
-            fail("%s: left %s behind" % (args, left))
+    left = [f for f in os.listdir(folder) if f.startswith(("out", ".analyse"))]
+    if left:
+        fail("%s: left %s behind" % (args, left))
 
 
 def errors(tool):
     with tempfile.TemporaryDirectory() as work:
-        src = speech(work, 16000)
         j = lambda name: os.path.join(work, name)
-        run(["sox", src, "-c", "2", j("stereo.wav")])
-        run(["sox", src, "-e", "floating-point", "-b", "32", j("float.wav")])
-        run(["sox", src, "-b", "24", j("b24.wav")])
-        run(["sox", src, "-r", "96000", j("r96k.wav")])
-        run(["sox", src, "-r", "6000", j("r6k.wav")])
+        src = speech(work, 16000)
+        for name, options in (("stereo", ["-c", "2"]), ("float", ["-e", "floating-point", "-b", "32"]),
+                              ("b24", ["-b", "24"]), ("r96k", ["-r", "96000"]), ("r6k", ["-r", "6000"])):
+            run(["sox", src] + options + [j(name + ".wav")])
+        run(["sox", src, j("short.wav"), "trim", "0", "100s"])
         with open(j("text.wav"), "w") as f:
             f.write("not a wave file\n")
         with open(j("cut.wav"), "wb") as f, open(src, "rb") as g:
             f.write(g.read(30))
-        run(["sox", src, j("short.wav"), "trim", "0", "100s"])
         os.mkdir(j("empty"))
         out = j("out")
         cases = [
@@ -235,11 +202,10 @@ def errors(tool):
             ([src, out, "--BOGUS=1"], ["BOGUS"]),
         ]
         for args, words in cases:
-            expect_error(tool, args, words, folder=work)
+            expect_error(tool, args, words, work)
         # SPTK_BIN pointing at a folder without SPTK stands for a machine
         # without it.
-        env = dict(os.environ, SPTK_BIN=j("empty"))
-        expect_error(tool, [src, out], ["SPTK is not installed"], env=env, folder=work)
+        expect_error(tool, [src, out], ["SPTK is not installed"], work, dict(os.environ, SPTK_BIN=j("empty")))
         # A failure leaves earlier streams of the same prefix untouched.
         with open(out + ".lf0", "wb") as f:
             f.write(b"keep")
@@ -255,7 +221,10 @@ def main(argv):
         print(__doc__)
         return 2
     exe, tool, mode = argv[0], argv[1], argv[2]
-    need_tools()
+    for tool_name, package in (("pitch", "sptk"), ("mgc2sp", "sptk"), ("sox", "sox"), ("espeak-ng", "espeak-ng")):
+        if shutil.which(tool_name, path=SPTK_DIRS) is None:
+            print("skipped: %s not found (apt-get install %s)" % (tool_name, package))
+            return SKIP
     if mode == "errors":
         errors(tool)
     else:
