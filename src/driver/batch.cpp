@@ -57,14 +57,15 @@ std::string canonical(const std::string& path) {
 }
 
 // The frame count of an utterance, as far as its files tell before it is
-// decoded: regular files, a log-f0 stream of at least one value, a cepstral
-// stream of whole rows and an output folder that can be written. Otherwise
-// 0: it will most likely fail before it draws any noise phase.
+// decoded: regular files, a log-f0 stream of at least one value and a
+// cepstral stream of whole rows. Otherwise 0: it will most likely fail
+// before it draws any noise phase. (Once synthesised, an utterance has drawn
+// every frame's phases, whether or not its file could be written.)
 std::uint64_t expectedframes(const DecoderOptions& opts) {
   struct stat f0 {};
   struct stat cc {};
   if (stat(opts.filef0, &f0) != 0 || stat(opts.filecc, &cc) != 0 || !S_ISREG(f0.st_mode) ||
-      !S_ISREG(cc.st_mode) || access(folderof(opts.fileout).c_str(), W_OK) != 0) {
+      !S_ISREG(cc.st_mode)) {
     return 0;
   }
   const auto frames = static_cast<std::uint64_t>(f0.st_size) / 4u;
@@ -96,8 +97,10 @@ struct Batch::Job {
   std::uint64_t seq = 0;
   std::string names[4];  // log-f0, cepstra, fv (empty: none), output
   DecoderOptions opts;
-  NoiseSource start;  // the position it is expected to start from
-  NoiseSource end;    // and the one it ends at
+  std::uint64_t frames = 0;  // as expected from its files
+  NoiseSource start;         // the position it is expected to start from
+  NoiseSource expectedend;   // and to end at (the start past its frames)
+  NoiseSource end;           // the one it ends at
   Messages messages;
   std::size_t discarded = 0;  // message bytes of a decoding done again
   Outcome outcome = Outcome::kFailed;
@@ -116,10 +119,13 @@ struct Batch::Job {
     opts.threads = 1;  // the utterances share out the cores
   }
 
-  // Decoded on the calling thread, alone: a stream name, or no message
-  // buffer.
+  // Decoded on the calling thread, alone: a stream name, no message buffer,
+  // or an output that is a link to a file not there yet (created through
+  // the link, where no other utterance's input name can be compared).
   bool exclusive() const {
-    if (messages.file == nullptr) {
+    struct stat st {};
+    if (messages.file == nullptr || (lstat(names[3].c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
+                                     stat(names[3].c_str(), &st) != 0)) {
       return true;
     }
     for (const std::string& name : names) {
@@ -180,30 +186,33 @@ void Batch::add(const DecoderOptions& opts) {
   if (running_.empty()) {
     predicted_ = *noise_;
   }
-  job->seq = added_++;
+  skipoptions_.sample_rate = static_cast<int>(opts.fs);
+  skipoptions_.frame_shift = opts.frameshift;
+  job->seq = added_;
+  job->frames = frames;
   job->start = predicted_;
   // The next one starts where this one's frames leave the phases.
-  Options options;
-  options.sample_rate = static_cast<int>(opts.fs);
-  options.frame_shift = opts.frameshift;
-  predicted_.skip(frames, options);
-
-  Job& j = *job;
-  running_.push_back(std::move(job));
-  // The thread keeps the termination signals blocked (it inherits the mask):
-  // they reach this thread, whose handler removes every temporary file.
-  const sigset_t previous = blockterminationsignals();
-  try {
-    j.thread = std::thread(&Batch::work, this, std::ref(j));
-  } catch (const std::system_error&) {
-    running_.pop_back();
-    --added_;
-    restoremask(previous);
+  predicted_.skip(frames, skipoptions_);
+  job->expectedend = predicted_;
+  {
+    // The thread keeps the termination signals blocked (it inherits the
+    // mask): they reach this thread, whose handler removes every temporary
+    // file.
+    const SignalMask mask(SignalMask::kAll);
+    try {
+      job->thread = std::thread(&Batch::work, this, std::ref(*job));
+    } catch (const std::exception&) {
+      job->thread = std::thread();
+    }
+  }
+  if (!job->thread.joinable()) {
+    // No thread to be had: decoded here once the others are in place.
     finish();
     runhere(opts);
     return;
   }
-  restoremask(previous);
+  ++added_;
+  running_.push_back(std::move(job));
 }
 
 void Batch::waitturn(std::uint64_t seq) {
@@ -231,10 +240,13 @@ void Batch::work(Job& job) {
       waitturn(job.seq);
       right = job.start == *noise_;
     }
-    if (!right) {
-      // Decode again from where the phases really stand (rare: an earlier
-      // utterance failed after its streams looked fine, or the other way
-      // round). Its turn has come: nothing else moves the position now.
+    // Decoded again, in its turn, from where the phases really stand, when
+    // the start was wrong (an earlier utterance failed after its streams
+    // looked fine, or the other way round), and after a failure: side by
+    // side with others, a full disk or the memory limit can refuse what
+    // one after the other would have let through. In its turn nothing else
+    // moves the position.
+    if (!right || outcome == Outcome::kFailed) {
       std::fflush(job.messages.file);
       job.discarded = job.messages.size;
       noise = *noise_;
@@ -252,6 +264,7 @@ void Batch::work(Job& job) {
   std::fflush(job.messages.file);
   const std::lock_guard<std::mutex> lock(mutex_);
   *noise_ = noise;
+  job.end = noise;
   job.outcome = outcome;
   job.done = true;
   ++turn_;
@@ -259,17 +272,27 @@ void Batch::work(Job& job) {
 }
 
 void Batch::retireoldest() {
-  Job& job = *running_.front();
+  std::unique_ptr<Job> job = std::move(running_.front());
+  running_.pop_front();
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return job.done; });
+    changed_.wait(lock, [&] { return job->done; });
   }
-  job.thread.join();
-  std::fprintf(msg_, "%s\n", job.opts.fileout);
-  std::fwrite(job.messages.data + job.discarded, 1, job.messages.size - job.discarded, msg_);
+  job->thread.join();
+  std::fprintf(msg_, "%s\n", job->opts.fileout);
+  std::fwrite(job->messages.data + job->discarded, 1, job->messages.size - job->discarded, msg_);
   std::fflush(msg_);
-  failed_ |= job.outcome == Outcome::kWritten ? 0 : 1;
-  running_.pop_front();
+  failed_ |= job->outcome == Outcome::kWritten ? 0 : 1;
+  if (!(job->end == job->expectedend)) {
+    // It ended elsewhere than expected: those still running will decode
+    // again in their turn; the ones to come are placed from where it really
+    // ended, past the frames of those still running.
+    predicted_ = job->end;
+    for (const auto& other : running_) {
+      predicted_.skip(other->frames, skipoptions_);
+      other->expectedend = predicted_;
+    }
+  }
 }
 
 int Batch::finish() {

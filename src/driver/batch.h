@@ -50,6 +50,7 @@ class Batch {
   int failed_ = 0;
   std::uint64_t added_ = 0;  // utterances handed to threads so far
   NoiseSource predicted_;    // where the last one handed out is expected to end
+  Options skipoptions_;      // the rate and frame shift, for skipping frames
   std::deque<std::unique_ptr<Job>> running_;
   std::mutex mutex_;
   std::condition_variable changed_;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <ctime>
 
 namespace vallisynth {
 
@@ -27,12 +28,21 @@ static_assert(std::atomic<int>::is_always_lock_free, "the handler needs lock-fre
 
 // Removes the temporary files, then ends the process with the signal's own
 // default action, so that the parent sees the usual status. Only
-// async-signal-safe calls: unlink and raise.
+// async-signal-safe calls: clock_gettime, unlink and raise.
 void onterminate(int sig) {
   gterminating.store(1);
+  // Another thread creating, renaming or removing a temporary file has its
+  // registration final within microseconds. The wait is bounded all the
+  // same: that thread may be waiting for a lock that the interrupted thread
+  // holds (the allocator's), and the run must end regardless.
+  timespec start{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
   while (gupdating.load() != 0) {
-    // Another thread is creating, renaming or removing a temporary file:
-    // its registration is final within microseconds.
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (now.tv_sec - start.tv_sec >= 2) {
+      break;
+    }
   }
   for (unsigned s = 0; s < kTemporarySlots; ++s) {
     if (gregistered[s].load() != 0) {
@@ -69,7 +79,9 @@ void installcleanuphandlers() {
   }
 }
 
-TemporaryUpdate::TemporaryUpdate() : previous_(blockterminationsignals()) {
+TemporaryUpdate::TemporaryUpdate() : previous_() {
+  const sigset_t set = terminationset();
+  pthread_sigmask(SIG_BLOCK, &set, &previous_);
   gupdating.fetch_add(1);
   if (gterminating.load() != 0) {
     // A handler in another thread is removing the files and ending the
@@ -83,7 +95,7 @@ TemporaryUpdate::TemporaryUpdate() : previous_(blockterminationsignals()) {
 
 TemporaryUpdate::~TemporaryUpdate() {
   gupdating.fetch_sub(1);
-  restoremask(previous_);
+  pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
 void registertemporary(const char* path, unsigned slot) {
@@ -99,15 +111,16 @@ void registertemporary(const char* path, unsigned slot) {
   gregistered[slot].store(1);
 }
 
-sigset_t blockterminationsignals() {
-  const sigset_t set = terminationset();
-  sigset_t previous;
-  pthread_sigmask(SIG_BLOCK, &set, &previous);
-  return previous;
+SignalMask::SignalMask(Which which) : previous_() {
+  sigset_t set = terminationset();
+  if (which == kAsynchronous) {
+    sigdelset(&set, SIGPIPE);
+  }
+  pthread_sigmask(SIG_BLOCK, &set, &previous_);
 }
 
-void restoremask(const sigset_t& previous) {
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+SignalMask::~SignalMask() {
+  pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
 }  // namespace vallisynth

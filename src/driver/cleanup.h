@@ -42,11 +42,22 @@ class TemporaryUpdate {
 // slot out of range, is not registered.
 void registertemporary(const char* path, unsigned slot = 0);
 
-// Blocks the termination signals in the calling thread, and so in every
-// thread it starts from now on: they then reach the threads that keep them,
-// whose handler cleans up. Returns the previous mask for restoremask.
-sigset_t blockterminationsignals();
-void restoremask(const sigset_t& previous);
+// While alive, the termination signals are blocked in the calling thread,
+// and so in every thread it starts meanwhile: they then reach the threads
+// that keep them, whose handler cleans up. kAsynchronous leaves SIGPIPE
+// alone, for a thread that writes to a pipe itself (the signal is raised in
+// the writing thread).
+class SignalMask {
+ public:
+  enum Which { kAll, kAsynchronous };
+  explicit SignalMask(Which which);
+  ~SignalMask();
+  SignalMask(const SignalMask&) = delete;
+  SignalMask& operator=(const SignalMask&) = delete;
+
+ private:
+  sigset_t previous_;
+};
 
 }  // namespace vallisynth
 

@@ -191,15 +191,16 @@ template <typename Sink>
 class Background {
  public:
   explicit Background(Sink& sink) : sink_(&sink) {
-    // The thread keeps the termination signals blocked: they reach the
-    // threads that handle them. Without a thread, put writes at once.
-    const sigset_t previous = blockterminationsignals();
+    // The thread keeps the asynchronous termination signals blocked: they
+    // reach the caller's thread, whose handler cleans up. A broken pipe's
+    // SIGPIPE is raised in the thread that writes, here, and ends the run
+    // as it would on one thread. Without a thread, put writes at once.
+    const SignalMask mask(SignalMask::kAsynchronous);
     try {
       thread_ = std::thread(&Background::loop, this);
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
       // Written as it comes instead.
     }
-    restoremask(previous);
   }
   ~Background() {
     if (!thread_.joinable()) {
@@ -392,6 +393,14 @@ Outcome writeoutput(const char* name, std::uint64_t samples, int rate, const Out
     out.reset();
     registertemporary(nullptr, turn.slot);
     return Outcome::kFailed;
+  } catch (...) {
+    // Memory ran out outside the library's checks: no temporary file stays.
+    {
+      const TemporaryUpdate update;
+      out.reset();
+      registertemporary(nullptr, turn.slot);
+    }
+    throw;
   }
 }
 
@@ -491,12 +500,24 @@ Outcome decode(const DecoderOptions& opts, NoiseSource& noise, std::FILE* msg,
     }
     return Outcome::kFailed;
   }
+  const NoiseSource start = noise;
+  bool changed = false;  // a stream ended early
   const Outcome outcome =
       writeoutput(opts.fileout, xlen, options.sample_rate, turn, [&](auto&& sink) {
-        return renderpieces(u, *synth, rows.span(), fvs.span(), out.span(), overlap, sink);
+        changed = !renderpieces(u, *synth, rows.span(), fvs.span(), out.span(), overlap, sink);
+        return !changed;
       });
   if (outcome == Outcome::kFailed) {
     std::fprintf(msg, "Error: could not create %s.\n", opts.fileout);
+    // An utterance that got this far is synthesised whether or not its file
+    // can be written: the next one starts past every frame's noise phases,
+    // however many pieces were rendered before the write failed (which
+    // depends on the thread count). One whose streams changed under us was
+    // never read whole, and draws nothing.
+    noise = start;
+    if (!changed) {
+      noise.skip(nframes, options);
+    }
   }
   return outcome;
 }
@@ -510,6 +531,9 @@ Outcome decodeutterance(const DecoderOptions& opts, NoiseSource& noise, std::FIL
   } catch (const Error& e) {
     // Options the command line would have refused (the library's checks).
     std::fprintf(msg, "Error: %s: %s.\n", opts.filef0, e.what());
+    return Outcome::kFailed;
+  } catch (const std::bad_alloc&) {
+    std::fprintf(msg, "Error: not enough memory to decode %s.\n", opts.filef0);
     return Outcome::kFailed;
   }
 }

@@ -43,10 +43,11 @@ std::vector<float> cepstra(std::size_t n) {
 // Utterances 1 to 9 in dir: good ones of different lengths and rates, and
 // ones that fail before drawing any noise phase although their streams look
 // fine (the output is the input), that fail as soon as they are opened, that
-// warn, that are written through a folder, and one whose cepstral stream is
-// the output of the utterance before it.
+// warn, that are written through a folder, one whose fv stream is the output
+// of an earlier one (written through a link), and one whose cepstral stream
+// is the output of the utterance before it.
 void writebatch(const TempDir& dir) {
-  const std::size_t frames[] = {0, 40, 25, 33, 12, 50, 20, 18, 45, 30};
+  const std::size_t frames[] = {0, 3000, 25, 33, 12, 50, 20, 18, 45, 30};
   for (std::size_t i = 1; i <= 9; ++i) {
     const std::string n = std::to_string(i);
     writebytes(dir.file("f" + n),
@@ -61,6 +62,8 @@ void writebatch(const TempDir& dir) {
   writebytes(dir.file("f5"), floatbytes(nan));
   fs::create_directory(dir.file("o6.wav"));             // cannot be created
   writebytes(dir.file("c7"), floatbytes(cepstra(17)));  // incompatible dimensions
+  fs::remove(dir.file("v3"));                           // utterance 1 writes v3
+  fs::create_symlink("v3", dir.file("o1.wav"));         // through a link, 3 reads it
   writebytes(dir.file("o8.wav"), "old");                // replaced by utterance 8,
   fs::remove(dir.file("c9"));                           // whose new file utterance 9
   fs::create_symlink("o8.wav", dir.file("c9"));         // reads as its cepstra
@@ -144,6 +147,49 @@ TEST(LongUtterances, WrittenWhileRendered) {
   EXPECT_EQ(readbytes(small + "/out.wav"), "old");
   EXPECT_EQ(std::distance(fs::directory_iterator(small), fs::directory_iterator()), 1);
   umount(small.c_str());
+}
+
+// An utterance that is synthesised but cannot be written (a folder in the
+// way, or a full device part way through) has drawn every frame's noise
+// phases: the next one comes out as if it had been written, for every
+// thread count.
+TEST(Batches, FailedWritesDrawEveryFrame) {
+  std::string reference;
+  for (const char* blocker : {"", "folder", "/dev/full"}) {
+    for (const char* threads : {"--THREADS=1", "--THREADS=2"}) {
+      TempDir dir;
+      writebatch(dir);
+      fs::remove(dir.file("o1.wav"));
+      if (std::string(blocker) == "folder") {
+        fs::create_directory(dir.file("o1.wav"));
+      } else if (*blocker != 0) {
+        fs::create_symlink(blocker, dir.file("o1.wav"));
+      }
+      const RunResult r =
+          runvallisynth({"f?", "c?", "o?.wav", "--INDLIST=1,3", threads}, dir.path.string());
+      EXPECT_EQ(r.exitcode, *blocker == 0 ? 0 : 1) << blocker << threads;
+      const std::string out = readbytes(dir.file("o3.wav"));
+      if (reference.empty()) {
+        reference = out;
+      }
+      EXPECT_FALSE(out.empty());
+      EXPECT_TRUE(out == reference) << blocker << " " << threads;
+    }
+  }
+}
+
+// A reader that goes away ends the run with SIGPIPE, as on one thread, also
+// when another thread writes the samples.
+TEST(LongUtterances, BrokenPipeEndsTheRun) {
+  TempDir dir;
+  writebytes(dir.file("f0"), floatbytes(logf0(700, 140.0f)));
+  writebytes(dir.file("cc"), floatbytes(cepstra(700)));
+  for (const char* threads : {"--THREADS=1", "--THREADS=2"}) {
+    const RunResult r = runbash(std::string("$V f0 cc - --LFRAME=1000 ") + threads +
+                                    " 2>/dev/null | head -c 100 >/dev/null; echo ${PIPESTATUS[0]}",
+                                dir.path.string());
+    EXPECT_EQ(r.out, "141\n") << threads;
+  }
 }
 
 // The position in the noise-phase sequence that a batch's utterances start
