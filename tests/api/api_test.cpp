@@ -1,8 +1,9 @@
 // The public interface as a program embedding the library uses it: every
-// error code, the C interface, and values that are not finite. (The
-// library's bytes against the command line's, with every option, in
-// batches and from several threads at once, are the Python package's
-// tests; streaming is the streaming decoder's.)
+// error code, the C interface, values that are not finite, and renderings
+// from several threads at once (which the sanitizer builds check for
+// races). (The library's bytes against the command line's, with every
+// option and in batches, are the Python package's tests; streaming is the
+// streaming decoder's.)
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -11,6 +12,7 @@
 #include <functional>
 #include <limits>
 #include <set>
+#include <thread>
 
 #include "support/testsupport.h"
 #include "vallisynth/vallisynth.h"
@@ -177,6 +179,31 @@ TEST(Api, ValuesThatAreNotFiniteChangeOnlyTheirFrame) {
       lf0[k] = bad;
       EXPECT_EQ(render(lf0, u.cc, {}, {.pitch_range = range}), unvoiced) << bad << ' ' << range;
     }
+  }
+}
+
+// Renderings in several threads at once, each with its own noise source and
+// some with a pool of their own: each gives the bytes of rendering alone.
+TEST(Api, ThreadsRenderingAtOnceGiveTheirOwnSamples) {
+  const Utterance u = load("utt01", true);
+  Options options;
+  NoiseSource alone;
+  const std::vector<double> expected = render(u.lf0, u.cc, u.fv, options, alone);
+  std::vector<std::vector<double>> got(4);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < got.size(); ++t) {
+    threads.emplace_back([&, t] {
+      Options own = options;
+      own.threads = static_cast<unsigned>(t % 2 + 1);
+      NoiseSource noise;
+      got[t] = render(u.lf0, u.cc, u.fv, own, noise);
+    });
+  }
+  for (std::thread& t : threads) {
+    t.join();
+  }
+  for (const std::vector<double>& g : got) {
+    EXPECT_TRUE(g == expected);
   }
 }
 
