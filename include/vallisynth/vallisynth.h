@@ -96,6 +96,15 @@ typedef struct vallisynth_noise vallisynth_noise;
 VALLISYNTH_API vallisynth_noise* vallisynth_noise_create(void); /* null: no memory */
 VALLISYNTH_API void vallisynth_noise_destroy(vallisynth_noise* noise);
 VALLISYNTH_API void vallisynth_noise_reset(vallisynth_noise* noise);
+/* Moves noise on to where rendering frames frames with options (null: the
+ * defaults) leaves it, without rendering them: where the next utterance of
+ * a batch starts. VALLISYNTH_ERR_BAD_ARGUMENT for options out of range. */
+VALLISYNTH_API int vallisynth_noise_skip(vallisynth_noise* noise, uint64_t frames,
+                                         const vallisynth_options* options);
+/* 1 when a and b stand at the same place in the sequence, else 0. */
+VALLISYNTH_API int vallisynth_noise_equal(const vallisynth_noise* a, const vallisynth_noise* b);
+/* The cores this process may run on (its CPU affinity), at least 1. */
+VALLISYNTH_API unsigned vallisynth_usable_threads(void);
 
 /* Renders one utterance into out.
  *

@@ -561,6 +561,30 @@ position.)doc")
             self.source.reset();
           },
           "Back to the beginning of the sequence.")
+      .def(
+          "skip",
+          [](PyNoise& self, std::uint64_t frames, int fs, std::optional<std::uint32_t> frame_shift,
+             double fdur) {
+            vallisynth::Options o;
+            o.sample_rate = fs;
+            o.frame_shift = frame_shift;
+            o.duration_factor = fdur;
+            const auto lock = claim(self);
+            self.source.skip(frames, o);
+          },
+          py::arg("frames"), py::arg("fs") = 16000, py::arg("frame_shift") = py::none(),
+          py::arg("fdur") = 1.0,
+          "Moves on to where rendering `frames` frames at this rate, frame shift\n"
+          "and duration factor leaves the source, without rendering them: where\n"
+          "the next utterance of a batch starts, so that utterances can be\n"
+          "rendered side by side (each from its own copy).")
+      .def(
+          "__eq__",
+          [](PyNoise& self, PyNoise& other) {
+            const auto lock = claim(self);
+            return &self == &other || self.source == other.source;
+          },
+          py::is_operator())
       .def("copy", &snapshot, "A new source at the same position.")
       .def("__copy__", &snapshot)
       .def("__deepcopy__", [](PyNoise& self, py::handle) { return snapshot(self); });

@@ -61,6 +61,11 @@ class NoiseSource:
     def __init__(self) -> None: ...
     def reset(self) -> None:
         """Back to the beginning of the sequence."""
+    def skip(
+        self, frames: int, fs: int = 16000, frame_shift: int | None = None, fdur: float = 1.0
+    ) -> None:
+        """Moves on past `frames` frames' noise phases without rendering them."""
+    def __eq__(self, other: object) -> bool: ...
     def copy(self) -> NoiseSource:
         """A new source at the same position."""
     def __copy__(self) -> NoiseSource: ...

@@ -132,6 +132,22 @@ void vallisynth_noise_reset(vallisynth_noise* noise) {
   }
 }
 
+int vallisynth_noise_skip(vallisynth_noise* noise, uint64_t frames,
+                          const vallisynth_options* options) {
+  if (noise == nullptr) {
+    return VALLISYNTH_ERR_BAD_ARGUMENT;
+  }
+  return guarded([&] { noise->source.skip(frames, tooptions(options)); });
+}
+
+int vallisynth_noise_equal(const vallisynth_noise* a, const vallisynth_noise* b) {
+  return a != nullptr && b != nullptr && a->source == b->source ? 1 : 0;
+}
+
+unsigned vallisynth_usable_threads(void) {
+  return vallisynth::usable_threads();
+}
+
 int vallisynth_render(const double* lf0, size_t frames, const double* cc, size_t cc_count,
                       const double* fv, size_t fv_count, const vallisynth_options* options,
                       vallisynth_noise* noise, double* out, size_t out_capacity,

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "support/testsupport.h"
+#include "vallisynth/vallisynth.h"
 #include "vallisynth/vallisynth.hpp"
 
 extern char** environ;
@@ -209,6 +210,25 @@ TEST(Batches, NoiseSkipLandsWhereRenderingEnds) {
     // And the next utterance renders the same from either.
     EXPECT_EQ(render(f0, cc, {}, options, rendered), render(f0, cc, {}, options, skipped));
   }
+  // The same through the C interface.
+  vallisynth_noise* a = vallisynth_noise_create();
+  vallisynth_noise* b = vallisynth_noise_create();
+  std::vector<double> out(rendered_length(37, Options{}));
+  const std::vector<double> f0(37, std::log(130.0));
+  const std::vector<double> cc(37 * kRow, 0.1);
+  ASSERT_EQ(vallisynth_render(f0.data(), 37, cc.data(), cc.size(), nullptr, 0, nullptr, a,
+                              out.data(), out.size(), nullptr),
+            VALLISYNTH_OK);
+  EXPECT_EQ(vallisynth_noise_equal(a, b), 0);
+  EXPECT_EQ(vallisynth_noise_skip(b, 37, nullptr), VALLISYNTH_OK);
+  EXPECT_EQ(vallisynth_noise_equal(a, b), 1);
+  vallisynth_options bad;
+  vallisynth_options_init(&bad);
+  bad.duration_factor = 9.0;
+  EXPECT_EQ(vallisynth_noise_skip(b, 1, &bad), VALLISYNTH_ERR_BAD_ARGUMENT);
+  EXPECT_EQ(vallisynth_noise_skip(nullptr, 1, nullptr), VALLISYNTH_ERR_BAD_ARGUMENT);
+  vallisynth_noise_destroy(a);
+  vallisynth_noise_destroy(b);
 }
 
 // A termination signal while several utterances are being written: every

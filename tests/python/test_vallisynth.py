@@ -64,6 +64,14 @@ def test_noise_source_runs_on_and_is_copied_and_reset(utt):
     assert np.array_equal(vs.synthesize(lf0, cc, noise=noise.copy()), vs.synthesize(lf0, cc, noise=copy.deepcopy(noise)))
     noise.reset()
     assert np.array_equal(vs.synthesize(lf0, cc, noise=noise), fresh)
+    # Skipping an utterance's frames lands where rendering it does.
+    skipped = vs.NoiseSource()
+    skipped.skip(len(lf0), fdur=1.5)
+    rendered = vs.NoiseSource()
+    vs.synthesize(lf0, cc, fdur=1.5, noise=rendered)
+    assert skipped == rendered and not skipped == vs.NoiseSource()
+    with pytest.raises(vs.ArgumentError):
+        skipped.skip(1, fdur=9.0)
 
 
 def test_dtypes_and_layouts(utt):
