@@ -6,7 +6,10 @@
 #
 # Environment: RUNS (timed runs per case, default 7), STAGES=0 skips the
 # Google Benchmark stage timings, VALLISYNTH_BIN times another build of the
-# program (an older one, say) on the same inputs.
+# program (an older one, say) on the same inputs, and VALLISYNTH_BASE times
+# another build side by side with this one: each timed run of this build is
+# followed by one of the other, so that both see the same moments of a busy
+# machine, and the ratio of the medians is printed.
 #
 # Inputs, generated into the build directory (never into the source tree):
 # - speech: utt01..03 (order 24, alpha 0.42) repeated to 12000 frames, 60 s
@@ -88,23 +91,17 @@ writef(out + "/worst.fv", [8000.0] * WORST_FRAMES)
 writef(out + "/worst.cc", cc[:WORST_FRAMES * P])
 EOF
 
-# Runs "$@" once to warm up, then RUNS times; prints median, min, max in
-# milliseconds and the real-time factor for $AUDIO seconds of output.
+# Runs "$@" (with the program in $B) once to warm up, then RUNS times;
+# prints median, min, max in milliseconds and the real-time factor for
+# $AUDIO seconds of output. With BASE set, each run is followed by one with
+# $B=$BASE, reported on a second line.
 AUDIO=60
-timecase() {
+BASE=${VALLISYNTH_BASE:-}
+report() {
     local label=$1
     shift
-    "$@"
-    local times=()
-    for ((r = 0; r < RUNS; r++)); do
-        local t0=$EPOCHREALTIME
-        "$@"
-        local t1=$EPOCHREALTIME
-        times+=("$(echo "($t1 - $t0) * 1000" | bc -l)")
-    done
-    local sorted
-    sorted=$(printf '%s\n' "${times[@]}" | sort -g)
-    local med min max
+    local sorted med min max
+    sorted=$(printf '%s\n' "$@" | sort -g)
     med=$(echo "$sorted" | sed -n "$((RUNS / 2 + 1))p")
     min=$(echo "$sorted" | head -n 1)
     max=$(echo "$sorted" | tail -n 1)
@@ -112,28 +109,62 @@ timecase() {
     printf '%-10s median %9.1f ms  min %9.1f  max %9.1f  RTF %.5f\n' \
         "$label" "$med" "$min" "$max" "$(echo "$med / 1000 / $AUDIO" | bc -l)"
 }
+timecase() {
+    local label=$1
+    shift
+    B=$BIN
+    "$@"
+    if [ -n "$BASE" ]; then B=$BASE; "$@"; fi
+    local times=() base=()
+    for ((r = 0; r < RUNS; r++)); do
+        B=$BIN
+        local t0=$EPOCHREALTIME
+        "$@"
+        local t1=$EPOCHREALTIME
+        times+=("$(echo "($t1 - $t0) * 1000" | bc -l)")
+        if [ -n "$BASE" ]; then
+            B=$BASE
+            t0=$EPOCHREALTIME
+            "$@"
+            t1=$EPOCHREALTIME
+            base+=("$(echo "($t1 - $t0) * 1000" | bc -l)")
+        fi
+    done
+    B=$BIN
+    local basemedian=
+    if [ -n "$BASE" ]; then
+        report "  base" "${base[@]}"
+        basemedian=$LAST_MEDIAN
+    fi
+    report "$label" "${times[@]}"
+    if [ -n "$BASE" ]; then
+        printf '%-10s %.2f times as fast as the base\n' "" \
+            "$(echo "$basemedian / $LAST_MEDIAN" | bc -l)"
+    fi
+}
 
 peakmem() {
     /usr/bin/time -f '%M' "$@" 2>&1 >/dev/null | tail -n 1
 }
 
-SPEECH=("$BIN" "$DATA/speech.lf0" "$DATA/speech.cc" "$DATA/speech.wav")
-WORST=("$BIN" "$DATA/worst.lf0" "$DATA/worst.cc" "$DATA/worst.fv" "$DATA/worst.wav" --FDUR=4)
-BATCH=("$BIN" "$DATA/batch/u???.lf0" "$DATA/batch/u???.cc" "$DATA/batch/o???.wav" --INDLIST=0-99)
-speech() { "${SPEECH[@]}" >/dev/null; }
-speech1() { "${SPEECH[@]}" --THREADS=1 >/dev/null; }
-worst() { "${WORST[@]}" >/dev/null; }
-worst1() { "${WORST[@]}" --THREADS=1 >/dev/null; }
-batch() { "${BATCH[@]}" >/dev/null; }
+B=$BIN
+SPEECH=("$DATA/speech.lf0" "$DATA/speech.cc" "$DATA/speech.wav")
+WORST=("$DATA/worst.lf0" "$DATA/worst.cc" "$DATA/worst.fv" "$DATA/worst.wav" --FDUR=4)
+BATCH=("$DATA/batch/u???.lf0" "$DATA/batch/u???.cc" "$DATA/batch/o???.wav" --INDLIST=0-99)
+speech() { "$B" "${SPEECH[@]}" >/dev/null; }
+speech1() { "$B" "${SPEECH[@]}" --THREADS=1 >/dev/null; }
+worst() { "$B" "${WORST[@]}" >/dev/null; }
+worst1() { "$B" "${WORST[@]}" --THREADS=1 >/dev/null; }
+batch() { "$B" "${BATCH[@]}" >/dev/null; }
 
 # Without --THREADS the program uses every core it may run on.
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg)  runs: $RUNS  cores: $(nproc)"
 timecase speech speech
 SPEECH_MEDIAN=$LAST_MEDIAN
-echo "           peak memory $(peakmem "${SPEECH[@]}") KiB"
+echo "           peak memory $(peakmem "$BIN" "${SPEECH[@]}") KiB"
 timecase speech-1t speech1
 timecase worst worst
-echo "           peak memory $(peakmem "${WORST[@]}") KiB"
+echo "           peak memory $(peakmem "$BIN" "${WORST[@]}") KiB"
 timecase worst-1t worst1
 AUDIO=300 timecase batch batch
 printf 'batch of 100 x 3 s: %.3f ms per second of speech, the minute %.3f\n' \
@@ -151,10 +182,10 @@ EOF
         (cd "$DATA" && festival -b hts.scm >/dev/null 2>&1 &&
             hts_engine -m "$HTS_VOICE" -om hts.mcep -of hts.lf0 hts.lab)
     fi
-    HTS=("$BIN" "$DATA/hts.lf0" "$DATA/hts.mcep" "$DATA/hts.wav" --FS=32000 --LFRAME=160
-        --ALPHA=0.45 --CCFORM=1)
-    hts() { "${HTS[@]}" >/dev/null; }
-    hts1() { "${HTS[@]}" --THREADS=1 >/dev/null; }
+    HTS=("$DATA/hts.lf0" "$DATA/hts.mcep" "$DATA/hts.wav" --FS=32000 --LFRAME=160 --ALPHA=0.45
+        --CCFORM=1)
+    hts() { "$B" "${HTS[@]}" >/dev/null; }
+    hts1() { "$B" "${HTS[@]}" --THREADS=1 >/dev/null; }
     HTS_AUDIO=$(echo "$(stat -c %s "$DATA/hts.lf0") / 4 * 0.005" | bc -l)
     AUDIO=$HTS_AUDIO timecase hts hts
     AUDIO=$HTS_AUDIO timecase hts-1t hts1
@@ -168,7 +199,7 @@ if [ -x "$SPTK_BIN/excite" ] && [ -x "$SPTK_BIN/mlsadf" ]; then
         "$SPTK_BIN/excite" -p 80 "$DATA/speech.pitch" |
             "$SPTK_BIN/mlsadf" -m 24 -a 0.42 -p 80 "$DATA/speech.mcep" >"$DATA/sptk.raw"
     }
-    timecase sptk sptk
+    BASE= timecase sptk sptk
     printf 'SPTK excite+mlsadf takes %.1f times as long as vallisynth\n' \
         "$(echo "$LAST_MEDIAN / $SPEECH_MEDIAN" | bc -l)"
 else
