@@ -118,7 +118,7 @@ TEST(Batches, SideBySideAsOneAfterTheOther) {
 // part way (a full file system) fails the utterance cleanly.
 TEST(LongUtterances, WrittenWhileRendered) {
   TempDir dir;
-  // 700 frames at a shift of 1000 samples: pieces of 131 frames.
+  // 700 frames at a shift of 1000 samples: pieces of 65 frames.
   writebytes(dir.file("f0"), floatbytes(logf0(700, 140.0f)));
   writebytes(dir.file("cc"), floatbytes(cepstra(700)));
   for (const char* norm : {"--WAVNORM=0", "--WAVNORM=1"}) {
