@@ -371,7 +371,18 @@ Outcome writeoutput(const char* name, std::uint64_t samples, int rate, const Out
                     Render&& render) {
   std::optional<WavWriter> out;
   try {
-    {
+    struct stat st {};
+    if (isstdout(name) || (stat(name, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
+      // Standard output, a device or a FIFO is written directly, without a
+      // temporary file: nothing to hold the signals for. Opening a FIFO
+      // waits for its reader, and Ctrl-C must still end that wait.
+      out.emplace(name, samples, rate);
+      if (*out->temporary_path() != '\0') {
+        // Replaced by a regular file in the meantime: written as one.
+        const TemporaryUpdate update;
+        registertemporary(out->temporary_path(), turn.slot);
+      }
+    } else {
       const TemporaryUpdate update;
       out.emplace(name, samples, rate);
       registertemporary(out->temporary_path(), turn.slot);

@@ -114,6 +114,28 @@ TEST(Outputs, SignalDuringTheWriteKeepsTheOldFile) {
   EXPECT_GT(killed, 0) << "every write finished before its signal";
 }
 
+// A FIFO as the output: opening it waits for a reader, and Ctrl-C ends
+// that wait.
+TEST(Outputs, InterruptWhileAFifoWaitsForItsReader) {
+  TempDir dir;
+  writeutterance(dir);
+  ASSERT_EQ(mkfifo(dir.file("out.fifo").c_str(), 0600), 0);
+  const pid_t pid = spawn({dir.file("f0"), dir.file("cc"), dir.file("out.fifo")});
+  ASSERT_GT(pid, 0);
+  usleep(200000);  // well into the open
+  kill(pid, SIGINT);
+  int status = 0;
+  for (int waited = 0; waitpid(pid, &status, WNOHANG) == 0; ++waited) {
+    if (waited == 100) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      FAIL() << "the run ignored SIGINT while it waited for a reader";
+    }
+    usleep(50000);
+  }
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+}
+
 // Two runs, one output name: the final file is one whole WAV file, that of
 // one of the runs.
 TEST(Outputs, ConcurrentWritersLeaveOneWholeFile) {
