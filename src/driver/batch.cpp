@@ -1,11 +1,9 @@
 #include "driver/batch.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <string>
 #include <system_error>
