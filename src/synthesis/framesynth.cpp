@@ -244,12 +244,19 @@ int FrameSynthesizer::push(std::span<const double> f0, std::span<const double> f
   return 0;
 }
 
-int FrameSynthesizer::flush(std::span<double> out) {
-  if (out.size() < L_) {
+int releasetail(std::span<const double> tail, std::span<double> out) {
+  if (out.size() < tail.size()) {
     return -1;
   }
-  std::copy(tail_.begin(), tail_.end(), out.begin());
-  std::fill(out.begin() + L_, out.end(), 0.0);
+  std::copy(tail.begin(), tail.end(), out.begin());
+  std::fill(out.begin() + static_cast<std::ptrdiff_t>(tail.size()), out.end(), 0.0);
+  return 0;
+}
+
+int FrameSynthesizer::flush(std::span<double> out) {
+  if (releasetail(tail_, out) != 0) {
+    return -1;
+  }
   reset();
   return 0;
 }

@@ -34,6 +34,10 @@ struct C0Range {
   double max = -DBL_MAX;
 };
 
+// The last L samples of an utterance: the overlap-add tail into out's first
+// L samples, zeros after it. -1 when out is shorter than the tail.
+int releasetail(std::span<const double> tail, std::span<double> out);
+
 class FrameSynthesizer {
  public:
   // fs       sampling rate (Hz), a positive finite number

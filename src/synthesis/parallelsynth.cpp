@@ -210,11 +210,9 @@ int ParallelFrameSynthesizer::push(std::span<const double> f0, std::span<const d
 }
 
 int ParallelFrameSynthesizer::flush(std::span<double> out) {
-  if (out.size() < L_) {
+  if (releasetail(tail_, out) != 0) {
     return -1;
   }
-  std::copy(tail_.begin(), tail_.end(), out.begin());
-  std::fill(out.begin() + L_, out.end(), 0.0);
   reset();
   return 0;
 }

@@ -3,7 +3,6 @@
 // Through the built program, as a user runs it.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -15,8 +14,6 @@
 #include <fstream>
 
 #include "support/testsupport.h"
-
-extern char** environ;
 
 namespace vallisynth::test {
 namespace {
@@ -61,23 +58,6 @@ TEST(Outputs, FullDiskKeepsTheOldFile) {
   umount(small.c_str());
 }
 
-// Starts the built program with args, its standard output to /dev/null.
-pid_t spawn(std::vector<std::string> args) {
-  args.insert(args.begin(), VALLISYNTH_EXE);
-  std::vector<char*> argv;
-  for (auto& a : args) {
-    argv.push_back(a.data());
-  }
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
 // A termination signal while the output is written: the old file stays
 // and no temporary file is left. The signal is sent as soon as the
 // temporary file appears; a write that still wins the race must have left
@@ -93,7 +73,7 @@ TEST(Outputs, SignalDuringTheWriteKeepsTheOldFile) {
     ASSERT_GE(watch, 0);
     inotify_add_watch(watch, dir.path.c_str(), IN_CREATE);
     // 21 frames of 100000 samples: a 4 MB file.
-    const pid_t pid = spawn({dir.file("f0"), dir.file("cc"), out, "--LFRAME=100000"});
+    const pid_t pid = spawnvallisynth({dir.file("f0"), dir.file("cc"), out, "--LFRAME=100000"});
     ASSERT_GT(pid, 0);
     alignas(inotify_event) char events[4096];
     const ssize_t n = read(watch, events, sizeof events);  // the temporary file appeared
@@ -120,7 +100,7 @@ TEST(Outputs, InterruptWhileAFifoWaitsForItsReader) {
   TempDir dir;
   writeutterance(dir);
   ASSERT_EQ(mkfifo(dir.file("out.fifo").c_str(), 0600), 0);
-  const pid_t pid = spawn({dir.file("f0"), dir.file("cc"), dir.file("out.fifo")});
+  const pid_t pid = spawnvallisynth({dir.file("f0"), dir.file("cc"), dir.file("out.fifo")});
   ASSERT_GT(pid, 0);
   usleep(200000);  // well into the open
   kill(pid, SIGINT);

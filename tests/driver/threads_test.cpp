@@ -3,10 +3,8 @@
 // whatever goes wrong with some of them; a long utterance's samples are
 // written while the next are rendered, with the same bytes and the same
 // failures; a termination signal leaves no temporary file behind.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -18,8 +16,6 @@
 #include "support/testsupport.h"
 #include "vallisynth/vallisynth.h"
 #include "vallisynth/vallisynth.hpp"
-
-extern char** environ;
 
 namespace vallisynth::test {
 namespace {
@@ -242,20 +238,9 @@ TEST(Batches, SignalRemovesEveryTemporaryFile) {
   const int watch = inotify_init1(IN_CLOEXEC);
   ASSERT_GE(watch, 0);
   inotify_add_watch(watch, dir.path.c_str(), IN_CREATE);
-  std::vector<std::string> args = {VALLISYNTH_EXE,     dir.file("f?"),  dir.file("c?"),
-                                   dir.file("o?.wav"), "--INDLIST=1-6", "--LFRAME=100000",
-                                   "--THREADS=3"};
-  std::vector<char*> argv;
-  for (auto& a : args) {
-    argv.push_back(a.data());
-  }
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t pid = spawnvallisynth({dir.file("f?"), dir.file("c?"), dir.file("o?.wav"),
+                                     "--INDLIST=1-6", "--LFRAME=100000", "--THREADS=3"});
+  ASSERT_GT(pid, 0);
   // Wait until two temporary files exist, then interrupt.
   int created = 0;
   alignas(inotify_event) char events[4096];

@@ -1,5 +1,7 @@
 #include "support/testsupport.h"
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 
@@ -13,6 +15,8 @@
 #include <regex>
 #include <sstream>
 #include <system_error>
+
+extern char** environ;
 
 namespace vallisynth::test {
 
@@ -123,6 +127,24 @@ std::vector<std::int16_t> readwavsamples(const std::string& path) {
     return ::testing::AssertionSuccess();
   }
   return ::testing::AssertionFailure() << path << ": " << w.size() << " bytes for " << n;
+}
+
+int spawnvallisynth(std::vector<std::string> args) {
+  args.insert(args.begin(), VALLISYNTH_EXE);
+  std::vector<char*> argv;
+  for (auto& a : args) {
+    argv.push_back(a.data());
+  }
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+    pid = -1;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
 }
 
 }  // namespace vallisynth::test

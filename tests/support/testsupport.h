@@ -48,6 +48,10 @@ struct RunResult {
 // Runs the built vallisynth with args in folder cwd (each argument quoted).
 RunResult runvallisynth(const std::vector<std::string>& args, const std::string& cwd = ".");
 
+// Starts the built program with args, its standard output to /dev/null,
+// without waiting for it. Returns its process id, or -1.
+int spawnvallisynth(std::vector<std::string> args);
+
 // Runs script with bash in folder cwd, the built program's path in $V.
 // Standard error is not captured unless the script redirects it.
 RunResult runbash(const std::string& script, const std::string& cwd = ".");
