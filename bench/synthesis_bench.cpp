@@ -1,4 +1,4 @@
-// Timing of the synthesis engine: its stages per frame, and ccs2waveform on
+// Timing of the synthesis engine: its stages per frame, and render() of
 // a 60-second utterance (12000 frames at the default 5 ms shift, order 24,
 // f0 gliding between about 120 and 220 Hz with unvoiced stretches, fv
 // 4500 Hz), for which the real-time factor is reported.
@@ -26,6 +26,7 @@
 #include "synthesis/parallelsynth.h"
 #include "synthesis/shaping.h"
 #include "synthesis/synthesis.h"
+#include "vallisynth/vallisynth.hpp"
 
 namespace {
 
@@ -189,17 +190,20 @@ void BM_genharmonics(benchmark::State& state) {
 }
 BENCHMARK(BM_genharmonics)->Args({30, 80})->Args({799, 320});
 
-// Arg 0: threads (0: every usable core).
-void BM_ccs2waveform60s(benchmark::State& state) {
-  const auto threads = static_cast<unsigned>(state.range(0));
+// The whole utterance through the public render() (arg 0: threads, 0:
+// every usable core): conditioning, frames and overlap-add, as a library
+// user renders it.
+void BM_render60s(benchmark::State& state) {
   const Utterance u = makeutterance();
-  const std::uint32_t xlen = vallisynth::getxsize(kShift, kFrames);
-  std::vector<double> x(xlen);
-  std::vector<double> f0 = u.f0;
-  vallisynth::NoisePhaseSource rng;
+  std::vector<double> lf0(kFrames);
+  std::transform(u.f0.begin(), u.f0.end(), lf0.begin(),
+                 [](double f0) { return f0 > 0.0 ? std::log(f0) : -1e10; });
+  vallisynth::Options options;
+  options.threads = static_cast<unsigned>(state.range(0));
+  std::vector<double> x(vallisynth::rendered_length(kFrames, options));
+  vallisynth::NoiseSource noise;
   for (auto _ : state) {
-    f0 = u.f0;
-    vallisynth::ccs2waveform(x, kFs, kShift, f0, u.fv, kOrder, u.cc, 0.42, 0.0, rng, threads);
+    vallisynth::render(lf0, u.cc, u.fv, options, noise, x);
     benchmark::DoNotOptimize(x.data());
   }
   const double audio = static_cast<double>(kFrames) * kShift / kFs;
@@ -207,12 +211,7 @@ void BM_ccs2waveform60s(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(state.iterations()) * audio,
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_ccs2waveform60s)
-    ->Arg(1)
-    ->Arg(2)
-    ->Unit(benchmark::kMillisecond)
-    ->MinTime(2.0)
-    ->UseRealTime();
+BENCHMARK(BM_render60s)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 
 // Pushes of arg 0 frames of the speech-like utterance (fv following c0) on
 // arg 1 threads, in wall-clock time per frame: where sharing a push out

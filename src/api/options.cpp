@@ -77,12 +77,6 @@ std::uint32_t shiftof(const Options& o) {
   return static_cast<std::uint32_t>(shift);
 }
 
-struct FreeArray {
-  void operator()(void* p) const {
-    std::free(p);
-  }
-};
-
 }  // namespace
 
 Error::Error(Errc code, const std::string& message) : std::runtime_error(message), code_(code) {

@@ -46,7 +46,7 @@ std::uint64_t checkutterance(std::span<const double> lf0, std::span<const double
                                std::to_string(nframes) + " frames of lf0");
   }
   const std::uint64_t xlen = (std::uint64_t{nframes} + 1u) * o.frameshift + 1u;
-  if (xlen > kMaxWavSamples) {
+  if (xlen > max_wav_samples) {
     fail(Errc::too_long, "the utterance would give " + std::to_string(xlen) +
                              " samples, more than a WAV file holds");
   }

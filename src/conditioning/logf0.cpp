@@ -45,20 +45,6 @@ int scalelogpitcharound(std::span<double> lf0, double factor, double mean) {
   return 0;
 }
 
-int scalelogpitchrange(std::span<double> lf0, double factor) {
-  if (factor == 1.0) {
-    return 0;
-  }
-  double sum = 0.0;
-  std::uint64_t count = 0;
-  addlogf0sum(lf0, sum, count);
-  if (count == 0) {
-    return 0;
-  }
-  // The mean of log-f0 is the log of the geometric-mean f0.
-  return scalelogpitcharound(lf0, factor, sum / static_cast<double>(count));
-}
-
 int logf02f0(std::span<double> lf0) {
   for (double& v : lf0) {
     v = isvoiced(v) ? std::exp(v) : 0.0;

@@ -15,10 +15,6 @@ inline constexpr double kUnvoicedLogF0 = -1e10;
 // Adds shift (natural-log units) to every voiced frame. Returns 0.
 int shiftlogpitch(std::span<double> lf0, double shift);
 
-// Scales every voiced frame's distance from the mean voiced log-f0 by factor.
-// Returns 0.
-int scalelogpitchrange(std::span<double> lf0, double factor);
-
 // Adds the voiced frames of lf0 whose f0 is finite to a running sum and
 // count, in order: over consecutive pieces of a track this gives the same
 // sum as one pass over the whole.

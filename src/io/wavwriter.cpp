@@ -1,18 +1,13 @@
 #include "io/wavwriter.h"
 
-#include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 #include "dsp/lanes.h"
-#include "io/outputfile.h"
 
 namespace vallisynth {
 
 namespace {
 
-constexpr std::uint32_t kHeaderBytes = 44;
-constexpr std::size_t kBlockSamples = 8192;  // samples converted per write
 // 32767/32768: from here on a sample is written as the positive limit.
 constexpr double kPositiveClip = 0.999969482421875;
 
@@ -100,44 +95,6 @@ int ampnormalize(std::span<double> x) {
     v = v * g;
   }
   return 0;
-}
-
-std::uint32_t wavwritem1616stream(std::FILE* sink, std::span<double> x, std::int8_t normalise,
-                                  std::uint32_t samplerate) {
-  if (sink == nullptr || x.size() > kMaxWavSamples) {
-    return 0;
-  }
-  const auto n = static_cast<std::uint32_t>(x.size());
-  if (normalise == 1) {
-    ampnormalize(x);
-  }
-  // The samples are converted and written a block at a time, so that no
-  // second copy of the whole signal is ever held.
-  unsigned char block[2 * kBlockSamples];
-  putheader(block, n, samplerate);
-  bool written = std::fwrite(block, 1, kHeaderBytes, sink) == kHeaderBytes;
-  for (std::size_t i = 0; written && i < x.size(); i += kBlockSamples) {
-    const std::size_t count = std::min(kBlockSamples, x.size() - i);
-    tosamples(x.subspan(i, count), block);
-    written = std::fwrite(block, 2, count, sink) == count;
-  }
-  return written ? n : 0;
-}
-
-std::uint32_t wavwritem1616(const char* filename, std::span<double> x, std::int8_t normalise,
-                            std::uint32_t samplerate) {
-  if (filename == nullptr || x.size() > kMaxWavSamples) {
-    return 0;
-  }
-  OutputFile out;
-  if (!out.open(filename)) {
-    return 0;
-  }
-  const std::uint32_t n = wavwritem1616stream(out.stream(), x, normalise, samplerate);
-  if (n == 0 || !out.commit()) {
-    return 0;  // the output file, if it stayed, is discarded with out
-  }
-  return n;
 }
 
 }  // namespace vallisynth

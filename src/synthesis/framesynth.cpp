@@ -54,8 +54,8 @@ std::uint32_t checkedshift(double fs, std::uint32_t L, std::uint32_t order) {
 
 // Adds the frame y (2 L samples) under the triangular window: the rising
 // half into rise[0..L-1], the falling half into fall[0..L-1]. The weights
-// are formed exactly as olatriang forms them (i / L and (2 L - i) / L), so
-// a frame split across two buffers adds the same values.
+// are formed as i / L and (2 L - i) / L, divided last, so that a frame
+// split across two buffers adds the same values as a whole one.
 VALLISYNTH_MULTIARCH void olahalves(double* rise, double* fall, const double* y, std::uint32_t L) {
   const auto d = static_cast<double>(L);
   for (std::uint32_t i = 0; i < L; ++i) {

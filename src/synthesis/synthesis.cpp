@@ -1,16 +1,9 @@
 #include "synthesis/synthesis.h"
 
 #include <algorithm>
-#include <bit>
-#include <cfloat>
 #include <cmath>
-#include <new>
-#include <optional>
-#include <stdexcept>
 
-#include "dsp/lanes.h"
 #include "synthesis/framesynth.h"
-#include "synthesis/parallelsynth.h"
 
 namespace vallisynth {
 
@@ -95,70 +88,12 @@ int addc0range(C0Range& r, std::span<const double> f0, std::span<const double> c
   return 0;
 }
 
-std::uint32_t getolasynthesislength(std::uint32_t L, std::uint32_t K) {
-  return (K + 1u) * L + 1u;
-}
-
-std::uint32_t getxsize(std::uint32_t L, std::uint32_t K) {
-  return getolasynthesislength(L, K);
-}
-
 std::uint32_t getwinlengthceilpot2(std::uint32_t n) {
   std::uint32_t v = 1;
   while (v < n) {
     v *= 2u;
   }
   return v;
-}
-
-VALLISYNTH_MULTIARCH int olatriang(std::span<double> x, std::span<const double> y,
-                                   std::uint32_t start, std::uint32_t centre, std::uint32_t end) {
-  if (!(start < centre && centre < end) || end > x.size() || y.size() < end - start) {
-    return 0;
-  }
-  const std::uint32_t rise = centre - start;
-  const std::uint32_t total = end - start;
-  const std::uint32_t fall = end - centre;
-  double* out = x.data() + start;
-  for (std::uint32_t i = 0; i < rise; ++i) {
-    out[i] += y[i] * static_cast<double>(i) / static_cast<double>(rise);
-  }
-  for (std::uint32_t i = rise; i < total; ++i) {
-    out[i] += y[i] * static_cast<double>(total - i) / static_cast<double>(fall);
-  }
-  return 0;
-}
-
-int ccs2waveform(std::span<double> x, double fs, std::uint32_t L, std::span<double> f0,
-                 std::span<const double> fv, std::uint32_t order, std::span<const double> cc,
-                 double alpha, double gamma, NoisePhaseSource& rng, unsigned threads) {
-  const std::size_t nframes = f0.size();
-  const std::size_t p = std::size_t{order} + 1u;
-  if (L == 0 || L > (1u << 30) || nframes > 0xFFFFFFFFu || cc.size() / p != nframes ||
-      cc.size() % p != 0 || (!fv.empty() && fv.size() < nframes) ||
-      (nframes + 1u) * L >= 0xFFFFFFFFu || x.size() < (nframes + 1u) * L) {
-    return -1;
-  }
-
-  applyf0rules(f0);
-  std::optional<C0Range> c0range;
-  if (fv.empty()) {
-    c0range = getc0range(f0, cc, p);
-  }
-  std::optional<ParallelFrameSynthesizer> synth;
-  try {
-    synth.emplace(fs, L, order, alpha, gamma, c0range, rng, threads);
-  } catch (const std::bad_alloc&) {
-    return -1;
-  } catch (const std::invalid_argument&) {
-    return -1;
-  }
-  // All frames in one push, straight into x; the flush writes the last
-  // frame's falling half and clears the rest.
-  const std::size_t body = nframes * L;
-  synth->push(f0, fv.first(fv.empty() ? 0 : nframes), cc, x.first(body));
-  synth->flush(x.subspan(body));
-  return 0;
 }
 
 }  // namespace vallisynth

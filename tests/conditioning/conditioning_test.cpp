@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <numbers>
+#include <span>
 #include <vector>
 
 #include "conditioning/logf0.h"
@@ -15,10 +17,16 @@ TEST(Conditioning, PitchTransformsAndWarping) {
   shiftlogpitch(low, 1.0);
   EXPECT_EQ(low, (std::vector<double>{-9.9e9 + 1.0, -1e10, -2e10}));
   // Shift by log 2 to 200 and 800 Hz, halve the spread around their mean
-  // (400 Hz): 400 / sqrt 2 and 400 sqrt 2.
+  // (400 Hz, the unvoiced and NaN frames left out of it, summed in two
+  // pieces): 400 / sqrt 2 and 400 sqrt 2.
   std::vector<double> t{std::log(100.0), -1e10, std::log(400.0), NAN};
   shiftlogpitch(t, std::log(2.0));
-  scalelogpitchrange(t, 0.5);
+  double sum = 0.0;
+  std::uint64_t count = 0;
+  addlogf0sum(std::span(t).first(1), sum, count);
+  addlogf0sum(std::span(t).subspan(1), sum, count);
+  ASSERT_EQ(count, 2u);
+  scalelogpitcharound(t, 0.5, sum / 2.0);
   logf02f0(t);
   EXPECT_NEAR(t[0], 400.0 / std::numbers::sqrt2, 1e-9);
   EXPECT_NEAR(t[2], 400.0 * std::numbers::sqrt2, 1e-9);

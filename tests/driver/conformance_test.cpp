@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -125,6 +126,11 @@ const GoldenCase kGolden[] = {
      {"utt02.lf0", "utt02.cc", "utt02-mod.wav", "--FPITCH=1.3", "--FVPITCH=1.5", "--FDUR=0.8",
       "--FWARP=-0.1", "--GAMMA=0.5", "--WAVNORM=1"},
      {"utt02-mod.wav"}}};
+
+// Test names in listings rather than a dump of the case's bytes.
+void PrintTo(const GoldenCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class GoldenExample : public ::testing::TestWithParam<GoldenCase> {};
 

@@ -51,9 +51,9 @@ void PrintTo(const Case& c, std::ostream* os) {
   *os << c.name;
 }
 
-class Run : public ::testing::TestWithParam<Case> {};
+class PipelineRun : public ::testing::TestWithParam<Case> {};
 
-TEST_P(Run, EndsCleanly) {
+TEST_P(PipelineRun, EndsCleanly) {
   const Case& c = GetParam();
   TempDir dir;
   writebytes(dir.file("f0"), c.f0);
@@ -176,7 +176,7 @@ std::vector<Case> cases() {
   return all;
 }
 
-INSTANTIATE_TEST_SUITE_P(Pipeline, Run, ::testing::ValuesIn(cases()),
+INSTANTIATE_TEST_SUITE_P(Cases, PipelineRun, ::testing::ValuesIn(cases()),
                          [](const auto& param) { return param.param.name; });
 
 // An index list visits its intervals in order. Utterances that fail, on

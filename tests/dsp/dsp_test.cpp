@@ -68,7 +68,7 @@ double error(double got, double want, bool inulps) {
 // range (to 705), the sine's fast range (to 9.9e7) and its quadrant
 // boundaries, then overflow, denormal and zero results, non-numbers and
 // arguments beyond the fast range, where the library's functions take over.
-TEST(FastMathTest, FollowsTheLibrary) {
+TEST(FastMath, FollowsTheLibrary) {
   std::vector<double> x = {709.78,    709.79, 1e300, INFINITY, -745.0, -746.0,
                            -INFINITY, -0.0,   1.5e8, -3e15,    NAN,    0.5};
   for (int i = -50000; i <= 50000; ++i) {
