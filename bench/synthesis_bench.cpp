@@ -10,6 +10,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -77,7 +78,7 @@ std::vector<double> makerow() {
 // as the synthesis makes them.
 void BM_noiseframe(benchmark::State& state) {
   const auto shift = static_cast<std::uint32_t>(state.range(0));
-  const std::uint32_t n = vallisynth::getwinlengthceilpot2(2 * shift);
+  const std::uint32_t n = std::bit_ceil(2 * shift);
   std::vector<double> envelope(79);
   for (std::size_t k = 0; k < envelope.size(); ++k) {
     envelope[k] = -4.0 - 0.03 * static_cast<double>(k);

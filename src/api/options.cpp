@@ -176,7 +176,7 @@ void NoiseSource::reset() noexcept {
 
 void NoiseSource::skip(std::uint64_t frames, const Options& options) {
   const std::uint32_t shift = shiftof(options);
-  state_->rng.skip(frames * noisedraws(getwinlengthceilpot2(2u * shift)));
+  state_->rng.skip(frames * noisedraws(std::bit_ceil(2u * shift)));
 }
 
 bool NoiseSource::operator==(const NoiseSource& other) const noexcept {

@@ -1,6 +1,7 @@
 #include "synthesis/framesynth.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <stdexcept>
 
@@ -81,7 +82,7 @@ FrameSynthesizer::FrameSynthesizer(double fs, std::uint32_t L, std::uint32_t ord
       rng_(&rng),
       hmax_(hanoharms(fs, fs, kLowestF0)),
       grid_(hanoharms(fs, fs, kGridStep)),
-      nfft_(getwinlengthceilpot2(2u * L)),
+      nfft_(std::bit_ceil(2u * L)),
       gridcols_(std::size_t{grid_} * p_),
       gridlift_(grid_, 0.0),
       vectors_(2u * std::size_t{hmax_} + grid_),

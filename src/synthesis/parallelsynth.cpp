@@ -4,6 +4,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <bit>
 #include <csignal>
 #include <system_error>
 
@@ -34,7 +35,7 @@ ParallelFrameSynthesizer::ParallelFrameSynthesizer(double fs, std::uint32_t L, s
     workers_.push_back(std::make_unique<Worker>(fs, L, order, alpha, gamma, c0range));
   }
   // L is known to be in range once a FrameSynthesizer has taken it.
-  draws_ = noisedraws(getwinlengthceilpot2(2u * L));
+  draws_ = noisedraws(std::bit_ceil(2u * L));
   tail_.assign(L, 0.0);
   blocks_.resize(kBlocksPerThread * count);
   tails_.resize(blocks_.size() * L);

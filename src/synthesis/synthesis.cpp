@@ -88,12 +88,4 @@ int addc0range(C0Range& r, std::span<const double> f0, std::span<const double> c
   return 0;
 }
 
-std::uint32_t getwinlengthceilpot2(std::uint32_t n) {
-  std::uint32_t v = 1;
-  while (v < n) {
-    v *= 2u;
-  }
-  return v;
-}
-
 }  // namespace vallisynth

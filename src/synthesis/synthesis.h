@@ -1,9 +1,11 @@
 // Utterance-wide values of the synthesis: the c0 range over which each
 // voiced frame's maximum voiced frequency follows its energy, and the
-// transform length of a frame.
+// transform length of a frame, std::bit_ceil(2 L): the smallest power of
+// two not below two frame shifts.
 #ifndef VALLISYNTH_SYNTHESIS_SYNTHESIS_H_
 #define VALLISYNTH_SYNTHESIS_SYNTHESIS_H_
 
+#include <bit>
 #include <cstdint>
 #include <span>
 
@@ -20,9 +22,6 @@ namespace vallisynth {
 // Returns 0; -1 (r unchanged) when cc does not hold f0.size() rows.
 int addc0range(C0Range& r, std::span<const double> f0, std::span<const double> cc,
                std::uint32_t order);
-
-// Smallest power of two not below n (1 for n of 0 or 1); n <= 2^31.
-std::uint32_t getwinlengthceilpot2(std::uint32_t n);
 
 }  // namespace vallisynth
 
