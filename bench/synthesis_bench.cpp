@@ -88,9 +88,9 @@ void BM_noiseframe(benchmark::State& state) {
   vallisynth::NoisePhaseSource rng;
   const vallisynth::NoisePlan plan(n);
   for (auto _ : state) {
-    vallisynth::resamplelogampenvelope(100.0, envelope, kFs / n,
-                                       std::span<double>(re).subspan(1, n / 2 - 1));
-    vallisynth::gennoisefromlogspectrum(re, im, kFs, rng, &plan);
+    vallisynth::resample_log_envelope(100.0, envelope, kFs / n,
+                                      std::span<double>(re).subspan(1, n / 2 - 1));
+    vallisynth::noise_from_log_spectrum(re, im, kFs, rng, &plan);
     benchmark::DoNotOptimize(re.data());
   }
 }
@@ -102,7 +102,7 @@ void BM_ifftr(benchmark::State& state) {
   std::vector<double> re(n, 0.25);
   std::vector<double> im(n, -0.5);
   for (auto _ : state) {
-    vallisynth::ifftr(re, im);
+    vallisynth::inverse_fft(re, im);
     benchmark::DoNotOptimize(re.data());
   }
 }
@@ -115,7 +115,7 @@ void BM_noiseenvelope(benchmark::State& state) {
   constexpr std::uint32_t kGrid = 79;
   std::vector<double> rows((kOrder + 1) * kGrid);
   std::vector<double> cols(rows.size());
-  vallisynth::matccharmonic(kOrder, kGrid, 100.0, kFs, 0.42, rows, {});
+  vallisynth::harmonic_cepstral_matrices(kOrder, kGrid, 100.0, kFs, 0.42, rows, {});
   for (std::size_t i = 0; i < kGrid; ++i) {
     for (std::size_t j = 0; j <= kOrder; ++j) {
       cols[j * kGrid + i] = rows[i * (kOrder + 1) + j];
@@ -123,8 +123,8 @@ void BM_noiseenvelope(benchmark::State& state) {
   }
   std::vector<double> envelope(kGrid);
   for (auto _ : state) {
-    vallisynth::prodmat(row, cols, envelope, 1, kOrder + 1, kGrid);
-    vallisynth::highfreqenhancelog(100.0, envelope, kFs);
+    vallisynth::matrix_product(row, cols, envelope, 1, kOrder + 1, kGrid);
+    vallisynth::lift_high_frequencies(100.0, envelope, kFs);
     benchmark::DoNotOptimize(envelope.data());
   }
 }
@@ -139,7 +139,7 @@ void BM_cepstrum(benchmark::State& state) {
   std::vector<double> phases(nh);
   const double f0 = 7990.0 / nh;
   for (auto _ : state) {
-    vallisynth::ccharmonics(kOrder, nh, f0, kFs, 0.42, row, amps, phases);
+    vallisynth::harmonic_amplitudes_phases(kOrder, nh, f0, kFs, 0.42, row, amps, phases);
     benchmark::DoNotOptimize(amps.data());
     benchmark::DoNotOptimize(phases.data());
   }
@@ -157,14 +157,14 @@ void BM_shaping(benchmark::State& state) {
   for (auto _ : state) {
     std::fill(envelope.begin(), envelope.end(), -4.0);
     std::fill(amps.begin(), amps.end(), -3.0);
-    vallisynth::highfreqenhancelog(100.0, envelope, kFs);
-    vallisynth::applyhpfilterlog(100.0, envelope, 7990.0);
-    vallisynth::highfreqenhancelog(f0, amps, kFs);
+    vallisynth::lift_high_frequencies(100.0, envelope, kFs);
+    vallisynth::apply_noise_highpass(100.0, envelope, 7990.0);
+    vallisynth::lift_high_frequencies(f0, amps, kFs);
     for (double& v : amps) {
       v = std::exp(v) * 2.0 * std::sqrt(f0);
     }
-    vallisynth::applyantihpfilter(f0, amps, 7990.0);
-    vallisynth::postfilteringmcaq(amps, 2.0 * M_PI * f0 / kFs, 0.5);
+    vallisynth::apply_highpass_complement(f0, amps, 7990.0);
+    vallisynth::postfilter_formants(amps, 2.0 * M_PI * f0 / kFs, 0.5);
     benchmark::DoNotOptimize(amps.data());
   }
 }
@@ -184,7 +184,7 @@ void BM_genharmonics(benchmark::State& state) {
   std::vector<double> y(2 * std::size_t{shift}, 0.001);
   double phi = 0.0;
   for (auto _ : state) {
-    vallisynth::genharmonics(y, shift, shift, kFs, f0, amps, phases, phi, 1);
+    vallisynth::generate_harmonics(y, shift, shift, kFs, f0, amps, phases, phi, 1);
     phi += 0.3;
     benchmark::DoNotOptimize(y.data());
   }
@@ -223,7 +223,7 @@ void BM_parallelpush(benchmark::State& state) {
   const Utterance u = makeutterance();
   constexpr std::size_t kP = kOrder + 1;
   vallisynth::C0Range range;
-  vallisynth::addc0range(range, u.f0, u.cc, kOrder);
+  vallisynth::add_c0_range(range, u.f0, u.cc, kOrder);
   vallisynth::NoisePhaseSource rng;
   vallisynth::ParallelFrameSynthesizer synth(kFs, kShift, kOrder, 0.42, 0.0, range, rng, threads);
   std::vector<double> out(frames * kShift);
@@ -263,7 +263,7 @@ void BM_pushframe(benchmark::State& state) {
   std::optional<vallisynth::C0Range> range;
   if (!costliest) {
     range.emplace();
-    vallisynth::addc0range(*range, u.f0, u.cc, kOrder);
+    vallisynth::add_c0_range(*range, u.f0, u.cc, kOrder);
   }
   vallisynth::NoisePhaseSource rng;
   vallisynth::FrameSynthesizer synth(fs, shift, kOrder, fs > 30000.0 ? 0.55 : 0.42, 0.0, range,

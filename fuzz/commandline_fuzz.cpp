@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   argv.push_back(nullptr);
   const int argc = static_cast<int>(before.size());
   vallisynth::DecoderOptions opts;
-  const CommandLineResult result = vallisynth::readcommandline(argc, argv.data(), opts);
+  const CommandLineResult result = vallisynth::read_command_line(argc, argv.data(), opts);
 
   for (std::size_t i = 0; i < before.size(); ++i) {
     std::string after(argv[i], before[i].size() + 1);
@@ -60,6 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     inside = inside || (std::less_equal<>()(argv[i], opts.indlist) &&
                         std::less<>()(opts.indlist, argv[i] + before[i].size() + 1));
   }
-  FUZZ_CHECK(inside && (opts.indlist == nullptr || vallisynth::strnumdiagnose(opts.indlist) == 0));
+  FUZZ_CHECK(inside &&
+             (opts.indlist == nullptr || vallisynth::check_index_list(opts.indlist) == 0));
   return 0;
 }

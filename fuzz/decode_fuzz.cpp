@@ -132,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       .fvpitch = kFvpitches[h[10] % kFvpitches.size()],
       .wavnorm = static_cast<std::int8_t>((streams & kNormalise) != 0 ? 1 : 0)};
   vallisynth::NoiseSource noise;
-  vallisynth::decodeutterance(opts, noise, stdout, vallisynth::OutputTurn{});
+  vallisynth::decode_utterance(opts, noise, stdout, vallisynth::OutputTurn{});
 
   const std::size_t k = f0.size() / 4;
   const std::size_t nccread = cc.size() / 4;

@@ -18,7 +18,7 @@
 
 namespace {
 
-bool isdigitchar(char c) {
+bool is_digit_char(char c) {
   return c >= '0' && c <= '9';
 }
 
@@ -31,13 +31,13 @@ std::unique_ptr<char[]> copyof(const std::string& s) {
 // Writes index into a copy of name; returns the result and the new name.
 int replace(const std::string& name, std::uint32_t index, std::string& after) {
   const std::unique_ptr<char[]> block = copyof(name);
-  const int r = vallisynth::replacefileindex(block.get(), index);
+  const int r = vallisynth::write_file_index(block.get(), index);
   after.assign(block.get(), name.size() + 1);
   FUZZ_CHECK(after.back() == '\0' && (r == 0 || (r == -1 && after == name + '\0')));
   after.pop_back();
   for (std::size_t i = 0; i < name.size(); ++i) {
     FUZZ_CHECK(after[i] == name[i] ||
-               (isdigitchar(after[i]) && (name[i] == '?' || isdigitchar(name[i]))));
+               (is_digit_char(after[i]) && (name[i] == '?' || is_digit_char(name[i]))));
   }
   return r;
 }
@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string list = input.c_str();
   const std::string name = input.c_str() + std::min(list.size() + 1, input.size());
   const std::unique_ptr<char[]> block = copyof(list);
-  const int verdict = vallisynth::strnumdiagnose(block.get());
+  const int verdict = vallisynth::check_index_list(block.get());
   FUZZ_CHECK((verdict == 0 || verdict == -1) && list == block.get());
   if (verdict != 0) {
     return 0;
@@ -58,11 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const char* previous = nullptr;
   std::string after;
   for (const char* cursor = block.get(); cursor != nullptr;
-       previous = cursor, cursor = vallisynth::strnumnextinterv(cursor)) {
+       previous = cursor, cursor = vallisynth::next_interval(cursor)) {
     FUZZ_CHECK(std::less<>()(previous, cursor) && cursor < block.get() + list.size() &&
-               isdigitchar(*cursor));
-    const std::uint32_t start = vallisynth::strnumintervstart(cursor);
-    const std::uint32_t end = vallisynth::strnumintervend(cursor, start);
+               is_digit_char(*cursor));
+    const std::uint32_t start = vallisynth::interval_start(cursor);
+    const std::uint32_t end = vallisynth::interval_end(cursor, start);
     FUZZ_CHECK(start > previousend && start <= end && end <= vallisynth::kMaxListIndex);
     previousend = end;
     for (const std::uint32_t index : {start, end}) {

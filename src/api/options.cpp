@@ -43,7 +43,7 @@ std::string number(double v) {
 }
 
 // v must lie in [lo, hi] (NaN never does).
-void checkrange(const char* name, double v, double lo, double hi) {
+void check_range(const char* name, double v, double lo, double hi) {
   if (!(v >= lo && v <= hi)) {
     fail(Errc::bad_argument,
          std::string(name) + " is " + number(v) + ", outside " + number(lo) + " to " + number(hi));
@@ -51,19 +51,19 @@ void checkrange(const char* name, double v, double lo, double hi) {
 }
 
 // An all-pass constant must be finite with a magnitude below 1.
-void checkallpass(const char* name, double v) {
+void check_allpass(const char* name, double v) {
   if (!(std::fabs(v) < 1.0)) {
     fail(Errc::bad_argument, std::string(name) + " is " + number(v) +
                                  ", not an all-pass constant (its magnitude must be below 1)");
   }
 }
 
-std::uint32_t shiftof(const Options& o) {
+std::uint32_t synthesis_shift(const Options& o) {
   if (o.sample_rate < kMinRate || o.sample_rate > kMaxRate) {
     fail(Errc::bad_argument,
          "sample_rate is " + std::to_string(o.sample_rate) + " Hz, outside 8000 to 48000");
   }
-  checkrange("duration_factor", o.duration_factor, 0.25, 4.0);
+  check_range("duration_factor", o.duration_factor, 0.25, 4.0);
   const std::uint32_t lframe = o.frame_shift.value_or(default_frame_shift(o.sample_rate));
   // The stream's shift times the duration factor, truncated toward zero.
   const double product = static_cast<double>(lframe) * o.duration_factor;
@@ -110,25 +110,25 @@ std::uint32_t default_frame_shift(int sample_rate) noexcept {
   return shift < 1 ? 1u : static_cast<std::uint32_t>(shift);
 }
 
-ResolvedOptions resolveoptions(const Options& o) {
+ResolvedOptions resolve_options(const Options& o) {
   ResolvedOptions r;
-  r.frameshift = shiftof(o);
+  r.frameshift = synthesis_shift(o);
   r.fs = static_cast<double>(o.sample_rate);
   const double alpha = o.alpha.value_or(default_alpha(o.sample_rate));
-  checkallpass("alpha", alpha);
-  checkallpass("fv_alpha", o.fv_alpha);
+  check_allpass("alpha", alpha);
+  check_allpass("fv_alpha", o.fv_alpha);
   if (!std::isfinite(o.gamma)) {
     fail(Errc::bad_argument, "gamma is " + number(o.gamma) + ", not a finite number");
   }
-  checkrange("pitch_factor", o.pitch_factor, 0.25, 4.0);
-  checkrange("pitch_range", o.pitch_range, 0.0, 4.0);
-  checkrange("vocal_tract_warp", o.vocal_tract_warp, -0.99, 0.99);
+  check_range("pitch_factor", o.pitch_factor, 0.25, 4.0);
+  check_range("pitch_range", o.pitch_range, 0.0, 4.0);
+  check_range("vocal_tract_warp", o.vocal_tract_warp, -0.99, 0.99);
   if (o.cepstrum_form != CepstrumForm::stored && o.cepstrum_form != CepstrumForm::sptk) {
     fail(Errc::bad_argument, "cepstrum_form is " +
                                  std::to_string(static_cast<int>(o.cepstrum_form)) +
                                  ", neither stored (0) nor sptk (1)");
   }
-  r.alpha = o.vocal_tract_warp == 0.0 ? alpha : composewarp(alpha, o.vocal_tract_warp);
+  r.alpha = o.vocal_tract_warp == 0.0 ? alpha : compose_warps(alpha, o.vocal_tract_warp);
   r.gamma = o.gamma;
   r.fvalpha = o.fv_alpha;
   r.fpitch = o.pitch_factor;
@@ -143,11 +143,11 @@ ResolvedOptions resolveoptions(const Options& o) {
 }
 
 std::uint32_t synthesis_frame_shift(const Options& options) {
-  return shiftof(options);
+  return synthesis_shift(options);
 }
 
 std::uint64_t rendered_length(std::uint64_t frames, const Options& options) {
-  return (frames + 1u) * shiftof(options) + 1u;
+  return (frames + 1u) * synthesis_shift(options) + 1u;
 }
 
 NoiseSource::NoiseSource() : state_(std::make_unique<State>()) {
@@ -175,8 +175,8 @@ void NoiseSource::reset() noexcept {
 }
 
 void NoiseSource::skip(std::uint64_t frames, const Options& options) {
-  const std::uint32_t shift = shiftof(options);
-  state_->rng.skip(frames * noisedraws(std::bit_ceil(2u * shift)));
+  const std::uint32_t shift = synthesis_shift(options);
+  state_->rng.skip(frames * noise_draws_per_frame(std::bit_ceil(2u * shift)));
 }
 
 bool NoiseSource::operator==(const NoiseSource& other) const noexcept {
@@ -184,20 +184,20 @@ bool NoiseSource::operator==(const NoiseSource& other) const noexcept {
 }
 
 unsigned usable_threads() noexcept {
-  return usablecores();
+  return usable_cores();
 }
 
 std::uint64_t count_nonfinite_frames(std::span<const double> lf0, std::span<const double> cc,
                                      std::span<const double> fv, const Options& options) {
   const std::size_t rowlen = lf0.empty() ? 0 : cc.size() / lf0.size();
   if (options.fv_alpha == 0.0 || fv.empty()) {
-    return countnonfiniteframes(lf0, cc, rowlen, fv);
+    return count_nonfinite_rows(lf0, cc, rowlen, fv);
   }
   // Unwarping clamps an infinite fv into 0 .. fs/2: only NaN stays.
   std::uint64_t count = 0;
   for (std::size_t k = 0; k < lf0.size(); ++k) {
     const bool badfv = k < fv.size() && std::isnan(fv[k]);
-    count += badfv || countnonfiniteframes(lf0.subspan(k, 1), cc.subspan(k * rowlen, rowlen),
+    count += badfv || count_nonfinite_rows(lf0.subspan(k, 1), cc.subspan(k * rowlen, rowlen),
                                            rowlen, {}) != 0
                  ? 1u
                  : 0u;

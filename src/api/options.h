@@ -30,7 +30,7 @@ inline constexpr std::uint32_t kMaxSynthesisShift = 1073741814u;
 
 // Checks every option; throws Error(Errc::bad_argument) naming the first
 // that is out of range.
-ResolvedOptions resolveoptions(const Options& options);
+ResolvedOptions resolve_options(const Options& options);
 
 // Throws Error(code, message).
 [[noreturn]] void fail(Errc code, const std::string& message);

@@ -26,8 +26,8 @@ constexpr std::size_t kChunk = 256;  // frames conditioned at a time
 
 // The checks of an utterance's streams; returns the number of samples it
 // renders to.
-std::uint64_t checkutterance(std::span<const double> lf0, std::span<const double> cc,
-                             std::span<const double> fv, const ResolvedOptions& o) {
+std::uint64_t check_utterance(std::span<const double> lf0, std::span<const double> cc,
+                              std::span<const double> fv, const ResolvedOptions& o) {
   const std::size_t nframes = lf0.size();
   if (nframes == 0) {
     fail(Errc::bad_argument, "lf0 holds no frames");
@@ -61,25 +61,25 @@ std::uint64_t checkutterance(std::span<const double> lf0, std::span<const double
 // A c0 value of the given rows' form in the engine's form: the same steps,
 // in the same order, that the rows go through, so that the image of the
 // utterance's range is the range of the images (each step is monotonic).
-double enginec0(double c0, const ResolvedOptions& o) {
+double engine_c0(double c0, const ResolvedOptions& o) {
   double v = c0;
   if (o.sptkform) {
-    sptk2stored(std::span<double>(&v, 1), 0, o.fs);
+    sptk_to_stored_cepstrum(std::span<double>(&v, 1), 0, o.fs);
   }
-  invhtsadapteradhoc(std::span<double>(&v, 1), 0);
+  stored_to_plain_cepstrum(std::span<double>(&v, 1), 0);
   return v;
 }
 
 // The per-frame conditioning of a track's values: pitch shift and range
 // scaling around the utterance's mean, then Hz.
-void conditionlf0(std::span<double> f0, const ResolvedOptions& o, double mean) {
+void condition_lf0(std::span<double> f0, const ResolvedOptions& o, double mean) {
   if (o.fpitch != 1.0) {
-    shiftlogpitch(f0, std::log(o.fpitch));
+    shift_lf0(f0, std::log(o.fpitch));
   }
   if (o.fvpitch != 1.0) {
-    scalelogpitcharound(f0, o.fvpitch, mean);
+    scale_lf0_range_around(f0, o.fvpitch, mean);
   }
-  logf02f0(f0);
+  lf0_to_f0(f0);
 }
 
 // The mean voiced log-f0 after the pitch shift, summed in frame order as
@@ -93,9 +93,9 @@ double meanlf0(std::span<const double> lf0, const ResolvedOptions& o) {
     const std::span<double> f(buf, m);
     std::copy_n(lf0.begin() + static_cast<std::ptrdiff_t>(k0), m, f.begin());
     if (o.fpitch != 1.0) {
-      shiftlogpitch(f, std::log(o.fpitch));
+      shift_lf0(f, std::log(o.fpitch));
     }
-    addlogf0sum(f, sum, count);
+    add_lf0_sum(f, sum, count);
   }
   return count == 0 ? std::numeric_limits<double>::quiet_NaN() : sum / static_cast<double>(count);
 }
@@ -103,7 +103,7 @@ double meanlf0(std::span<const double> lf0, const ResolvedOptions& o) {
 // Frames conditioned at a time: enough for every thread to take several
 // blocks of a push, which the engine shares out only from 64 frames on.
 std::size_t piece(unsigned threads) {
-  const unsigned n = threads == 0 ? usablecores() : threads;
+  const unsigned n = threads == 0 ? usable_cores() : threads;
   return n <= 1 ? kChunk : std::size_t{1024} * n;
 }
 
@@ -134,19 +134,19 @@ struct Engine {
       const std::size_t m = std::min(chunk, lf0.size() - k0);
       const std::span<double> f(f0.data(), m);
       std::copy_n(lf0.begin() + static_cast<std::ptrdiff_t>(k0), m, f.begin());
-      conditionlf0(f, o, mean);
+      condition_lf0(f, o, mean);
       const std::span<double> c(cc.data(), m * p);
       std::copy_n(rows.begin() + static_cast<std::ptrdiff_t>(k0 * p), m * p, c.begin());
       if (o.sptkform) {
-        sptk2stored(c, p - 1u, o.fs);
+        sptk_to_stored_cepstrum(c, p - 1u, o.fs);
       }
-      invhtsadapteradhoc(c, p - 1u);
+      stored_to_plain_cepstrum(c, p - 1u);
       std::span<double> v;
       if (fvtrack) {
         v = std::span<double>(fv.data(), m);
         std::copy_n(fvs.begin() + static_cast<std::ptrdiff_t>(k0), m, v.begin());
         if (o.fvalpha != 0.0) {
-          fvoicingunwarp(v, o.fs, o.fvalpha);
+          unwarp_fv(v, o.fs, o.fvalpha);
         }
       }
       const std::span<double> x = out.subspan(k0 * L, m * L);
@@ -209,7 +209,7 @@ struct StatsScanner::State {
 StatsScanner::StatsScanner(std::span<const double> lf0, std::uint32_t order, const Options& options)
     : state_(std::make_unique<State>()) {
   State& s = *state_;
-  s.o = resolveoptions(options);
+  s.o = resolve_options(options);
   s.options = options;
   s.p = std::size_t{order} + 1u;
   s.lf0 = lf0;
@@ -235,8 +235,8 @@ void StatsScanner::add(std::span<const double> cc, std::span<const double> fv) {
     const std::size_t n = std::min(kChunk, m - k0);
     const std::span<double> f(buf, n);
     std::copy_n(lf0.begin() + static_cast<std::ptrdiff_t>(k0), n, f.begin());
-    conditionlf0(f, s.o, s.stats.mean_lf0);
-    addc0range(s.range, f, cc.subspan(k0 * s.p, n * s.p), order);
+    condition_lf0(f, s.o, s.stats.mean_lf0);
+    add_c0_range(s.range, f, cc.subspan(k0 * s.p, n * s.p), order);
     for (const double v : f) {
       s.stats.voiced += v >= 10.0 && v <= 1000.0 ? 1u : 0u;
     }
@@ -252,8 +252,8 @@ UtteranceStats StatsScanner::stats() const {
 
 UtteranceStats utterance_stats(std::span<const double> lf0, std::span<const double> cc,
                                std::span<const double> fv, const Options& options) {
-  const ResolvedOptions o = resolveoptions(options);
-  checkutterance(lf0, cc, fv, o);
+  const ResolvedOptions o = resolve_options(options);
+  check_utterance(lf0, cc, fv, o);
   const std::size_t p = cc.size() / lf0.size();
   StatsScanner scanner(lf0, static_cast<std::uint32_t>(p - 1u), options);
   scanner.add(cc, fv.first(fv.empty() ? 0 : lf0.size()));
@@ -274,7 +274,7 @@ Synthesizer::Synthesizer(std::uint32_t order, bool fv_track, const Options& opti
 
 void Synthesizer::State::init(std::uint32_t order, bool fv_track, const Options& options,
                               NoiseSource& noise) {
-  const ResolvedOptions o = resolveoptions(options);
+  const ResolvedOptions o = resolve_options(options);
   if (order >= 0xFFFFFFFEu) {
     fail(Errc::bad_argument, "order " + std::to_string(order) + " is too large");
   }
@@ -298,14 +298,14 @@ void Synthesizer::State::init(std::uint32_t order, bool fv_track, const Options&
   const std::uint64_t bytes =
       (4u * nfft + std::uint64_t{o.frameshift} + kChunk * (std::uint64_t{order} + 3u)) *
       sizeof(double);
-  if (!mayallocate(bytes)) {
+  if (!may_allocate(bytes)) {
     fail(Errc::out_of_memory,
          "not enough memory for a frame shift of " + std::to_string(o.frameshift) + " samples");
   }
   std::optional<C0Range> range;
   if (options.c0_limits) {
-    range = C0Range{enginec0(options.c0_limits->lowest, o),
-                    enginec0(options.c0_limits->highest_voiced, o)};
+    range = C0Range{engine_c0(options.c0_limits->lowest, o),
+                    engine_c0(options.c0_limits->highest_voiced, o)};
   }
   try {
     engine.emplace(order, fv_track, o, range, options.mean_lf0.value_or(0.0), options.gain,
@@ -369,14 +369,14 @@ std::uint32_t Synthesizer::latency() const noexcept {
 }
 
 std::uint64_t Synthesizer::frames() const noexcept {
-  return state_->engine->step.framecount();
+  return state_->engine->step.frame_count();
 }
 
 std::size_t render(std::span<const double> lf0, std::span<const double> cc,
                    std::span<const double> fv, const Options& options, NoiseSource& noise,
                    std::span<double> out) {
-  const ResolvedOptions o = resolveoptions(options);
-  const std::uint64_t xlen = checkutterance(lf0, cc, fv, o);
+  const ResolvedOptions o = resolve_options(options);
+  const std::uint64_t xlen = check_utterance(lf0, cc, fv, o);
   if (out.size() < xlen) {
     fail(Errc::bad_argument, "out holds " + std::to_string(out.size()) +
                                  " samples, fewer than the " + std::to_string(xlen) +
@@ -401,20 +401,20 @@ std::size_t render(std::span<const double> lf0, std::span<const double> cc,
   synth.push(lf0, cc, fv.first(fv.empty() ? 0 : nframes), x);
   synth.flush(x.subspan(nframes * o.frameshift));
   if (peak) {
-    ampnormalize(x);
+    normalize_peak(x);
   }
   return x.size();
 }
 
 std::vector<double> render(std::span<const double> lf0, std::span<const double> cc,
                            std::span<const double> fv, const Options& options, NoiseSource& noise) {
-  const ResolvedOptions o = resolveoptions(options);
-  const std::uint64_t xlen = checkutterance(lf0, cc, fv, o);
+  const ResolvedOptions o = resolve_options(options);
+  const std::uint64_t xlen = check_utterance(lf0, cc, fv, o);
   // The output is written in full: asking for more than the process may
   // have would not fail cleanly (the kernel grants the memory and later
   // kills the process for it, a container's limit without a word).
   const std::uint64_t nfft = std::bit_ceil(2u * std::uint64_t{o.frameshift});
-  if (!mayallocate((xlen + 2u * nfft) * sizeof(double))) {
+  if (!may_allocate((xlen + 2u * nfft) * sizeof(double))) {
     failmemory(lf0.size(), xlen);
   }
   std::vector<double> x;
@@ -439,17 +439,17 @@ void to_pcm16(std::span<const double> x, std::span<std::int16_t> out) {
                                  " values, fewer than the " + std::to_string(x.size()) +
                                  " samples");
   }
-  topcm16(x, out.first(x.size()));
+  samples_to_pcm16(x, out.first(x.size()));
 }
 
 std::vector<std::int16_t> to_pcm16(std::span<const double> x) {
   std::vector<std::int16_t> out(x.size());
-  topcm16(x, out);
+  samples_to_pcm16(x, out);
   return out;
 }
 
 void normalize(std::span<double> x) noexcept {
-  ampnormalize(x);
+  normalize_peak(x);
 }
 
 }  // namespace vallisynth

@@ -9,11 +9,11 @@ namespace {
 constexpr double kMaxLogF0 = 709.782712893384;
 }  // namespace
 
-bool hasfinitef0(double lf0) {
+bool has_finite_f0(double lf0) {
   return std::isfinite(lf0) && lf0 <= kMaxLogF0;
 }
 
-bool isfiniterow(std::span<const double> row) {
+bool is_finite_row(std::span<const double> row) {
   for (const double v : row) {
     if (!std::isfinite(v)) {
       return false;
@@ -22,11 +22,11 @@ bool isfiniterow(std::span<const double> row) {
   return true;
 }
 
-std::uint64_t countnonfiniteframes(std::span<const double> lf0, std::span<const double> cc,
+std::uint64_t count_nonfinite_rows(std::span<const double> lf0, std::span<const double> cc,
                                    std::size_t rowlen, std::span<const double> fv) {
   std::uint64_t count = 0;
   for (std::size_t k = 0; k < lf0.size(); ++k) {
-    const bool bad = !hasfinitef0(lf0[k]) || !isfiniterow(cc.subspan(k * rowlen, rowlen)) ||
+    const bool bad = !has_finite_f0(lf0[k]) || !is_finite_row(cc.subspan(k * rowlen, rowlen)) ||
                      (k < fv.size() && !std::isfinite(fv[k]));
     count += bad ? 1u : 0u;
   }

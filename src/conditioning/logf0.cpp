@@ -8,46 +8,46 @@
 namespace vallisynth {
 
 namespace {
-bool isvoiced(double lf0) {
+bool is_voiced(double lf0) {
   return lf0 > kUnvoicedLogF0;
 }
 }  // namespace
 
-int shiftlogpitch(std::span<double> lf0, double shift) {
+int shift_lf0(std::span<double> lf0, double shift) {
   if (shift == 0.0) {
     return 0;
   }
   for (double& v : lf0) {
-    if (isvoiced(v)) {
+    if (is_voiced(v)) {
       v = v + shift;
     }
   }
   return 0;
 }
 
-void addlogf0sum(std::span<const double> lf0, double& sum, std::uint64_t& count) {
+void add_lf0_sum(std::span<const double> lf0, double& sum, std::uint64_t& count) {
   // A frame whose log-f0 or f0 is not finite stays out of the mean (and is
   // left as it is, unvoiced later): one bad frame must not move the others.
   for (const double v : lf0) {
-    if (isvoiced(v) && hasfinitef0(v)) {
+    if (is_voiced(v) && has_finite_f0(v)) {
       sum += v;
       ++count;
     }
   }
 }
 
-int scalelogpitcharound(std::span<double> lf0, double factor, double mean) {
+int scale_lf0_range_around(std::span<double> lf0, double factor, double mean) {
   for (double& v : lf0) {
-    if (isvoiced(v) && hasfinitef0(v)) {
+    if (is_voiced(v) && has_finite_f0(v)) {
       v = (v - mean) * factor + mean;
     }
   }
   return 0;
 }
 
-int logf02f0(std::span<double> lf0) {
+int lf0_to_f0(std::span<double> lf0) {
   for (double& v : lf0) {
-    v = isvoiced(v) ? std::exp(v) : 0.0;
+    v = is_voiced(v) ? std::exp(v) : 0.0;
   }
   return 0;
 }

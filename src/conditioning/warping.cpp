@@ -10,15 +10,15 @@ constexpr double kPi = 3.141592653589793;
 constexpr double kStoredC0Offset = 5.0;
 }  // namespace
 
-double fwarp(double w, double alpha) {
+double warp_frequency(double w, double alpha) {
   // atan2((1 - a^2) sin w, (1 + a^2) cos w - 2a).
   double x = 0.0;
   double y = 0.0;
-  fwarppoint(std::cos(w), std::sin(w), alpha, x, y);
+  warp_frequency_point(std::cos(w), std::sin(w), alpha, x, y);
   return std::atan2(y, x);
 }
 
-int fvoicingunwarp(std::span<double> fv, double fs, double alpha) {
+int unwarp_fv(std::span<double> fv, double fs, double alpha) {
   const double half = 0.5 * fs;
   const double r = kPi / half;  // radians per Hz
   const double h = 1.0 / r;     // Hz per radian
@@ -31,13 +31,13 @@ int fvoicingunwarp(std::span<double> fv, double fs, double alpha) {
     } else if (v >= half) {
       v = half;
     } else {
-      v = fwarp(v * r, -alpha) * h;
+      v = warp_frequency(v * r, -alpha) * h;
     }
   }
   return 0;
 }
 
-int invhtsadapteradhoc(std::span<double> cc, std::uint32_t order) {
+int stored_to_plain_cepstrum(std::span<double> cc, std::uint32_t order) {
   const std::size_t p = std::size_t{order} + 1u;
   for (std::size_t base = 0; base + p <= cc.size(); base += p) {
     cc[base] = cc[base] - kStoredC0Offset;
@@ -48,7 +48,7 @@ int invhtsadapteradhoc(std::span<double> cc, std::uint32_t order) {
   return 0;
 }
 
-int sptk2stored(std::span<double> cc, std::uint32_t order, double fs) {
+int sptk_to_stored_cepstrum(std::span<double> cc, std::uint32_t order, double fs) {
   const std::size_t p = std::size_t{order} + 1u;
   const double offset = 5.0 - std::log(32768.0) - std::log(std::sqrt(fs));
   for (std::size_t i = 0; i + p <= cc.size(); i += p) {
@@ -57,7 +57,7 @@ int sptk2stored(std::span<double> cc, std::uint32_t order, double fs) {
   return 0;
 }
 
-double composewarp(double alpha, double fwarpmod) {
+double compose_warps(double alpha, double fwarpmod) {
   if (fwarpmod == 0.0) {
     return alpha;
   }

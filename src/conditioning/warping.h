@@ -10,13 +10,13 @@
 namespace vallisynth {
 
 // Angular frequency w (radians, 0..pi) mapped through the all-pass function
-// of constant alpha (|alpha| < 1). fwarp(., -alpha) inverts fwarp(., alpha).
-double fwarp(double w, double alpha);
+// of constant alpha (|alpha| < 1). warp_frequency(., -alpha) inverts warp_frequency(., alpha).
+double warp_frequency(double w, double alpha);
 
-// The point (x, y) whose angle fwarp() returns, atan2(y, x), from the cosine
+// The point (x, y) whose angle warp_frequency() returns, atan2(y, x), from the cosine
 // and sine of the angle w. Inline, so that
 // loops over many angles vectorise.
-inline void fwarppoint(double cosw, double sinw, double alpha, double& x, double& y) {
+inline void warp_frequency_point(double cosw, double sinw, double alpha, double& x, double& y) {
   const double a = (alpha * alpha + 1.0) * cosw;
   y = sinw * (1.0 - alpha * alpha);
   x = a + (-2.0) * alpha;
@@ -25,21 +25,21 @@ inline void fwarppoint(double cosw, double sinw, double alpha, double& x, double
 // Unwarps fv (Hz) in place for sampling rate fs, undoing a warping by alpha:
 // values <= 0 become 0, values >= fs/2 become fs/2. alpha == 0 leaves the
 // track untouched. Returns 0.
-int fvoicingunwarp(std::span<double> fv, double fs, double alpha);
+int unwarp_fv(std::span<double> fv, double fs, double alpha);
 
 // Undoes the stored form of the cepstral matrix (rows of order + 1
 // coefficients): c0 - 5, and the higher coefficients halved. Returns 0.
-int invhtsadapteradhoc(std::span<double> cc, std::uint32_t order);
+int stored_to_plain_cepstrum(std::span<double> cc, std::uint32_t order);
 
 // Brings mel-cepstra as SPTK's mcep and hts_engine write them to the stored
 // form: their c0 is on the 16-bit sample scale with power-normalised analysis
 // windows, so it is raised by 5 - ln 32768 - ln sqrt(fs); their coefficients
 // 1 and up are already doubled, as stored. fs in Hz. Returns 0.
-int sptk2stored(std::span<double> cc, std::uint32_t order, double fs);
+int sptk_to_stored_cepstrum(std::span<double> cc, std::uint32_t order, double fs);
 
 // The cepstral warping constant with the vocal-tract modification fwarpmod
 // folded in: warping by alpha followed by warping by -fwarpmod.
-double composewarp(double alpha, double fwarpmod);
+double compose_warps(double alpha, double fwarpmod);
 
 }  // namespace vallisynth
 

@@ -16,16 +16,16 @@ namespace vallisynth {
 
 namespace {
 
-bool isstream(const std::string& path) {
+bool is_stream(const std::string& path) {
   return path == "-";
 }
 
 // True for a name that exists and is not a regular file (a FIFO, a device,
 // standard input or output): such a file is read or written as a stream,
 // which two utterances at a time would interleave.
-bool notregular(const std::string& path) {
+bool not_regular(const std::string& path) {
   struct stat st {};
-  return isstream(path) || (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode));
+  return is_stream(path) || (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode));
 }
 
 // Utterances longer than this (about 5.5 minutes at 5 ms) are decoded alone
@@ -34,7 +34,7 @@ bool notregular(const std::string& path) {
 constexpr std::uint64_t kMostFramesBeside = 65536;
 
 // The folder a file name is in.
-std::string folderof(const std::string& path) {
+std::string folder_of(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? "." : path.substr(0, slash + 1);
 }
@@ -47,7 +47,7 @@ std::string canonical(const std::string& path) {
     return resolved;
   }
   const std::size_t slash = path.rfind('/');
-  if (realpath(folderof(path).c_str(), resolved) != nullptr) {
+  if (realpath(folder_of(path).c_str(), resolved) != nullptr) {
     return std::string(resolved) + "/" +
            (slash == std::string::npos ? path : path.substr(slash + 1));
   }
@@ -59,7 +59,7 @@ std::string canonical(const std::string& path) {
 // cepstral stream of whole rows. Otherwise 0: it will most likely fail
 // before it draws any noise phase. (Once synthesised, an utterance has drawn
 // every frame's phases, whether or not its file could be written.)
-std::uint64_t expectedframes(const DecoderOptions& opts) {
+std::uint64_t expected_frames(const DecoderOptions& opts) {
   struct stat f0 {};
   struct stat cc {};
   if (stat(opts.filef0, &f0) != 0 || stat(opts.filecc, &cc) != 0 || !S_ISREG(f0.st_mode) ||
@@ -127,7 +127,7 @@ struct Batch::Job {
       return true;
     }
     for (const std::string& name : names) {
-      if (!name.empty() && notregular(name)) {
+      if (!name.empty() && not_regular(name)) {
         return true;
       }
     }
@@ -143,9 +143,9 @@ Batch::~Batch() {
   finish();
 }
 
-void Batch::runhere(const DecoderOptions& opts) {
+void Batch::run_here(const DecoderOptions& opts) {
   std::fprintf(msg_, "%s\n", opts.fileout);
-  failed_ |= decodeutterance(opts, *noise_, msg_, OutputTurn{}) == Outcome::kWritten ? 0 : 1;
+  failed_ |= decode_utterance(opts, *noise_, msg_, OutputTurn{}) == Outcome::kWritten ? 0 : 1;
   std::fflush(msg_);
 }
 
@@ -165,21 +165,21 @@ bool Batch::collides(const Job& job) const {
 
 void Batch::add(const DecoderOptions& opts) {
   if (width_ == 1) {
-    runhere(opts);
+    run_here(opts);
     return;
   }
   auto job = std::make_unique<Job>(opts);
-  const std::uint64_t frames = expectedframes(job->opts);
+  const std::uint64_t frames = expected_frames(job->opts);
   const bool alone = job->exclusive() || frames > kMostFramesBeside;
   if (alone || collides(*job)) {
     finish();
   }
   if (alone) {
-    runhere(opts);
+    run_here(opts);
     return;
   }
   while (running_.size() >= width_) {
-    retireoldest();
+    retire_oldest();
   }
   if (running_.empty()) {
     predicted_ = *noise_;
@@ -206,14 +206,14 @@ void Batch::add(const DecoderOptions& opts) {
   if (!job->thread.joinable()) {
     // No thread to be had: decoded here once the others are in place.
     finish();
-    runhere(opts);
+    run_here(opts);
     return;
   }
   ++added_;
   running_.push_back(std::move(job));
 }
 
-void Batch::waitturn(std::uint64_t seq) {
+void Batch::wait_turn(std::uint64_t seq) {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [&] { return turn_ == seq; });
 }
@@ -229,13 +229,13 @@ void Batch::work(Job& job) {
     // At most width_ consecutive utterances are in progress: their registry
     // slots differ.
     const OutputTurn turn{static_cast<unsigned>(job.seq % width_), [&] {
-                            waitturn(job.seq);
+                            wait_turn(job.seq);
                             right = job.start == *noise_;
                             return right;
                           }};
-    outcome = decodeutterance(job.opts, noise, job.messages.file, turn);
+    outcome = decode_utterance(job.opts, noise, job.messages.file, turn);
     if (outcome != Outcome::kAgain) {
-      waitturn(job.seq);
+      wait_turn(job.seq);
       right = job.start == *noise_;
     }
     // Decoded again, in its turn, from where the phases really stand, when
@@ -248,13 +248,13 @@ void Batch::work(Job& job) {
       std::fflush(job.messages.file);
       job.discarded = job.messages.size;
       noise = *noise_;
-      outcome = decodeutterance(job.opts, noise, job.messages.file,
-                                OutputTurn{turn.slot, std::function<bool()>()});
+      outcome = decode_utterance(job.opts, noise, job.messages.file,
+                                 OutputTurn{turn.slot, std::function<bool()>()});
     }
   } catch (const std::exception&) {
     // Memory or threads ran out outside the library's own checks: the
     // utterance fails, as having drawn nothing, and its turn still passes.
-    waitturn(job.seq);
+    wait_turn(job.seq);
     noise = *noise_;
     std::fprintf(job.messages.file, "Error: not enough memory to decode %s.\n", job.opts.filef0);
     outcome = Outcome::kFailed;
@@ -269,7 +269,7 @@ void Batch::work(Job& job) {
   changed_.notify_all();
 }
 
-void Batch::retireoldest() {
+void Batch::retire_oldest() {
   std::unique_ptr<Job> job = std::move(running_.front());
   running_.pop_front();
   {
@@ -295,7 +295,7 @@ void Batch::retireoldest() {
 
 int Batch::finish() {
   while (!running_.empty()) {
-    retireoldest();
+    retire_oldest();
   }
   return failed_;
 }

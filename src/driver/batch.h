@@ -38,11 +38,11 @@ class Batch {
   struct Job;
 
  private:
-  void runhere(const DecoderOptions& opts);
-  void retireoldest();
+  void run_here(const DecoderOptions& opts);
+  void retire_oldest();
   bool collides(const Job& job) const;
   void work(Job& job);
-  void waitturn(std::uint64_t seq);
+  void wait_turn(std::uint64_t seq);
 
   NoiseSource* noise_;  // where the utterances already put in place end
   std::FILE* msg_;

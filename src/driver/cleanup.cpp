@@ -29,7 +29,7 @@ static_assert(std::atomic<int>::is_always_lock_free, "the handler needs lock-fre
 // Removes the temporary files, then ends the process with the signal's own
 // default action, so that the parent sees the usual status. Only
 // async-signal-safe calls: clock_gettime, unlink and raise.
-void onterminate(int sig) {
+void on_terminate(int sig) {
   gterminating.store(1);
   // Another thread creating, renaming or removing a temporary file has its
   // registration final within microseconds. The wait is bounded all the
@@ -54,7 +54,7 @@ void onterminate(int sig) {
   raise(sig);
 }
 
-sigset_t terminationset() {
+sigset_t termination_signals() {
   sigset_t set;
   sigemptyset(&set);
   for (const int sig : kSignals) {
@@ -65,22 +65,22 @@ sigset_t terminationset() {
 
 }  // namespace
 
-void installcleanuphandlers() {
+void install_cleanup_handlers() {
   for (const int sig : kSignals) {
     struct sigaction old {};
     if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) {
       continue;
     }
     struct sigaction act {};
-    act.sa_handler = onterminate;
-    act.sa_mask = terminationset();
+    act.sa_handler = on_terminate;
+    act.sa_mask = termination_signals();
     act.sa_flags = static_cast<int>(SA_RESETHAND);
     sigaction(sig, &act, nullptr);
   }
 }
 
 TemporaryUpdate::TemporaryUpdate() : previous_() {
-  const sigset_t set = terminationset();
+  const sigset_t set = termination_signals();
   pthread_sigmask(SIG_BLOCK, &set, &previous_);
   gupdating.fetch_add(1);
   if (gterminating.load() != 0) {
@@ -98,7 +98,7 @@ TemporaryUpdate::~TemporaryUpdate() {
   pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
-void registertemporary(const char* path, unsigned slot) {
+void register_temporary(const char* path, unsigned slot) {
   if (slot >= kTemporarySlots) {
     return;
   }
@@ -112,7 +112,7 @@ void registertemporary(const char* path, unsigned slot) {
 }
 
 SignalMask::SignalMask(Which which) : previous_() {
-  sigset_t set = terminationset();
+  sigset_t set = termination_signals();
   if (which == kAsynchronous) {
     sigdelset(&set, SIGPIPE);
   }

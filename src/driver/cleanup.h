@@ -18,7 +18,7 @@ inline constexpr unsigned kTemporarySlots = 16;
 
 // Installs the handler for the termination signals that are not ignored
 // (a signal ignored by the parent, as nohup does with HUP, stays ignored).
-void installcleanuphandlers();
+void install_cleanup_handlers();
 
 // A change to the set of temporary files (creating one and registering it,
 // or renaming or removing one and clearing its slot) that a termination
@@ -40,7 +40,7 @@ class TemporaryUpdate {
 // Sets the file that a termination signal removes for slot ("" or null:
 // none). Call under TemporaryUpdate. A path too long for the registry, or a
 // slot out of range, is not registered.
-void registertemporary(const char* path, unsigned slot = 0);
+void register_temporary(const char* path, unsigned slot = 0);
 
 // While alive, the termination signals are blocked in the calling thread,
 // and so in every thread it starts meanwhile: they then reach the threads

@@ -2,5 +2,5 @@
 #include "driver/commandline.h"
 
 int main(int argc, char** argv) {
-  return vallisynth::vallisynthmain(argc, argv);
+  return vallisynth::vallisynth_main(argc, argv);
 }

@@ -19,7 +19,7 @@ namespace vallisynth {
 // A failing utterance never stops the next one; a batch whose indices
 // outgrow a file name's field ends there. Returns 0 when every utterance was
 // written, 1 when any was not.
-int decodeall(const DecoderOptions& opts, NoiseSource& noise);
+int decode_all(const DecoderOptions& opts, NoiseSource& noise);
 
 enum class Outcome {
   kWritten,  // the WAV file is in place
@@ -39,8 +39,8 @@ struct OutputTurn {
 
 // Decodes the utterance named by opts' file names as they stand now,
 // reporting its failures on msg.
-Outcome decodeutterance(const DecoderOptions& opts, NoiseSource& noise, std::FILE* msg,
-                        const OutputTurn& turn);
+Outcome decode_utterance(const DecoderOptions& opts, NoiseSource& noise, std::FILE* msg,
+                         const OutputTurn& turn);
 
 }  // namespace vallisynth
 

@@ -20,12 +20,12 @@ double clamp(double v, double limit) {
   return low > limit ? limit : low;
 }
 
-double roundnearest(double v) {
+double round_nearest(double v) {
   return (v + kRoundMagic) - kRoundMagic;
 }
 
 // 2^k for an integral k in -1022..1023: k + 1023 in the exponent field.
-double powtwo(double k) {
+double pow_two(double k) {
   return std::bit_cast<double>(std::bit_cast<std::uint64_t>(k + (1023.0 + kRoundMagic)) << 52);
 }
 
@@ -52,13 +52,13 @@ constexpr double kTrigLimit = 1.0e8;  // q below 2^26
 // last place, measured against 40-digit values at 200000 points.
 
 // x = k ln 2 + r: returns r, |r| <= ln(2)/2, and sets k.
-double expreduce(double x, double& k) {
-  k = roundnearest(x * kLog2e);
+double exp_reduce(double x, double& k) {
+  k = round_nearest(x * kLog2e);
   return (x - k * kLn2Hi) - k * kLn2Lo;
 }
 
 // exp(r) = 1 + r + r^2 q(r), |r| <= ln(2)/2.
-double exppoly(double r) {
+double exp_poly(double r) {
   double q = 2.5100375832561234e-08;
   q = q * r + 2.7620075879983367e-07;
   q = q * r + 2.7557268480310024e-06;
@@ -73,7 +73,7 @@ double exppoly(double r) {
 }
 
 // sin(r) = r + r^3 g(r^2), |r| <= pi/4.
-double sinpoly(double r) {
+double sin_poly(double r) {
   const double t = r * r;
   double g = 1.5918129294866608e-10;
   g = g * t - 2.5051131845003624e-08;
@@ -85,7 +85,7 @@ double sinpoly(double r) {
 }
 
 // cos(r) = 1 - r^2/2 + r^4 h(r^2), |r| <= pi/4.
-double cospoly(double r) {
+double cos_poly(double r) {
   const double t = r * r;
   double h = -1.1382632425521717e-11;
   h = h * t + 2.08761462684032e-09;
@@ -98,7 +98,7 @@ double cospoly(double r) {
 
 }  // namespace
 
-VALLISYNTH_MULTIARCH void expvector(std::span<const double> x, std::span<double> y) {
+VALLISYNTH_MULTIARCH void exp_vector(std::span<const double> x, std::span<double> y) {
   const std::size_t n = x.size();
   // Arguments within +-708 have normal results, which one power of two
   // scales out of the polynomial. A pass over the arguments picks that loop
@@ -110,8 +110,8 @@ VALLISYNTH_MULTIARCH void expvector(std::span<const double> x, std::span<double>
   if (outside == 0) {
     for (std::size_t i = 0; i < n; ++i) {
       double k = 0.0;
-      const double r = expreduce(x[i], k);
-      y[i] = exppoly(r) * powtwo(k);
+      const double r = exp_reduce(x[i], k);
+      y[i] = exp_poly(r) * pow_two(k);
     }
     return;
   }
@@ -119,17 +119,17 @@ VALLISYNTH_MULTIARCH void expvector(std::span<const double> x, std::span<double>
     // Beyond the clamp the result has overflowed to infinity or underflowed
     // to 0 anyway; NaN passes through.
     double k = 0.0;
-    const double r = expreduce(clamp(x[i], kExpLimit), k);
+    const double r = exp_reduce(clamp(x[i], kExpLimit), k);
     // 2^k as 2^k1 2^k2, both normal numbers, so that results near overflow
     // and subnormal results come out right from the products.
-    const double k1 = roundnearest(0.5 * k);
+    const double k1 = round_nearest(0.5 * k);
     const double k2 = k - k1;
-    y[i] = (exppoly(r) * powtwo(k1)) * powtwo(k2);
+    y[i] = (exp_poly(r) * pow_two(k1)) * pow_two(k2);
   }
 }
 
-VALLISYNTH_MULTIARCH void sincosvector(std::span<const double> x, std::span<double> c,
-                                       std::span<double> s) {
+VALLISYNTH_MULTIARCH void sincos_vector(std::span<const double> x, std::span<double> c,
+                                        std::span<double> s) {
   const std::size_t n = x.size();
   std::uint64_t outside = 0;  // whether any argument is beyond the fast range or NaN
   for (std::size_t i = 0; i < n; ++i) {
@@ -143,8 +143,8 @@ VALLISYNTH_MULTIARCH void sincosvector(std::span<const double> x, std::span<doub
     const double q = t - kRoundMagic;
     const std::uint64_t quadrant = std::bit_cast<std::uint64_t>(t);
     const double r = ((v - q * kPio2Hi) - q * kPio2Mid) - q * kPio2Lo;
-    const double sr = sinpoly(r);
-    const double cr = cospoly(r);
+    const double sr = sin_poly(r);
+    const double cr = cos_poly(r);
     // Odd quadrants swap sine and cosine; the sine is negative in quadrants
     // 2 and 3, the cosine in 1 and 2: bit 1 of q, of q + 1, to the sign.
     const bool odd = (quadrant & 1u) != 0;

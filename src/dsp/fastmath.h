@@ -13,11 +13,11 @@ namespace vallisynth {
 
 // y[i] = exp(x[i]) for i < x.size(); y must hold as many values and may be x
 // itself.
-void expvector(std::span<const double> x, std::span<double> y);
+void exp_vector(std::span<const double> x, std::span<double> y);
 
 // c[i] = cos(x[i]), s[i] = sin(x[i]) for i < x.size(); c and s must hold as
 // many values and must not overlap x or each other.
-void sincosvector(std::span<const double> x, std::span<double> c, std::span<double> s);
+void sincos_vector(std::span<const double> x, std::span<double> c, std::span<double> s);
 
 }  // namespace vallisynth
 

@@ -14,21 +14,22 @@ namespace vallisynth {
 // (x[n] = sum X[k] e^{+j 2 pi k n / N}), any other value the forward
 // transform. N = re.size() must equal im.size() and be a power of two;
 // otherwise nothing is touched and -1 is returned. Returns 0.
-int dofftr(std::span<double> re, std::span<double> im, std::int8_t direction);
+int complex_fft(std::span<double> re, std::span<double> im, std::int8_t direction);
 
-// What dofftr derives afresh on every call, kept for a caller that
+// What complex_fft derives afresh on every call, kept for a caller that
 // transforms many sequences of one length: the bit-reversal swaps and every
 // stage's twiddle factors, from the same recurrence, so the results are
 // identical. Construction allocates (and may throw std::bad_alloc); the
 // transform does not.
 class FftPlan {
  public:
-  // n must be a power of two; direction as for dofftr.
+  // n must be a power of two; direction as for complex_fft.
   FftPlan(std::size_t n, std::int8_t direction);
 
  private:
-  friend int dofftr(std::span<double> re, std::span<double> im, const FftPlan& plan);
-  friend int dofftrbitreversed(std::span<double> re, std::span<double> im, const FftPlan& plan);
+  friend int complex_fft(std::span<double> re, std::span<double> im, const FftPlan& plan);
+  friend int complex_fft_bit_reversed(std::span<double> re, std::span<double> im,
+                                      const FftPlan& plan);
   std::size_t n_;
   std::vector<std::uint32_t> swaps_;  // pairs i < r of indices to exchange
   std::vector<double> wr_;            // stage of half-span H: twiddles at H - 1 ..
@@ -37,18 +38,18 @@ class FftPlan {
 
 // The transform of the plan's length and direction; -1 (nothing touched)
 // when re and im do not both have the plan's length, else 0.
-int dofftr(std::span<double> re, std::span<double> im, const FftPlan& plan);
+int complex_fft(std::span<double> re, std::span<double> im, const FftPlan& plan);
 
 // The same transform of input already in bit-reversed order: element i
 // holds point i with its log2 N bits reversed. The plan's permutation is
-// skipped, the butterflies are the same. Returns as dofftr.
-int dofftrbitreversed(std::span<double> re, std::span<double> im, const FftPlan& plan);
+// skipped, the butterflies are the same. Returns as complex_fft.
+int complex_fft_bit_reversed(std::span<double> re, std::span<double> im, const FftPlan& plan);
 
-// Forward transform: dofftr(re, im, 1).
-int fftr(std::span<double> re, std::span<double> im);
+// Forward transform: complex_fft(re, im, 1).
+int forward_fft(std::span<double> re, std::span<double> im);
 
-// Inverse transform without the 1/N factor: dofftr(re, im, -1).
-int ifftr(std::span<double> re, std::span<double> im);
+// Inverse transform without the 1/N factor: complex_fft(re, im, -1).
+int inverse_fft(std::span<double> re, std::span<double> im);
 
 }  // namespace vallisynth
 

@@ -14,7 +14,7 @@ namespace {
 
 // The first word of a one-line file as a byte count; kNoMemoryLimit when the
 // file is missing or says "max" (cgroup v2's "no limit").
-std::uint64_t readlimitfile(const std::string& path) {
+std::uint64_t read_limit_file(const std::string& path) {
   std::ifstream f(path);
   std::string word;
   if (!(f >> word) || word == "max") {
@@ -29,10 +29,10 @@ std::uint64_t readlimitfile(const std::string& path) {
 
 // The tightest of the limit files named file in folder path and in each of
 // its parents up to root: a parent's limit binds its children too.
-std::uint64_t hierarchylimit(const std::string& root, std::string path, const char* file) {
+std::uint64_t hierarchy_limit(const std::string& root, std::string path, const char* file) {
   std::uint64_t limit = kNoMemoryLimit;
   while (true) {
-    limit = std::min(limit, readlimitfile(root + path + "/" + file));
+    limit = std::min(limit, read_limit_file(root + path + "/" + file));
     if (path.empty() || path == "/") {
       return limit;
     }
@@ -41,7 +41,7 @@ std::uint64_t hierarchylimit(const std::string& root, std::string path, const ch
 }
 
 // Whether the comma-separated controller list holds "memory".
-bool hasmemorycontroller(const std::string& list) {
+bool has_memory_controller(const std::string& list) {
   std::istringstream s(list);
   for (std::string c; std::getline(s, c, ',');) {
     if (c == "memory") {
@@ -53,8 +53,8 @@ bool hasmemorycontroller(const std::string& list) {
 
 }  // namespace
 
-MemoryLimit memorylimit(const std::string& procroot, const std::string& v2root,
-                        const std::string& v1root) {
+MemoryLimit memory_limit(const std::string& procroot, const std::string& v2root,
+                         const std::string& v1root) {
   MemoryLimit limit;
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long pagesize = sysconf(_SC_PAGESIZE);
@@ -73,10 +73,10 @@ MemoryLimit memorylimit(const std::string& procroot, const std::string& v2root,
     const std::string controllers = line.substr(a + 1, b - a - 1);
     const std::string path = line.substr(b + 1);
     if (line.compare(0, a, "0") == 0 && controllers.empty()) {
-      limit.resident = std::min(limit.resident, hierarchylimit(v2root, path, "memory.max"));
-    } else if (hasmemorycontroller(controllers)) {
+      limit.resident = std::min(limit.resident, hierarchy_limit(v2root, path, "memory.max"));
+    } else if (has_memory_controller(controllers)) {
       limit.resident =
-          std::min(limit.resident, hierarchylimit(v1root, path, "memory.limit_in_bytes"));
+          std::min(limit.resident, hierarchy_limit(v1root, path, "memory.limit_in_bytes"));
     }
   }
   rlimit as{};
@@ -86,11 +86,11 @@ MemoryLimit memorylimit(const std::string& procroot, const std::string& v2root,
   return limit;
 }
 
-MemoryLimit memorylimit() {
-  return memorylimit("/proc", "/sys/fs/cgroup", "/sys/fs/cgroup/memory");
+MemoryLimit memory_limit() {
+  return memory_limit("/proc", "/sys/fs/cgroup", "/sys/fs/cgroup/memory");
 }
 
-std::uint64_t memoryheadroom(const MemoryLimit& limit) {
+std::uint64_t memory_headroom(const MemoryLimit& limit) {
   // /proc/self/statm: total program size and resident set, in pages.
   unsigned long long size = 0;
   unsigned long long resident = 0;
@@ -104,9 +104,9 @@ std::uint64_t memoryheadroom(const MemoryLimit& limit) {
   return std::min(room(limit.resident, resident * page), room(limit.address, size * page));
 }
 
-bool mayallocate(std::uint64_t bytes) {
+bool may_allocate(std::uint64_t bytes) {
   constexpr std::uint64_t kSmall = std::uint64_t{16} << 20;
-  return bytes < kSmall || bytes <= memoryheadroom(memorylimit());
+  return bytes < kSmall || bytes <= memory_headroom(memory_limit());
 }
 
 }  // namespace vallisynth

@@ -23,22 +23,22 @@ struct MemoryLimit {
 };
 
 // The limits in force now, read from the system (a few small files).
-MemoryLimit memorylimit();
+MemoryLimit memory_limit();
 
 // The same from the given roots (for tests): procroot holds self/cgroup,
 // cgroup v2 is mounted at v2root and the v1 memory controller at v1root.
-MemoryLimit memorylimit(const std::string& procroot, const std::string& v2root,
-                        const std::string& v1root);
+MemoryLimit memory_limit(const std::string& procroot, const std::string& v2root,
+                         const std::string& v1root);
 
 // Bytes that may still be allocated under limit: each limit less what the
 // process already holds against it (its resident size, its address-space
 // size). 0 when a limit is already reached.
-std::uint64_t memoryheadroom(const MemoryLimit& limit);
+std::uint64_t memory_headroom(const MemoryLimit& limit);
 
 // Whether bytes more may be allocated. Requests below 16 MiB are granted
 // without reading the limits (a few small files each time): no container
 // is that tight, and a batch of short utterances should not pay for it.
-bool mayallocate(std::uint64_t bytes);
+bool may_allocate(std::uint64_t bytes);
 
 }  // namespace vallisynth
 

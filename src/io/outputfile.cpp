@@ -19,7 +19,7 @@ constexpr int kMaxAttempts = 64;  // temporary names tried before giving up
 // The file that path finally names: symbolic links followed one at a time,
 // a relative target taken from the link's folder. The last target need not
 // exist (a dangling link's target is then created).
-std::string resolvelinks(std::string path) {
+std::string resolve_links(std::string path) {
   for (int hop = 0; hop < kMaxLinks; ++hop) {
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
@@ -50,7 +50,7 @@ std::uint64_t mix(std::uint64_t z) {
 }
 
 // Six characters that differ between processes, calls and attempts.
-std::string uniquesuffix(const void* self, int attempt) {
+std::string unique_suffix(const void* self, int attempt) {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   std::uint64_t z =
@@ -68,12 +68,12 @@ std::string uniquesuffix(const void* self, int attempt) {
 
 }  // namespace
 
-bool isstdoutname(const char* name) {
+bool is_stdout_name(const char* name) {
   return name != nullptr && std::strcmp(name, "-") == 0;
 }
 
-bool samefile(const char* a, const char* b) {
-  if (a == nullptr || b == nullptr || isstdoutname(a) || isstdoutname(b)) {
+bool same_file(const char* a, const char* b) {
+  if (a == nullptr || b == nullptr || is_stdout_name(a) || is_stdout_name(b)) {
     return false;
   }
   struct stat sa {};
@@ -91,12 +91,12 @@ bool OutputFile::open(const char* name) {
     errno = EINVAL;
     return false;
   }
-  if (isstdoutname(name)) {
+  if (is_stdout_name(name)) {
     file_ = stdout;
     ownsfile_ = false;
     return true;
   }
-  final_ = resolvelinks(name);
+  final_ = resolve_links(name);
   struct stat st {};
   const bool exists = stat(final_.c_str(), &st) == 0;
   if (exists && S_ISDIR(st.st_mode)) {
@@ -110,7 +110,7 @@ bool OutputFile::open(const char* name) {
     return file_ != nullptr;
   }
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-    std::string temp = final_ + ".tmp-" + uniquesuffix(this, attempt);
+    std::string temp = final_ + ".tmp-" + unique_suffix(this, attempt);
     // Created with the usual permissions (0666 less the umask) or, when
     // replacing a file, with that file's.
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

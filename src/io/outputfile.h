@@ -19,11 +19,11 @@
 namespace vallisynth {
 
 // True when name is "-", standard output.
-bool isstdoutname(const char* name);
+bool is_stdout_name(const char* name);
 
 // True when a and b name the same existing file (same device and inode,
 // links followed). "-" and names that do not exist match nothing.
-bool samefile(const char* a, const char* b);
+bool same_file(const char* a, const char* b);
 
 class OutputFile {
  public:
@@ -45,7 +45,7 @@ class OutputFile {
 
   // The temporary file being written, or "" when the output is written
   // directly. Its storage stays put until commit or discard.
-  const char* temporarypath() const {
+  const char* temporary_path() const {
     return temp_.c_str();
   }
 

@@ -9,14 +9,14 @@
 
 namespace vallisynth {
 
-float floatfromle(const unsigned char* b) {
+float float_from_le(const unsigned char* b) {
   const std::uint32_t bits =
       static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
       (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
   return std::bit_cast<float>(bits);
 }
 
-VALLISYNTH_MULTIARCH void floatsfromle(const unsigned char* raw, std::size_t n, double* out) {
+VALLISYNTH_MULTIARCH void floats_from_le(const unsigned char* raw, std::size_t n, double* out) {
   if constexpr (std::endian::native == std::endian::little) {
     // The stored bytes are the host's floats: copied out a piece at a time,
     // then widened, both in vector instructions.
@@ -31,7 +31,7 @@ VALLISYNTH_MULTIARCH void floatsfromle(const unsigned char* raw, std::size_t n, 
     }
   } else {
     for (std::size_t i = 0; i < n; ++i) {
-      out[i] = static_cast<double>(floatfromle(raw + 4 * i));
+      out[i] = static_cast<double>(float_from_le(raw + 4 * i));
     }
   }
 }

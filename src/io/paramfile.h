@@ -9,10 +9,10 @@
 namespace vallisynth {
 
 // The value whose stored (little-endian float32) bytes start at b.
-float floatfromle(const unsigned char* b);
+float float_from_le(const unsigned char* b);
 
 // out[0..n-1] = the n values whose stored bytes start at raw, widened.
-void floatsfromle(const unsigned char* raw, std::size_t n, double* out);
+void floats_from_le(const unsigned char* raw, std::size_t n, double* out);
 
 }  // namespace vallisynth
 

@@ -22,7 +22,7 @@ void put32(unsigned char* p, std::uint32_t v) {
   }
 }
 
-void putheader(unsigned char* h, std::uint32_t n, std::uint32_t samplerate) {
+void put_header(unsigned char* h, std::uint32_t n, std::uint32_t samplerate) {
   const unsigned char tags[4][4] = {
       {'R', 'I', 'F', 'F'}, {'W', 'A', 'V', 'E'}, {'f', 'm', 't', ' '}, {'d', 'a', 't', 'a'}};
   for (int i = 0; i < 4; ++i) {
@@ -45,7 +45,7 @@ void putheader(unsigned char* h, std::uint32_t n, std::uint32_t samplerate) {
 // The sample as a 16-bit value: from 32767/32768 on the positive limit,
 // from -1 down the negative one, NaN as 0, and 32768 x truncated toward
 // zero in between. Written as selects, so that the loop vectorises.
-std::int16_t tosample(double x) {
+std::int16_t to_sample(double x) {
   double v = 32768.0 * x;
   v = x >= kPositiveClip ? 32767.0 : v;
   v = x <= -1.0 ? -32768.0 : v;
@@ -54,33 +54,33 @@ std::int16_t tosample(double x) {
 }
 
 // The 16-bit little-endian samples of x into out (2 bytes each).
-VALLISYNTH_MULTIARCH void tosamples(std::span<const double> x, unsigned char* out) {
+VALLISYNTH_MULTIARCH void to_samples(std::span<const double> x, unsigned char* out) {
   for (std::size_t j = 0; j < x.size(); ++j) {
-    put16(out + 2 * j, static_cast<std::uint16_t>(tosample(x[j])));
+    put16(out + 2 * j, static_cast<std::uint16_t>(to_sample(x[j])));
   }
 }
 
-VALLISYNTH_MULTIARCH void tosamples16(std::span<const double> x, std::int16_t* out) {
+VALLISYNTH_MULTIARCH void to_samples16(std::span<const double> x, std::int16_t* out) {
   for (std::size_t j = 0; j < x.size(); ++j) {
-    out[j] = tosample(x[j]);
+    out[j] = to_sample(x[j]);
   }
 }
 
 }  // namespace
 
-void topcm16(std::span<const double> x, std::span<std::int16_t> out) {
-  tosamples16(x, out.data());
+void samples_to_pcm16(std::span<const double> x, std::span<std::int16_t> out) {
+  to_samples16(x, out.data());
 }
 
-void topcm16le(std::span<const double> x, unsigned char* out) {
-  tosamples(x, out);
+void samples_to_pcm16le(std::span<const double> x, unsigned char* out) {
+  to_samples(x, out);
 }
 
-void wavheader(unsigned char* header, std::uint32_t n, std::uint32_t samplerate) {
-  putheader(header, n, samplerate);
+void make_wav_header(unsigned char* header, std::uint32_t n, std::uint32_t samplerate) {
+  put_header(header, n, samplerate);
 }
 
-int ampnormalize(std::span<double> x) {
+int normalize_peak(std::span<double> x) {
   double peak = 0.0;
   for (const double v : x) {
     if (std::fabs(v) > peak) {

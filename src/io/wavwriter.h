@@ -8,18 +8,18 @@
 namespace vallisynth {
 
 // The 16-bit samples of x as the writer makes them; out.size() == x.size().
-void topcm16(std::span<const double> x, std::span<std::int16_t> out);
+void samples_to_pcm16(std::span<const double> x, std::span<std::int16_t> out);
 
 // The same samples as the file stores them: little-endian, 2 bytes each,
 // 2 x.size() bytes into out.
-void topcm16le(std::span<const double> x, unsigned char* out);
+void samples_to_pcm16le(std::span<const double> x, unsigned char* out);
 
 // The 44-byte header of a WAV file of n samples at samplerate (Hz).
-void wavheader(unsigned char* header, std::uint32_t n, std::uint32_t samplerate);
+void make_wav_header(unsigned char* header, std::uint32_t n, std::uint32_t samplerate);
 
 // Scales x in place so that its largest magnitude becomes 0.99; leaves
 // silence alone. Returns 0.
-int ampnormalize(std::span<double> x);
+int normalize_peak(std::span<double> x);
 
 }  // namespace vallisynth
 

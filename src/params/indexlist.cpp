@@ -6,19 +6,19 @@ namespace vallisynth {
 
 namespace {
 
-bool isdigitchar(char c) {
+bool is_digit_char(char c) {
   return c >= '0' && c <= '9';
 }
 
-bool isfieldchar(char c) {
-  return c == '?' || isdigitchar(c);
+bool is_field_char(char c) {
+  return c == '?' || is_digit_char(c);
 }
 
 // Reads the decimal number at p; saturates at one above kMaxListIndex so that
 // an oversized number can be recognised without overflow however long it is.
-std::uint64_t readnumber(const char* p) {
+std::uint64_t read_number(const char* p) {
   std::uint64_t v = 0;
-  for (; isdigitchar(*p); ++p) {
+  for (; is_digit_char(*p); ++p) {
     v = v * 10u + static_cast<std::uint64_t>(*p - '0');
     if (v > kMaxListIndex) {
       v = std::uint64_t{kMaxListIndex} + 1u;
@@ -27,8 +27,8 @@ std::uint64_t readnumber(const char* p) {
   return v;
 }
 
-const char* skipdigits(const char* p) {
-  while (isdigitchar(*p)) {
+const char* skip_digits(const char* p) {
+  while (is_digit_char(*p)) {
     ++p;
   }
   return p;
@@ -36,46 +36,46 @@ const char* skipdigits(const char* p) {
 
 // Syntax pass: returns false when the list is malformed; on success *digits
 // holds the digit-count suffix D (0 when there is none).
-bool checksyntax(const char* list, std::uint64_t* digits) {
-  if (!isdigitchar(list[0])) {
+bool check_syntax(const char* list, std::uint64_t* digits) {
+  if (!is_digit_char(list[0])) {
     return false;  // also rejects the empty list
   }
   const char* p = list + 1;
   for (; *p != '\0' && *p != '('; ++p) {
     if (*p == ',' || *p == '-') {
-      if (!isdigitchar(p[-1])) {
+      if (!is_digit_char(p[-1])) {
         return false;
       }
-    } else if (!isdigitchar(*p)) {
+    } else if (!is_digit_char(*p)) {
       return false;
     }
   }
-  if (!isdigitchar(p[-1])) {
+  if (!is_digit_char(p[-1])) {
     return false;
   }
   *digits = 0;
   if (*p == '(') {
     const char* q = p + 1;
-    if (!isdigitchar(*q)) {
+    if (!is_digit_char(*q)) {
       return false;
     }
-    q = skipdigits(q);
+    q = skip_digits(q);
     if (*q != ')') {
       return false;
     }
-    *digits = readnumber(p + 1);
+    *digits = read_number(p + 1);
   }
   return true;
 }
 
 }  // namespace
 
-int strnumdiagnose(const char* list) {
+int check_index_list(const char* list) {
   if (list == nullptr) {
     return -1;
   }
   std::uint64_t d = 0;
-  if (!checksyntax(list, &d)) {
+  if (!check_syntax(list, &d)) {
     return -1;
   }
   // Value pass: numbers strictly increasing across both separators, each
@@ -84,19 +84,19 @@ int strnumdiagnose(const char* list) {
   std::uint64_t prev = 0;
   bool first = true;
   for (;;) {
-    const std::uint64_t v = readnumber(p);
+    const std::uint64_t v = read_number(p);
     if (v > kMaxListIndex) {
       return -1;
     }
     if (!first && v <= prev) {
       return -1;
     }
-    if (d != 0 && getdigits(static_cast<std::uint32_t>(v)) > d) {
+    if (d != 0 && decimal_digits(static_cast<std::uint32_t>(v)) > d) {
       return -1;
     }
     first = false;
     prev = v;
-    p = skipdigits(p);
+    p = skip_digits(p);
     if (*p == '\0' || *p == '(') {
       return 0;
     }
@@ -104,21 +104,21 @@ int strnumdiagnose(const char* list) {
   }
 }
 
-std::uint32_t strnumintervstart(const char* cursor) {
-  const std::uint64_t v = readnumber(cursor);
+std::uint32_t interval_start(const char* cursor) {
+  const std::uint64_t v = read_number(cursor);
   return v > kMaxListIndex ? kMaxListIndex : static_cast<std::uint32_t>(v);
 }
 
-std::uint32_t strnumintervend(const char* cursor, std::uint32_t start) {
-  const char* p = skipdigits(cursor);
+std::uint32_t interval_end(const char* cursor, std::uint32_t start) {
+  const char* p = skip_digits(cursor);
   if (*p != '-') {
     return start;
   }
-  const std::uint64_t v = readnumber(p + 1);
+  const std::uint64_t v = read_number(p + 1);
   return v > kMaxListIndex ? kMaxListIndex : static_cast<std::uint32_t>(v);
 }
 
-const char* strnumnextinterv(const char* cursor) {
+const char* next_interval(const char* cursor) {
   for (const char* p = cursor; *p != '\0' && *p != '('; ++p) {
     if (*p == ',') {
       return p + 1;
@@ -127,7 +127,7 @@ const char* strnumnextinterv(const char* cursor) {
   return nullptr;
 }
 
-std::uint32_t getdigits(std::uint32_t value) {
+std::uint32_t decimal_digits(std::uint32_t value) {
   std::uint32_t d = 1;
   for (std::uint32_t v = value; v >= 10u; v /= 10u) {
     ++d;
@@ -135,7 +135,7 @@ std::uint32_t getdigits(std::uint32_t value) {
   return d;
 }
 
-char* getfilename(char* path) {
+char* file_name_part(char* path) {
   char* name = path;
   for (char* p = path; *p != '\0'; ++p) {
     if (*p == '/' || *p == '\\') {
@@ -145,24 +145,24 @@ char* getfilename(char* path) {
   return name;
 }
 
-char* getfileindex(char* path) {
-  for (char* p = getfilename(path); *p != '\0'; ++p) {
-    if (isfieldchar(*p)) {
+char* index_field(char* path) {
+  for (char* p = file_name_part(path); *p != '\0'; ++p) {
+    if (is_field_char(*p)) {
       return p;
     }
   }
   return nullptr;
 }
 
-int replacefileindex(char* path, std::uint32_t index) {
-  char* field = getfileindex(path);
+int write_file_index(char* path, std::uint32_t index) {
+  char* field = index_field(path);
   std::uint32_t width = 0;
   if (field != nullptr) {
-    while (isfieldchar(field[width])) {
+    while (is_field_char(field[width])) {
       ++width;
     }
   }
-  const std::uint32_t d = getdigits(index);
+  const std::uint32_t d = decimal_digits(index);
   if (d > width) {
     return -1;
   }

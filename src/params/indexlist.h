@@ -16,33 +16,33 @@ inline constexpr std::uint32_t kMaxListIndex = 2147483647u;
 
 // 0 when list is a valid index list, -1 otherwise. A number above
 // kMaxListIndex makes the list invalid.
-int strnumdiagnose(const char* list);
+int check_index_list(const char* list);
 
 // The number at cursor, the first character of an interval.
-std::uint32_t strnumintervstart(const char* cursor);
+std::uint32_t interval_start(const char* cursor);
 
 // The interval's last index: the number after a '-' that comes before the
 // next ',', '(' or the end of the string; start otherwise.
-std::uint32_t strnumintervend(const char* cursor, std::uint32_t start);
+std::uint32_t interval_end(const char* cursor, std::uint32_t start);
 
 // The first character of the next interval, or null when a '(' or the end of
 // the string comes before the next ','.
-const char* strnumnextinterv(const char* cursor);
+const char* next_interval(const char* cursor);
 
 // Number of decimal digits of value, 1 to 10.
-std::uint32_t getdigits(std::uint32_t value);
+std::uint32_t decimal_digits(std::uint32_t value);
 
 // The file-name part of path: what follows its last '/' or '\\'.
-char* getfilename(char* path);
+char* file_name_part(char* path);
 
 // The first character of the index field of path, or null when its
 // file-name part has none.
-char* getfileindex(char* path);
+char* index_field(char* path);
 
 // Writes index into the index field of path, zero-padded to the field's
 // width. 0 on success; -1, with path unchanged, when the path has no field
 // or the field is narrower than the index.
-int replacefileindex(char* path, std::uint32_t index);
+int write_file_index(char* path, std::uint32_t index);
 
 }  // namespace vallisynth
 

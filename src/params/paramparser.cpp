@@ -8,12 +8,12 @@ namespace {
 constexpr char kReadMark = '*';
 }  // namespace
 
-int isparam(const char* arg) {
+int is_param(const char* arg) {
   return (arg != nullptr && arg[0] == '-' && arg[1] == '-') ? 1 : 0;
 }
 
-char* paramnamematch(char* arg, const char* name) {
-  if (isparam(arg) == 0) {
+char* param_name_matches(char* arg, const char* name) {
+  if (is_param(arg) == 0) {
     return nullptr;
   }
   char* const nm = arg + 2;
@@ -37,17 +37,17 @@ char* paramnamematch(char* arg, const char* name) {
   return p + 1;
 }
 
-int markparamasread(char* arg) {
+int mark_param_read(char* arg) {
   arg[0] = kReadMark;
   return 0;
 }
 
-bool paramalreadyread(const char* arg) {
+bool param_already_read(const char* arg) {
   return arg != nullptr && arg[0] == kReadMark;
 }
 
-int getintparam(char* arg, const char* name, int* value) {
-  const char* val = paramnamematch(arg, name);
+int get_int_param(char* arg, const char* name, int* value) {
+  const char* val = param_name_matches(arg, name);
   if (val == nullptr) {
     return -1;
   }
@@ -58,12 +58,12 @@ int getintparam(char* arg, const char* name, int* value) {
     return -1;
   }
   *value = v;
-  markparamasread(arg);
+  mark_param_read(arg);
   return 0;
 }
 
-int getdoubleparam(char* arg, const char* name, double* value) {
-  const char* val = paramnamematch(arg, name);
+int get_double_param(char* arg, const char* name, double* value) {
+  const char* val = param_name_matches(arg, name);
   if (val == nullptr) {
     return -1;
   }
@@ -72,39 +72,39 @@ int getdoubleparam(char* arg, const char* name, double* value) {
     return -1;
   }
   *value = v;
-  markparamasread(arg);
+  mark_param_read(arg);
   return 0;
 }
 
-char* getstringparam(char* arg, const char* name) {
-  char* val = paramnamematch(arg, name);
+char* get_string_param(char* arg, const char* name) {
+  char* val = param_name_matches(arg, name);
   if (val != nullptr) {
-    markparamasread(arg);
+    mark_param_read(arg);
   }
   return val;
 }
 
-int searchintparam(int count, char** args, const char* name, int* value) {
+int search_int_param(int count, char** args, const char* name, int* value) {
   for (int i = 0; i < count; ++i) {
-    if (getintparam(args[i], name, value) == 0) {
+    if (get_int_param(args[i], name, value) == 0) {
       return 0;
     }
   }
   return -1;
 }
 
-int searchdoubleparam(int count, char** args, const char* name, double* value) {
+int search_double_param(int count, char** args, const char* name, double* value) {
   for (int i = 0; i < count; ++i) {
-    if (getdoubleparam(args[i], name, value) == 0) {
+    if (get_double_param(args[i], name, value) == 0) {
       return 0;
     }
   }
   return -1;
 }
 
-char* searchstringparam(int count, char** args, const char* name) {
+char* search_string_param(int count, char** args, const char* name) {
   for (int i = 0; i < count; ++i) {
-    char* val = getstringparam(args[i], name);
+    char* val = get_string_param(args[i], name);
     if (val != nullptr) {
       return val;
     }
@@ -112,9 +112,9 @@ char* searchstringparam(int count, char** args, const char* name) {
   return nullptr;
 }
 
-bool unreadparams(int count, char** args) {
+bool unread_params(int count, char** args) {
   for (int i = 0; i < count; ++i) {
-    if (!paramalreadyread(args[i])) {
+    if (!param_already_read(args[i])) {
       return true;
     }
   }

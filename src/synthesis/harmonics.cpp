@@ -79,7 +79,7 @@ __attribute__((always_inline)) inline void accumulate(const Group& g, Lanes* acc
 }
 
 // (Inlined so that it is compiled for the instruction set of each clone of
-// genharmonics.)
+// generate_harmonics.)
 template <bool First>
 __attribute__((always_inline)) inline void addgroup(const Group& g, std::size_t sets, Lanes* acc,
                                                     std::size_t n) {
@@ -106,10 +106,11 @@ __attribute__((always_inline)) inline void addgroup(const Group& g, std::size_t 
 // rotation by w0 from harmonic to harmonic. Per pass every group
 // adds its terms into per-lane sums, one set of lanes per sample; the four
 // lanes are summed pairwise and added to the (modulated) sample at the end.
-VALLISYNTH_MULTIARCH int genharmonics(std::span<double> y, std::uint32_t left, std::uint32_t right,
-                                      double fs, double f0, std::span<const double> amp,
-                                      std::span<const double> phase, double phi,
-                                      std::uint8_t mode) {
+VALLISYNTH_MULTIARCH int generate_harmonics(std::span<double> y, std::uint32_t left,
+                                            std::uint32_t right, double fs, double f0,
+                                            std::span<const double> amp,
+                                            std::span<const double> phase, double phi,
+                                            std::uint8_t mode) {
   const std::size_t total = std::size_t{left} + right;
   const std::size_t nh = amp.size();
   if (nh == 0 || total == 0 || y.size() < total || phase.size() < nh) {
@@ -162,7 +163,7 @@ VALLISYNTH_MULTIARCH int genharmonics(std::span<double> y, std::uint32_t left, s
       for (std::size_t l = 0; l < count; ++l) {
         x[l] = static_cast<double>(k0 + l + 1) * start + phase[k0 + l];
       }
-      sincosvector(std::span<const double>(x, count), cx, sx);
+      sincos_vector(std::span<const double>(x, count), cx, sx);
       // Lanes past the last harmonic, and harmonics of amplitude 0, hold
       // 0 and add nothing. Both starting terms come from the exact cosine
       // and sine of the first sample's angle, the second one step of

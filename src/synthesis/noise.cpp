@@ -35,7 +35,7 @@ __attribute__((always_inline)) inline void reverse(Lanes& v) {
   v = __builtin_shufflevector(v, v, 3, 2, 1, 0);
 }
 
-// The split step for entries k = 1 .. h-1 of Z (see gennoisefromlogspectrum)
+// The split step for entries k = 1 .. h-1 of Z (see noise_from_log_spectrum)
 // from X in re, im [1 .. h-1]. Entry k goes to (zr, zi)[k] in place, or,
 // when Scatter, to (zr, zi)[rev[k]] in other arrays. Four entries k and
 // their four partners h - k go at a time, while the two runs stay apart;
@@ -101,7 +101,7 @@ __attribute__((always_inline)) inline void splitstep(const double* re, const dou
 
 // W^k = e^{j 2 pi k / n} for k = 1 .. count, from a rotation recurrence
 // started at 1.
-void splitfactors(std::size_t n, std::size_t count, double* wr, double* wi) {
+void split_factors(std::size_t n, std::size_t count, double* wr, double* wi) {
   const double step = kTwoPi / static_cast<double>(n);
   const double c = std::cos(step);
   const double s = std::sin(step);
@@ -121,7 +121,7 @@ NoisePlan::NoisePlan(std::size_t n) : n_(n), fft_(n / 2, -1) {
   if (n >= 4) {
     wr_.resize(n / 4);
     wi_.resize(n / 4);
-    splitfactors(n, n / 4, wr_.data(), wi_.data());
+    split_factors(n, n / 4, wr_.data(), wi_.data());
     // Index k of the half-length transform with its bits reversed.
     const std::size_t h = n / 2;
     rev_.resize(h);
@@ -143,8 +143,8 @@ namespace {
 // segment from fa, whose end values are src[a] and src[b]. The extra point
 // at 0 Hz repeats src[0]; past the last point the envelope stays flat.
 template <typename Visit>
-void walksegments(double stepsrc, std::size_t nsrc, double stepdst, std::size_t ndst,
-                  Visit&& visit) {
+void walk_segments(double stepsrc, std::size_t nsrc, double stepdst, std::size_t ndst,
+                   Visit&& visit) {
   double fa = 0.0;
   double fb = stepsrc;
   std::size_t a = 0;
@@ -167,15 +167,15 @@ void walksegments(double stepsrc, std::size_t nsrc, double stepdst, std::size_t 
 
 }  // namespace
 
-int resamplelogampenvelope(double stepsrc, std::span<const double> src, double stepdst,
-                           std::span<double> dst) {
+int resample_log_envelope(double stepsrc, std::span<const double> src, double stepdst,
+                          std::span<double> dst) {
   if (src.empty() || dst.empty()) {
     return -1;
   }
-  walksegments(stepsrc, src.size(), stepdst, dst.size(),
-               [&](std::size_t i, double f, double fa, std::size_t a, std::size_t b) {
-                 dst[i] = (f - fa) * (src[b] - src[a]) / stepsrc + src[a];
-               });
+  walk_segments(stepsrc, src.size(), stepdst, dst.size(),
+                [&](std::size_t i, double f, double fa, std::size_t a, std::size_t b) {
+                  dst[i] = (f - fa) * (src[b] - src[a]) / stepsrc + src[a];
+                });
   return 0;
 }
 
@@ -187,18 +187,18 @@ ResamplePlan::ResamplePlan(double stepsrc, std::size_t nsrc, double stepdst, std
   offset_.resize(ndst);
   first_.resize(ndst);
   second_.resize(ndst);
-  walksegments(stepsrc, nsrc, stepdst, ndst,
-               [&](std::size_t i, double f, double fa, std::size_t a, std::size_t b) {
-                 offset_[i] = f - fa;
-                 first_[i] = static_cast<std::uint32_t>(a);
-                 second_[i] = static_cast<std::uint32_t>(b);
-               });
+  walk_segments(stepsrc, nsrc, stepdst, ndst,
+                [&](std::size_t i, double f, double fa, std::size_t a, std::size_t b) {
+                  offset_[i] = f - fa;
+                  first_[i] = static_cast<std::uint32_t>(a);
+                  second_[i] = static_cast<std::uint32_t>(b);
+                });
 }
 
 // The walk is done: each point is one interpolation, in the same order of
 // operations.
-VALLISYNTH_MULTIARCH int resamplelogampenvelope(std::span<const double> src, std::span<double> dst,
-                                                const ResamplePlan& plan) {
+VALLISYNTH_MULTIARCH int resample_log_envelope(std::span<const double> src, std::span<double> dst,
+                                               const ResamplePlan& plan) {
   const std::size_t n = plan.offset_.size();
   if (src.size() != plan.nsrc_ || dst.size() != n || n == 0 || src.empty()) {
     return -1;
@@ -224,11 +224,11 @@ VALLISYNTH_MULTIARCH int resamplelogampenvelope(std::span<const double> src, std
   return 0;
 }
 
-std::size_t noisedraws(std::size_t n) {
+std::size_t noise_draws_per_frame(std::size_t n) {
   return n / 2 < 2 ? 0 : n / 2 - 1;
 }
 
-VALLISYNTH_MULTIARCH int gennoisefromlogspectrum(std::span<double> re, std::span<double> im,
+VALLISYNTH_MULTIARCH int noise_from_log_spectrum(std::span<double> re, std::span<double> im,
                                                  double fs, NoisePhaseSource& rng,
                                                  const NoisePlan* plan) {
   const std::size_t n = re.size();
@@ -252,8 +252,8 @@ VALLISYNTH_MULTIARCH int gennoisefromlogspectrum(std::span<double> re, std::span
   const std::span<double> loga = re.subspan(1, bins);
   const std::span<double> phases = im.subspan(1, bins);
   rng.draw(phases, kPhaseScale);
-  sincosvector(phases, re.subspan(h + 1, bins), im.subspan(h + 1, bins));
-  expvector(loga, loga);
+  sincos_vector(phases, re.subspan(h + 1, bins), im.subspan(h + 1, bins));
+  exp_vector(loga, loga);
   for (std::size_t k = 1; k < h; ++k) {
     const double a = re[k] * g;
     im[k] = a * im[h + k];
@@ -275,7 +275,7 @@ VALLISYNTH_MULTIARCH int gennoisefromlogspectrum(std::span<double> re, std::span
     wr = plan->wr_.data();
     wi = plan->wi_.data();
   } else {
-    splitfactors(n, h / 2, re.data() + h + 1, im.data() + h + 1);
+    split_factors(n, h / 2, re.data() + h + 1, im.data() + h + 1);
   }
   if (planned) {
     // The transform's bit-reversal permutation folded into the split step:
@@ -285,7 +285,7 @@ VALLISYNTH_MULTIARCH int gennoisefromlogspectrum(std::span<double> re, std::span
     splitstep<true>(re.data(), im.data(), zr.data(), zi.data(), h, wr, wi, plan->rev_.data());
     zr[0] = 0.0;
     zi[0] = 0.0;
-    dofftrbitreversed(zr, zi, plan->fft_);
+    complex_fft_bit_reversed(zr, zi, plan->fft_);
     // Interleave from the bottom up: samples 2m and 2m + 1 overwrite only
     // entries m' <= m of z, already read.
     std::size_t m = 0;
@@ -308,7 +308,7 @@ VALLISYNTH_MULTIARCH int gennoisefromlogspectrum(std::span<double> re, std::span
   splitstep<false>(re.data(), im.data(), re.data(), im.data(), h, wr, wi, nullptr);
   re[0] = 0.0;
   im[0] = 0.0;
-  ifftr(re.first(h), im.first(h));
+  inverse_fft(re.first(h), im.first(h));
 
   // Interleave from the top down, four entries at a time: samples 2m and
   // 2m + 1 never overwrite an entry m' < m that is still to be read.

@@ -17,8 +17,8 @@ namespace vallisynth {
 // (m + 1) stepsrc Hz, dst[i] to (i + 1) stepdst Hz; below stepsrc the value
 // is src[0], and one step past the last source point it stays at the last
 // value. Returns -1 (nothing written) when src or dst is empty, else 0.
-int resamplelogampenvelope(double stepsrc, std::span<const double> src, double stepdst,
-                           std::span<double> dst);
+int resample_log_envelope(double stepsrc, std::span<const double> src, double stepdst,
+                          std::span<double> dst);
 
 // The segment of each destination point of one resampling, found once for
 // many envelopes on the same grids: the same points and values as the walk.
@@ -29,8 +29,8 @@ class ResamplePlan {
   ResamplePlan(double stepsrc, std::size_t nsrc, double stepdst, std::size_t ndst);
 
  private:
-  friend int resamplelogampenvelope(std::span<const double> src, std::span<double> dst,
-                                    const ResamplePlan& plan);
+  friend int resample_log_envelope(std::span<const double> src, std::span<double> dst,
+                                   const ResamplePlan& plan);
   double stepsrc_;
   std::size_t nsrc_;
   std::vector<double> offset_;         // f - fa of each point
@@ -38,10 +38,10 @@ class ResamplePlan {
   std::vector<std::uint32_t> second_;  // and of its end value
 };
 
-// resamplelogampenvelope on the plan's grids: the same results. -1 (nothing
+// resample_log_envelope on the plan's grids: the same results. -1 (nothing
 // written) when src or dst do not have the plan's sizes or are empty.
-int resamplelogampenvelope(std::span<const double> src, std::span<double> dst,
-                           const ResamplePlan& plan);
+int resample_log_envelope(std::span<const double> src, std::span<double> dst,
+                          const ResamplePlan& plan);
 
 // What a noise frame of N samples needs beyond its data, computed once for
 // many frames of that length: the plan of the half-length inverse transform,
@@ -54,7 +54,7 @@ class NoisePlan {
   explicit NoisePlan(std::size_t n);
 
  private:
-  friend int gennoisefromlogspectrum(std::span<double> re, std::span<double> im, double fs,
+  friend int noise_from_log_spectrum(std::span<double> re, std::span<double> im, double fs,
                                      NoisePhaseSource& rng, const NoisePlan* plan);
   std::size_t n_;
   FftPlan fft_;
@@ -63,9 +63,9 @@ class NoisePlan {
   std::vector<std::uint32_t> rev_;  // k = 0 .. N/2 - 1 with its bits reversed
 };
 
-// Numbers that gennoisefromlogspectrum draws for a frame of n samples (a
+// Numbers that noise_from_log_spectrum draws for a frame of n samples (a
 // power of two): one phase per bin between 0 Hz and fs/2.
-std::size_t noisedraws(std::size_t n);
+std::size_t noise_draws_per_frame(std::size_t n);
 
 // Noise frame of N = re.size() samples (a power of two, im.size() == N).
 // On entry re[1..N/2-1] hold the natural-log amplitudes of bins 1..N/2-1;
@@ -75,7 +75,7 @@ std::size_t noisedraws(std::size_t n);
 // scratch. Returns 0. A caller making many frames passes a plan of their
 // length; without one (or with one of another length) the tables are
 // derived in the call.
-int gennoisefromlogspectrum(std::span<double> re, std::span<double> im, double fs,
+int noise_from_log_spectrum(std::span<double> re, std::span<double> im, double fs,
                             NoisePhaseSource& rng, const NoisePlan* plan = nullptr);
 
 }  // namespace vallisynth

@@ -13,7 +13,7 @@
 
 namespace vallisynth {
 
-unsigned usablecores() {
+unsigned usable_cores() {
   cpu_set_t set;
   CPU_ZERO(&set);
   if (sched_getaffinity(0, sizeof set, &set) == 0) {
@@ -30,23 +30,23 @@ ParallelFrameSynthesizer::ParallelFrameSynthesizer(double fs, std::uint32_t L, s
                                                    std::optional<C0Range> c0range,
                                                    NoisePhaseSource& rng, unsigned threads)
     : L_(L), p_(std::size_t{order} + 1u), rng_(&rng) {
-  const unsigned count = threads == 0 ? usablecores() : threads;
+  const unsigned count = threads == 0 ? usable_cores() : threads;
   for (unsigned w = 0; w < count; ++w) {
     workers_.push_back(std::make_unique<Worker>(fs, L, order, alpha, gamma, c0range));
   }
   // L is known to be in range once a FrameSynthesizer has taken it.
-  draws_ = noisedraws(std::bit_ceil(2u * L));
+  draws_ = noise_draws_per_frame(std::bit_ceil(2u * L));
   tail_.assign(L, 0.0);
   blocks_.resize(kBlocksPerThread * count);
   tails_.resize(blocks_.size() * L);
-  startthreads(count);
+  start_threads(count);
 }
 
 ParallelFrameSynthesizer::~ParallelFrameSynthesizer() {
-  stopthreads();
+  stop_threads();
 }
 
-void ParallelFrameSynthesizer::startthreads(unsigned count) {
+void ParallelFrameSynthesizer::start_threads(unsigned count) {
   // The workers block every signal (a new thread inherits its creator's
   // mask): the process's signals stay with the caller's threads, whose
   // handlers and masks the embedding program controls.
@@ -56,7 +56,7 @@ void ParallelFrameSynthesizer::startthreads(unsigned count) {
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   for (std::size_t w = 1; w < count; ++w) {
     try {
-      threads_.emplace_back(&ParallelFrameSynthesizer::workerloop, this, w);
+      threads_.emplace_back(&ParallelFrameSynthesizer::worker_loop, this, w);
     } catch (const std::system_error&) {
       // Fewer threads give the same samples: go on with those running.
       workers_.resize(w);
@@ -66,7 +66,7 @@ void ParallelFrameSynthesizer::startthreads(unsigned count) {
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
-void ParallelFrameSynthesizer::stopthreads() {
+void ParallelFrameSynthesizer::stop_threads() {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
@@ -78,7 +78,7 @@ void ParallelFrameSynthesizer::stopthreads() {
   threads_.clear();
 }
 
-void ParallelFrameSynthesizer::workerloop(std::size_t w) {
+void ParallelFrameSynthesizer::worker_loop(std::size_t w) {
   std::uint64_t seen = 0;
   for (;;) {
     {
@@ -89,7 +89,7 @@ void ParallelFrameSynthesizer::workerloop(std::size_t w) {
       }
       seen = generation_;
     }
-    renderblocks(w);
+    render_blocks(w);
     bool last = false;
     {
       const std::lock_guard<std::mutex> lock(mutex_);
@@ -107,7 +107,7 @@ void ParallelFrameSynthesizer::reset() {
   nframes_ = 0;
 }
 
-void ParallelFrameSynthesizer::planblocks(std::size_t n, std::size_t nblocks) {
+void ParallelFrameSynthesizer::plan_blocks(std::size_t n, std::size_t nblocks) {
   const FrameSynthesizer& synth = workers_.front()->synth;
   const std::span<const double> fv = job_.fv;
   // The carry at each block's first frame, one block after the other (the
@@ -126,17 +126,17 @@ void ParallelFrameSynthesizer::planblocks(std::size_t n, std::size_t nblocks) {
   }
 }
 
-void ParallelFrameSynthesizer::renderblocks(std::size_t w) {
+void ParallelFrameSynthesizer::render_blocks(std::size_t w) {
   for (;;) {
     const std::size_t b = nextblock_.fetch_add(1, std::memory_order_relaxed);
     if (b >= job_.nblocks) {
       return;
     }
-    renderblock(w, b);
+    render_block(w, b);
   }
 }
 
-void ParallelFrameSynthesizer::renderblock(std::size_t w, std::size_t b) {
+void ParallelFrameSynthesizer::render_block(std::size_t w, std::size_t b) {
   Worker& worker = *workers_[w];
   const Block& block = blocks_[b];
   const std::size_t first = block.first;
@@ -164,7 +164,7 @@ int ParallelFrameSynthesizer::push(std::span<const double> f0, std::span<const d
                                    std::span<const double> cc, std::span<double> out) {
   const std::size_t n = f0.size();
   if (cc.size() / p_ != n || cc.size() % p_ != 0 ||
-      fv.size() != (hasfvtrack() ? n : std::size_t{0}) || out.size() / L_ != n ||
+      fv.size() != (has_fv_track() ? n : std::size_t{0}) || out.size() / L_ != n ||
       out.size() % L_ != 0) {
     return -1;
   }
@@ -175,10 +175,10 @@ int ParallelFrameSynthesizer::push(std::span<const double> f0, std::span<const d
   if (threads() > 1 && n >= kMinParallelFrames) {
     job_.nblocks = std::min(blocks_.size(), n / kMinBlockFrames);
   }
-  planblocks(n, job_.nblocks);
+  plan_blocks(n, job_.nblocks);
   nextblock_.store(0, std::memory_order_relaxed);
   if (job_.nblocks == 1) {
-    renderblock(0, 0);
+    render_block(0, 0);
   } else {
     {
       const std::lock_guard<std::mutex> lock(mutex_);
@@ -186,7 +186,7 @@ int ParallelFrameSynthesizer::push(std::span<const double> f0, std::span<const d
       busy_ = threads_.size();
     }
     wake_.notify_all();
-    renderblocks(0);
+    render_blocks(0);
     std::unique_lock<std::mutex> lock(mutex_);
     done_.wait(lock, [&] { return busy_ == 0; });
   }
@@ -211,7 +211,7 @@ int ParallelFrameSynthesizer::push(std::span<const double> f0, std::span<const d
 }
 
 int ParallelFrameSynthesizer::flush(std::span<double> out) {
-  if (releasetail(tail_, out) != 0) {
+  if (release_tail(tail_, out) != 0) {
     return -1;
   }
   reset();

@@ -28,13 +28,13 @@
 namespace vallisynth {
 
 // Cores this process may run on (its CPU affinity), at least 1.
-unsigned usablecores();
+unsigned usable_cores();
 
 class ParallelFrameSynthesizer {
  public:
   // The arguments of FrameSynthesizer, plus
   // threads  threads that render a push, the caller's own included: 0 for
-  //          usablecores(), 1 for the caller alone (no thread is started)
+  //          usable_cores(), 1 for the caller alone (no thread is started)
   //
   // The workers are started here and joined by the destructor; when the
   // system refuses a thread, the object goes on with those it has (the
@@ -50,7 +50,7 @@ class ParallelFrameSynthesizer {
 
   // As FrameSynthesizer::push: n frames in, their n L final samples out;
   // returns 0, or -1 (nothing written, state unchanged) when a size does
-  // not match. Pushes of fewer than minparallelframes() frames are
+  // not match. Pushes of fewer than min_parallel_frames() frames are
   // rendered by the calling thread alone. One push at a time: the object
   // may be used from any thread, but from one at a time.
   int push(std::span<const double> f0, std::span<const double> fv, std::span<const double> cc,
@@ -63,10 +63,10 @@ class ParallelFrameSynthesizer {
   std::uint32_t shift() const {
     return L_;
   }
-  bool hasfvtrack() const {
-    return workers_.front()->synth.hasfvtrack();
+  bool has_fv_track() const {
+    return workers_.front()->synth.has_fv_track();
   }
-  std::uint64_t framecount() const {
+  std::uint64_t frame_count() const {
     return nframes_;
   }
   // Threads that render a push, the caller's included.
@@ -75,7 +75,7 @@ class ParallelFrameSynthesizer {
   }
   // Smallest push that is shared out: below it, waking the workers costs
   // more than they save.
-  static constexpr std::size_t minparallelframes() {
+  static constexpr std::size_t min_parallel_frames() {
     return kMinParallelFrames;
   }
 
@@ -116,14 +116,14 @@ class ParallelFrameSynthesizer {
     std::size_t nblocks = 0;
   };
 
-  void startthreads(unsigned count);
-  void stopthreads();
-  void workerloop(std::size_t w);
+  void start_threads(unsigned count);
+  void stop_threads();
+  void worker_loop(std::size_t w);
   // Splits the push into blocks and sets each block's starting state.
-  void planblocks(std::size_t n, std::size_t nblocks);
+  void plan_blocks(std::size_t n, std::size_t nblocks);
   // Takes blocks until none is left, rendering them on worker w.
-  void renderblocks(std::size_t w);
-  void renderblock(std::size_t w, std::size_t b);
+  void render_blocks(std::size_t w);
+  void render_block(std::size_t w, std::size_t b);
 
   std::uint32_t L_;
   std::size_t p_;          // coefficients per row

@@ -10,12 +10,12 @@ namespace vallisynth {
 namespace {
 
 constexpr double kMaxMinF0 = 500.0;       // cap of the utterance's minimum f0
-constexpr std::size_t kRangeBlock = 256;  // frames per block of addc0range
+constexpr std::size_t kRangeBlock = 256;  // frames per block of add_c0_range
 
 // Applies the f0 rules in place and returns the minimum f0 that sizes the
 // harmonic work areas: the smallest positive f0, at most 500 Hz, at least
 // 10 Hz. Every f0 left voiced is at least that minimum.
-double applyf0rules(std::span<double> f0) {
+double apply_f0_rules(std::span<double> f0) {
   double minf0 = kMaxMinF0;
   for (const double v : f0) {
     if (v > 0.0 && v < minf0) {
@@ -41,7 +41,7 @@ double applyf0rules(std::span<double> f0) {
 // Smallest c0 over all frames, largest over the voiced ones. Frames whose
 // cepstral row or f0 is not finite are left out, so that one bad frame
 // cannot move every other frame's maximum voiced frequency.
-C0Range getc0range(std::span<const double> f0, std::span<const double> cc, std::size_t p) {
+C0Range c0_range_of(std::span<const double> f0, std::span<const double> cc, std::size_t p) {
   C0Range r;
   for (std::size_t k = 0; k < f0.size(); ++k) {
     const std::span<const double> row = cc.subspan(k * p, p);
@@ -62,8 +62,8 @@ C0Range getc0range(std::span<const double> f0, std::span<const double> cc, std::
 
 }  // namespace
 
-int addc0range(C0Range& r, std::span<const double> f0, std::span<const double> cc,
-               std::uint32_t order) {
+int add_c0_range(C0Range& r, std::span<const double> f0, std::span<const double> cc,
+                 std::uint32_t order) {
   const std::size_t p = std::size_t{order} + 1u;
   if (cc.size() / p != f0.size() || cc.size() % p != 0) {
     return -1;
@@ -76,8 +76,8 @@ int addc0range(C0Range& r, std::span<const double> f0, std::span<const double> c
     const std::size_t m = std::min(kRangeBlock, f0.size() - k0);
     const std::span<double> rules(block, m);
     std::copy_n(f0.begin() + static_cast<std::ptrdiff_t>(k0), m, rules.begin());
-    applyf0rules(rules);
-    const C0Range b = getc0range(rules, cc.subspan(k0 * p, m * p), p);
+    apply_f0_rules(rules);
+    const C0Range b = c0_range_of(rules, cc.subspan(k0 * p, m * p), p);
     if (b.max > r.max) {
       r.max = b.max;
     }

@@ -20,8 +20,8 @@ namespace vallisynth {
 // an utterance's frames in order, in pieces of any size, gives exactly the
 // one-shot range, which a FrameSynthesizer then takes. Allocates nothing.
 // Returns 0; -1 (r unchanged) when cc does not hold f0.size() rows.
-int addc0range(C0Range& r, std::span<const double> f0, std::span<const double> cc,
-               std::uint32_t order);
+int add_c0_range(C0Range& r, std::span<const double> f0, std::span<const double> cc,
+                 std::uint32_t order);
 
 }  // namespace vallisynth
 

@@ -84,13 +84,13 @@ TEST(MemoryLimit, TightestOfTheCgroupHierarchy) {
   test::writebytes(dir.file("v1/x/y/memory.limit_in_bytes"), "200000000\n");
   const auto limit = [&](const std::string& groups) {
     test::writebytes(dir.file("proc/self/cgroup"), groups);
-    return memorylimit(dir.file("proc"), dir.file("v2"), dir.file("v1")).resident;
+    return memory_limit(dir.file("proc"), dir.file("v2"), dir.file("v1")).resident;
   };
   EXPECT_EQ(limit("0::/a/b\n"), 300000000u);
   EXPECT_EQ(limit("4:memory:/x/y\n3:cpu:/\n"), 200000000u);
   EXPECT_EQ(limit("4:cpuset,memory:/x\n0::/a/b\n"), 300000000u);
   EXPECT_GT(limit("4:cpu:/x/y\n"), 300000000u);  // physical memory only
-  EXPECT_GT(memoryheadroom(memorylimit()), 0u);
+  EXPECT_GT(memory_headroom(memory_limit()), 0u);
 }
 
 }  // namespace vallisynth

@@ -20,8 +20,8 @@ TEST(ParamParser, WholeNameMatchAndScanfConversion) {
     std::string iarg = arg, darg = arg;
     int i = -7;
     double d = -7.0;
-    EXPECT_EQ(getintparam(iarg.data(), "N", &i), ci == -7 ? -1 : 0) << arg;
-    EXPECT_EQ(getdoubleparam(darg.data(), "N", &d), cd == -7 ? -1 : 0) << arg;
+    EXPECT_EQ(get_int_param(iarg.data(), "N", &i), ci == -7 ? -1 : 0) << arg;
+    EXPECT_EQ(get_double_param(darg.data(), "N", &d), cd == -7 ? -1 : 0) << arg;
     EXPECT_EQ(std::tie(i, d), std::tie(ci, cd)) << arg;
     EXPECT_EQ(iarg[0] == '*', ci != -7) << arg;
     EXPECT_EQ(darg, (cd == -7 ? "-" : "*") + std::string(arg).substr(1));
@@ -34,7 +34,7 @@ TEST(IndexList, ValidityAndTheIntervalsTheBatchLoopVisits) {
   for (const char* list :
        {"", "-3", "1,", "1,,2", "1, 2", "12a", "5-5", "3,1", "1-5,5-9", "1-3-2", "1-100(2)",
         "1-5()", "1-5(2", "1-5)", "2147483648", "1-4294967297", "99999999999999999999999"}) {
-    EXPECT_EQ(strnumdiagnose(list), -1) << '"' << list << '"';
+    EXPECT_EQ(check_index_list(list), -1) << '"' << list << '"';
   }
   // Nothing after ')' is examined.
   const char* const cases[][2] = {{"1-10,12,15-20", "1-10 12-12 15-20 "},
@@ -43,9 +43,9 @@ TEST(IndexList, ValidityAndTheIntervalsTheBatchLoopVisits) {
                                   {"1,4-6(1),9", "1-1 4-6 "}};
   for (const auto& [list, intervals] : cases) {
     std::string walked;  // stays empty when the list is rejected
-    for (const char* c = strnumdiagnose(list) == 0 ? list : nullptr; c; c = strnumnextinterv(c)) {
-      const std::uint32_t start = strnumintervstart(c);
-      walked += std::to_string(start) + "-" + std::to_string(strnumintervend(c, start)) + " ";
+    for (const char* c = check_index_list(list) == 0 ? list : nullptr; c; c = next_interval(c)) {
+      const std::uint32_t start = interval_start(c);
+      walked += std::to_string(start) + "-" + std::to_string(interval_end(c, start)) + " ";
     }
     EXPECT_EQ(walked, intervals) << list;
   }
@@ -61,7 +61,7 @@ TEST(IndexList, SubstitutionIntoTheFileNameField) {
       {"u??????????", 4294967295u, "u4294967295"}};
   for (const auto& [templ, index, result] : cases) {
     std::string path = templ;
-    EXPECT_EQ(replacefileindex(path.data(), index), result ? 0 : -1) << templ << index;
+    EXPECT_EQ(write_file_index(path.data(), index), result ? 0 : -1) << templ << index;
     EXPECT_EQ(path, result ? result : templ) << index;
   }
 }
