@@ -13,16 +13,15 @@ bool is_voiced(double lf0) {
 }
 }  // namespace
 
-int shift_lf0(std::span<double> lf0, double shift) {
+void shift_lf0(std::span<double> lf0, double shift) {
   if (shift == 0.0) {
-    return 0;
+    return;
   }
   for (double& v : lf0) {
     if (is_voiced(v)) {
       v = v + shift;
     }
   }
-  return 0;
 }
 
 void add_lf0_sum(std::span<const double> lf0, double& sum, std::uint64_t& count) {
@@ -36,20 +35,18 @@ void add_lf0_sum(std::span<const double> lf0, double& sum, std::uint64_t& count)
   }
 }
 
-int scale_lf0_range_around(std::span<double> lf0, double factor, double mean) {
+void scale_lf0_range_around(std::span<double> lf0, double factor, double mean) {
   for (double& v : lf0) {
     if (is_voiced(v) && has_finite_f0(v)) {
       v = (v - mean) * factor + mean;
     }
   }
-  return 0;
 }
 
-int lf0_to_f0(std::span<double> lf0) {
+void lf0_to_f0(std::span<double> lf0) {
   for (double& v : lf0) {
     v = is_voiced(v) ? std::exp(v) : 0.0;
   }
-  return 0;
 }
 
 }  // namespace vallisynth

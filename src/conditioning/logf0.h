@@ -12,8 +12,8 @@ namespace vallisynth {
 // Unvoiced marker of the log-f0 stream; every value not above it is unvoiced.
 inline constexpr double kUnvoicedLogF0 = -1e10;
 
-// Adds shift (natural-log units) to every voiced frame. Returns 0.
-int shift_lf0(std::span<double> lf0, double shift);
+// Adds shift (natural-log units) to every voiced frame.
+void shift_lf0(std::span<double> lf0, double shift);
 
 // Adds the voiced frames of lf0 whose f0 is finite to a running sum and
 // count, in order: over consecutive pieces of a track this gives the same
@@ -21,12 +21,12 @@ int shift_lf0(std::span<double> lf0, double shift);
 void add_lf0_sum(std::span<const double> lf0, double& sum, std::uint64_t& count);
 
 // Scales the distance of every voiced frame (with a finite f0) from mean by
-// factor. Returns 0.
-int scale_lf0_range_around(std::span<double> lf0, double factor, double mean);
+// factor.
+void scale_lf0_range_around(std::span<double> lf0, double factor, double mean);
 
 // Converts the track in place to Hz: exp() of voiced frames, 0.0 for the
-// unvoiced ones. Returns 0.
-int lf0_to_f0(std::span<double> lf0);
+// unvoiced ones.
+void lf0_to_f0(std::span<double> lf0);
 
 }  // namespace vallisynth
 

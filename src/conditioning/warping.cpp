@@ -18,12 +18,12 @@ double warp_frequency(double w, double alpha) {
   return std::atan2(y, x);
 }
 
-int unwarp_fv(std::span<double> fv, double fs, double alpha) {
+void unwarp_fv(std::span<double> fv, double fs, double alpha) {
   const double half = 0.5 * fs;
   const double r = kPi / half;  // radians per Hz
   const double h = 1.0 / r;     // Hz per radian
   if (alpha == 0.0) {
-    return 0;
+    return;
   }
   for (double& v : fv) {
     if (v <= 0.0) {
@@ -34,10 +34,9 @@ int unwarp_fv(std::span<double> fv, double fs, double alpha) {
       v = warp_frequency(v * r, -alpha) * h;
     }
   }
-  return 0;
 }
 
-int stored_to_plain_cepstrum(std::span<double> cc, std::uint32_t order) {
+void stored_to_plain_cepstrum(std::span<double> cc, std::uint32_t order) {
   const std::size_t p = std::size_t{order} + 1u;
   for (std::size_t base = 0; base + p <= cc.size(); base += p) {
     cc[base] = cc[base] - kStoredC0Offset;
@@ -45,16 +44,14 @@ int stored_to_plain_cepstrum(std::span<double> cc, std::uint32_t order) {
       cc[j] = 0.5 * cc[j];
     }
   }
-  return 0;
 }
 
-int sptk_to_stored_cepstrum(std::span<double> cc, std::uint32_t order, double fs) {
+void sptk_to_stored_cepstrum(std::span<double> cc, std::uint32_t order, double fs) {
   const std::size_t p = std::size_t{order} + 1u;
   const double offset = 5.0 - std::log(32768.0) - std::log(std::sqrt(fs));
   for (std::size_t i = 0; i + p <= cc.size(); i += p) {
     cc[i] = cc[i] + offset;
   }
-  return 0;
 }
 
 double compose_warps(double alpha, double fwarpmod) {

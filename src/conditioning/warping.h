@@ -24,18 +24,18 @@ inline void warp_frequency_point(double cosw, double sinw, double alpha, double&
 
 // Unwarps fv (Hz) in place for sampling rate fs, undoing a warping by alpha:
 // values <= 0 become 0, values >= fs/2 become fs/2. alpha == 0 leaves the
-// track untouched. Returns 0.
-int unwarp_fv(std::span<double> fv, double fs, double alpha);
+// track untouched.
+void unwarp_fv(std::span<double> fv, double fs, double alpha);
 
 // Undoes the stored form of the cepstral matrix (rows of order + 1
-// coefficients): c0 - 5, and the higher coefficients halved. Returns 0.
-int stored_to_plain_cepstrum(std::span<double> cc, std::uint32_t order);
+// coefficients): c0 - 5, and the higher coefficients halved.
+void stored_to_plain_cepstrum(std::span<double> cc, std::uint32_t order);
 
 // Brings mel-cepstra as SPTK's mcep and hts_engine write them to the stored
 // form: their c0 is on the 16-bit sample scale with power-normalised analysis
 // windows, so it is raised by 5 - ln 32768 - ln sqrt(fs); their coefficients
-// 1 and up are already doubled, as stored. fs in Hz. Returns 0.
-int sptk_to_stored_cepstrum(std::span<double> cc, std::uint32_t order, double fs);
+// 1 and up are already doubled, as stored. fs in Hz.
+void sptk_to_stored_cepstrum(std::span<double> cc, std::uint32_t order, double fs);
 
 // The cepstral warping constant with the vocal-tract modification fwarpmod
 // folded in: warping by alpha followed by warping by -fwarpmod.

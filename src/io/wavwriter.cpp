@@ -80,7 +80,7 @@ void make_wav_header(unsigned char* header, std::uint32_t n, std::uint32_t sampl
   put_header(header, n, samplerate);
 }
 
-int normalize_peak(std::span<double> x) {
+void normalize_peak(std::span<double> x) {
   double peak = 0.0;
   for (const double v : x) {
     if (std::fabs(v) > peak) {
@@ -88,13 +88,12 @@ int normalize_peak(std::span<double> x) {
     }
   }
   if (peak == 0.0) {
-    return 0;
+    return;
   }
   const double g = 0.99 / peak;
   for (double& v : x) {
     v = v * g;
   }
-  return 0;
 }
 
 }  // namespace vallisynth

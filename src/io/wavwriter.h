@@ -18,8 +18,8 @@ void samples_to_pcm16le(std::span<const double> x, unsigned char* out);
 void make_wav_header(unsigned char* header, std::uint32_t n, std::uint32_t samplerate);
 
 // Scales x in place so that its largest magnitude becomes 0.99; leaves
-// silence alone. Returns 0.
-int normalize_peak(std::span<double> x);
+// silence alone.
+void normalize_peak(std::span<double> x);
 
 }  // namespace vallisynth
 

@@ -170,9 +170,9 @@ VALLISYNTH_MULTIARCH int harmonic_amplitudes_phases(std::uint32_t order, std::ui
 // lane, their sums side by side; a last partial block repeats its final row
 // in the spare lanes and stores only the real rows. With several columns
 // the loop over j is innermost, so that a row of B is used contiguously.
-VALLISYNTH_MULTIARCH int matrix_product(std::span<const double> a, std::span<const double> b,
-                                        std::span<double> c, std::uint32_t m, std::uint32_t n,
-                                        std::uint32_t p) {
+VALLISYNTH_MULTIARCH void matrix_product(std::span<const double> a, std::span<const double> b,
+                                         std::span<double> c, std::uint32_t m, std::uint32_t n,
+                                         std::uint32_t p) {
   if (p != 1) {
     // Columns go kColumnBlock at a time, their sums held in registers. A
     // last partial block is moved back to end at column p: the columns it
@@ -205,7 +205,7 @@ VALLISYNTH_MULTIARCH int matrix_product(std::span<const double> a, std::span<con
         }
       }
     }
-    return 0;
+    return;
   }
   for (std::size_t i = 0; i < m; i += kLaneCount) {
     const std::size_t rows = std::min<std::size_t>(kLaneCount, m - i);
@@ -222,7 +222,6 @@ VALLISYNTH_MULTIARCH int matrix_product(std::span<const double> a, std::span<con
       c[i + l] = acc[l];
     }
   }
-  return 0;
 }
 
 }  // namespace vallisynth

@@ -32,9 +32,9 @@ int harmonic_amplitudes_phases(std::uint32_t order, std::uint32_t n, double f0, 
                                std::span<double> phase);
 
 // c (m x p) = a (m x n) times b (n x p), all row-major; c must not overlap a
-// or b. Returns 0.
-int matrix_product(std::span<const double> a, std::span<const double> b, std::span<double> c,
-                   std::uint32_t m, std::uint32_t n, std::uint32_t p);
+// or b.
+void matrix_product(std::span<const double> a, std::span<const double> b, std::span<double> c,
+                    std::uint32_t m, std::uint32_t n, std::uint32_t p);
 
 }  // namespace vallisynth
 

@@ -106,15 +106,15 @@ __attribute__((always_inline)) inline void addgroup(const Group& g, std::size_t 
 // rotation by w0 from harmonic to harmonic. Per pass every group
 // adds its terms into per-lane sums, one set of lanes per sample; the four
 // lanes are summed pairwise and added to the (modulated) sample at the end.
-VALLISYNTH_MULTIARCH int generate_harmonics(std::span<double> y, std::uint32_t left,
-                                            std::uint32_t right, double fs, double f0,
-                                            std::span<const double> amp,
-                                            std::span<const double> phase, double phi,
-                                            std::uint8_t mode) {
+VALLISYNTH_MULTIARCH void generate_harmonics(std::span<double> y, std::uint32_t left,
+                                             std::uint32_t right, double fs, double f0,
+                                             std::span<const double> amp,
+                                             std::span<const double> phase, double phi,
+                                             std::uint8_t mode) {
   const std::size_t total = std::size_t{left} + right;
   const std::size_t nh = amp.size();
   if (nh == 0 || total == 0 || y.size() < total || phase.size() < nh) {
-    return 0;
+    return;
   }
   const double w0 = kTwoPi * f0 / fs;
   const double cw = std::cos(w0);
@@ -194,7 +194,6 @@ VALLISYNTH_MULTIARCH int generate_harmonics(std::span<double> y, std::uint32_t l
       out[i] = ((t[0] + t[2]) + (t[1] + t[3])) + out[i];
     }
   }
-  return 0;
 }
 
 }  // namespace vallisynth

@@ -18,10 +18,10 @@ namespace vallisynth {
 //
 // Harmonic h contributes amp[h-1] cos(h phi + phase[h-1] + h w0 (i - left))
 // at sample i, w0 = 2 pi f0 / fs. Nothing is touched when nh or the frame
-// length is 0. Returns 0.
-int generate_harmonics(std::span<double> y, std::uint32_t left, std::uint32_t right, double fs,
-                       double f0, std::span<const double> amp, std::span<const double> phase,
-                       double phi, std::uint8_t mode);
+// length is 0.
+void generate_harmonics(std::span<double> y, std::uint32_t left, std::uint32_t right, double fs,
+                        double f0, std::span<const double> amp, std::span<const double> phase,
+                        double phi, std::uint8_t mode);
 
 }  // namespace vallisynth
 

@@ -228,19 +228,19 @@ std::size_t noise_draws_per_frame(std::size_t n) {
   return n / 2 < 2 ? 0 : n / 2 - 1;
 }
 
-VALLISYNTH_MULTIARCH int noise_from_log_spectrum(std::span<double> re, std::span<double> im,
-                                                 double fs, NoisePhaseSource& rng,
-                                                 const NoisePlan* plan) {
+VALLISYNTH_MULTIARCH void noise_from_log_spectrum(std::span<double> re, std::span<double> im,
+                                                  double fs, NoisePhaseSource& rng,
+                                                  const NoisePlan* plan) {
   const std::size_t n = re.size();
   if (im.size() != n || n == 0) {
-    return 0;
+    return;
   }
   const std::size_t h = n / 2;
   if (h < 2) {
     // No bin between 0 Hz and half the sampling rate: silence, no draw.
     std::fill(re.begin(), re.end(), 0.0);
     std::fill(im.begin(), im.end(), 0.0);
-    return 0;
+    return;
   }
   // Bin amplitude sqrt(fs/N) exp(L): the same power per hertz as a harmonic
   // of amplitude 2 sqrt(f0) exp(L) spaced f0 apart.
@@ -303,7 +303,7 @@ VALLISYNTH_MULTIARCH int noise_from_log_spectrum(std::span<double> re, std::span
       re[2 * m] = even;
       re[2 * m + 1] = odd;
     }
-    return 0;
+    return;
   }
   splitstep<false>(re.data(), im.data(), re.data(), im.data(), h, wr, wi, nullptr);
   re[0] = 0.0;
@@ -326,7 +326,6 @@ VALLISYNTH_MULTIARCH int noise_from_log_spectrum(std::span<double> re, std::span
     re[2 * m] = re[m];
     re[2 * m + 1] = odd;
   }
-  return 0;
 }
 
 }  // namespace vallisynth

@@ -54,8 +54,8 @@ class NoisePlan {
   explicit NoisePlan(std::size_t n);
 
  private:
-  friend int noise_from_log_spectrum(std::span<double> re, std::span<double> im, double fs,
-                                     NoisePhaseSource& rng, const NoisePlan* plan);
+  friend void noise_from_log_spectrum(std::span<double> re, std::span<double> im, double fs,
+                                      NoisePhaseSource& rng, const NoisePlan* plan);
   std::size_t n_;
   FftPlan fft_;
   std::vector<double> wr_;  // W^k, k = 1 .. N/4
@@ -72,11 +72,11 @@ std::size_t noise_draws_per_frame(std::size_t n);
 // every bin k gets amplitude sqrt(fs/N) exp(re[k]) and a phase drawn from
 // rng, bins 0 and N/2 are cleared, and the conjugate-symmetric spectrum is
 // inverse-transformed (without 1/N). On return re holds the samples; im is
-// scratch. Returns 0. A caller making many frames passes a plan of their
+// scratch. A caller making many frames passes a plan of their
 // length; without one (or with one of another length) the tables are
 // derived in the call.
-int noise_from_log_spectrum(std::span<double> re, std::span<double> im, double fs,
-                            NoisePhaseSource& rng, const NoisePlan* plan = nullptr);
+void noise_from_log_spectrum(std::span<double> re, std::span<double> im, double fs,
+                             NoisePhaseSource& rng, const NoisePlan* plan = nullptr);
 
 }  // namespace vallisynth
 

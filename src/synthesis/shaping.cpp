@@ -29,7 +29,7 @@ double highpass_gain(double f, double fk, double fmax) {
 
 }  // namespace
 
-int lift_high_frequencies(double step, std::span<double> loga, double fs) {
+void lift_high_frequencies(double step, std::span<double> loga, double fs) {
   const double slope = kEnhanceGain / (0.5 * fs - kEnhanceStart);
   double f = step;
   for (double& v : loga) {
@@ -38,22 +38,20 @@ int lift_high_frequencies(double step, std::span<double> loga, double fs) {
     }
     f += step;
   }
-  return 0;
 }
 
-int apply_noise_highpass(double step, std::span<double> loga, double fmax) {
+void apply_noise_highpass(double step, std::span<double> loga, double fmax) {
   const double fk = kKneeRatio * fmax;
   double f = step;
   for (std::size_t k = 0; k < loga.size() && f < fmax; ++k) {
     loga[k] += highpass_gain(f, fk, fmax);
     f += step;
   }
-  return 0;
 }
 
 // The gains go a block at a time: their exponentials in one vector pass.
-VALLISYNTH_MULTIARCH int apply_highpass_complement(double step, std::span<double> amps,
-                                                   double fmax) {
+VALLISYNTH_MULTIARCH void apply_highpass_complement(double step, std::span<double> amps,
+                                                    double fmax) {
   const double fk = kKneeRatio * fmax;
   double f = step;
   double g[kGainBlock];
@@ -70,12 +68,11 @@ VALLISYNTH_MULTIARCH int apply_highpass_complement(double step, std::span<double
     }
     k += count;
   }
-  return 0;
 }
 
-int postfilter_formants(std::span<double> amps, double w0, double gamma) {
+void postfilter_formants(std::span<double> amps, double w0, double gamma) {
   if (gamma == 0.0 || amps.empty()) {
-    return 0;
+    return;
   }
   // Autocorrelation of the harmonic power spectrum at lags 0 and 1.
   double e = 0.0;
@@ -87,7 +84,7 @@ int postfilter_formants(std::span<double> amps, double w0, double gamma) {
   }
   const double det = e * e - c * c;
   if (!(e > 0.0) || !(det > 0.0)) {
-    return 0;  // no one-pole model to weigh against
+    return;  // no one-pole model to weigh against
   }
   // n times the inverse one-pole power spectrum: P + Q cos x.
   const double q = static_cast<double>(amps.size()) / (det * e);
@@ -110,7 +107,6 @@ int postfilter_formants(std::span<double> amps, double w0, double gamma) {
   for (double& a : amps) {
     a = a * restore;
   }
-  return 0;
 }
 
 }  // namespace vallisynth

@@ -10,23 +10,23 @@
 namespace vallisynth {
 
 // Lifts natural-log amplitudes above 3500 Hz linearly in dB, up to +10 dB
-// at fs/2. Returns 0.
-int lift_high_frequencies(double step, std::span<double> loga, double fs);
+// at fs/2.
+void lift_high_frequencies(double step, std::span<double> loga, double fs);
 
 // Adds the high-pass log gain (-30 dB at 0 Hz, -18 dB at 0.8 fmax, 0 dB at
-// fmax) to the points below fmax. Returns 0.
-int apply_noise_highpass(double step, std::span<double> loga, double fmax);
+// fmax) to the points below fmax.
+void apply_noise_highpass(double step, std::span<double> loga, double fmax);
 
 // Multiplies the linear amplitudes below fmax by sqrt(1 - g^2), g the
-// high-pass gain, so that noise and harmonics cross-fade in power. Returns 0.
-int apply_highpass_complement(double step, std::span<double> amps, double fmax);
+// high-pass gain, so that noise and harmonics cross-fade in power.
+void apply_highpass_complement(double step, std::span<double> amps, double fmax);
 
 // Formant postfilter of harmonic amplitudes: each is weighted against a
 // one-pole model of the harmonic spectrum, raised to gamma and limited to
 // [0.5, 1.2]; the frame's energy is then restored. w0 = 2 pi f0 / fs. Leaves
 // the amplitudes alone when gamma is 0 or the model is degenerate (zero
-// energy, E^2 - C^2 not above 0). Returns 0.
-int postfilter_formants(std::span<double> amps, double w0, double gamma);
+// energy, E^2 - C^2 not above 0).
+void postfilter_formants(std::span<double> amps, double w0, double gamma);
 
 }  // namespace vallisynth
 
