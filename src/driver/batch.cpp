@@ -11,6 +11,7 @@
 
 #include "driver/cleanup.h"
 #include "driver/pipeline.h"
+#include "driver/utterance.h"
 
 namespace vallisynth {
 
@@ -93,7 +94,7 @@ struct Messages {
 
 struct Batch::Job {
   std::uint64_t seq = 0;
-  std::string names[4];  // log-f0, cepstra, fv (empty: none), output
+  UtteranceFiles names;  // owned: the batch rewrites the names it was given
   DecoderOptions opts;
   std::uint64_t frames = 0;  // as expected from its files
   NoiseSource start;         // the position it is expected to start from
@@ -105,15 +106,8 @@ struct Batch::Job {
   bool done = false;
   std::thread thread;
 
-  explicit Job(const DecoderOptions& o) : opts(o) {
-    const char* given[] = {o.filef0, o.filecc, o.filefv, o.fileout};
-    for (int j = 0; j < 4; ++j) {
-      names[j] = given[j] == nullptr ? "" : given[j];
-    }
-    opts.filef0 = names[0].data();
-    opts.filecc = names[1].data();
-    opts.filefv = o.filefv == nullptr ? nullptr : names[2].data();
-    opts.fileout = names[3].data();
+  explicit Job(const DecoderOptions& o) : names(UtteranceFiles::of(o)), opts(o) {
+    names.point(opts);
     opts.threads = 1;  // the utterances share out the cores
   }
 
@@ -122,12 +116,12 @@ struct Batch::Job {
   // the link, where no other utterance's input name can be compared).
   bool exclusive() const {
     struct stat st {};
-    if (messages.file == nullptr || (lstat(names[3].c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
-                                     stat(names[3].c_str(), &st) != 0)) {
+    if (messages.file == nullptr || (lstat(names.output.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
+                                     stat(names.output.c_str(), &st) != 0)) {
       return true;
     }
-    for (const std::string& name : names) {
-      if (!name.empty() && not_regular(name)) {
+    for (const std::string* name : names.all()) {
+      if (!name->empty() && not_regular(*name)) {
         return true;
       }
     }
@@ -153,9 +147,9 @@ bool Batch::collides(const Job& job) const {
   // An input that an earlier utterance still has to write must be read
   // after that utterance is in place.
   for (const auto& other : running_) {
-    const std::string out = canonical(other->names[3]);
-    for (int j = 0; j < 3; ++j) {
-      if (!job.names[j].empty() && canonical(job.names[j]) == out) {
+    const std::string out = canonical(other->names.output);
+    for (const std::string* input : {&job.names.lf0, &job.names.cc, &job.names.fv}) {
+      if (!input->empty() && canonical(*input) == out) {
         return true;
       }
     }
