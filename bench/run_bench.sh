@@ -5,7 +5,9 @@
 #   bench/run_bench.sh [build-dir]      (default build/bench-release)
 #
 # Environment: RUNS (timed runs per case, default 7), STAGES=0 skips the
-# Google Benchmark stage timings, VALLISYNTH_BIN times another build of the
+# Google Benchmark stage timings, RESULTS=file also writes each case's
+# figures there, one tab-separated line each under a header naming the date
+# and the machine (docs/make_figures.py draws its speed chart from it), VALLISYNTH_BIN times another build of the
 # program (an older one, say) on the same inputs, and VALLISYNTH_BASE times
 # another build side by side with this one: each timed run of this build is
 # followed by one of the other, so that both see the same moments of a busy
@@ -37,6 +39,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$ROOT/build/bench-release}
 RUNS=${RUNS:-7}
 STAGES=${STAGES:-1}
+RESULTS=${RESULTS:-}
 
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release \
     -DVALLISYNTH_BUILD_TESTS=OFF -DVALLISYNTH_BUILD_BENCH=ON >/dev/null
@@ -106,6 +109,9 @@ report() {
     min=$(echo "$sorted" | head -n 1)
     max=$(echo "$sorted" | tail -n 1)
     LAST_MEDIAN=$med
+    if [ -n "$RESULTS" ]; then
+        printf '%s\t%s\t%s\t%s\t%s\n' "${label// /}" "$med" "$min" "$max" "$AUDIO" >>"$RESULTS"
+    fi
     printf '%-10s median %9.1f ms  min %9.1f  max %9.1f  RTF %.5f\n' \
         "$label" "$med" "$min" "$max" "$(echo "$med / 1000 / $AUDIO" | bc -l)"
 }
@@ -157,6 +163,12 @@ worst() { "$B" "${WORST[@]}" >/dev/null; }
 worst1() { "$B" "${WORST[@]}" --THREADS=1 >/dev/null; }
 batch() { "$B" "${BATCH[@]}" >/dev/null; }
 
+if [ -n "$RESULTS" ]; then
+    {
+        echo "# $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | head -n 1), load $(cut -d' ' -f1 /proc/loadavg), $RUNS runs"
+        printf 'case\tmedian_ms\tmin_ms\tmax_ms\taudio_s\n'
+    } >"$RESULTS"
+fi
 # Without --THREADS the program uses every core it may run on.
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg)  runs: $RUNS  cores: $(nproc)"
 timecase speech speech
