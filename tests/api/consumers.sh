@@ -11,6 +11,11 @@ work=$build/consumers
 rm -rf "$work"
 mkdir -p "$work"
 cmake --install "$build" --prefix "$work/install" >/dev/null
+# The man page goes where man looks for it.
+if [ ! -f "$work/install/share/man/man1/vallisynth.1" ]; then
+  echo "no man page installed in $work/install/share/man/man1"
+  exit 1
+fi
 
 cmake -S "$src/examples/api" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$work/install" \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS="-Wall -Wextra -Wpedantic -Werror" \
