@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -22,6 +24,25 @@ namespace {
 // Values converted per read or write: 64 KiB of stored bytes per system
 // call at most (the streams' own buffers are bypassed for such blocks).
 constexpr std::size_t kBlock = 16384;
+
+// A file's failure with the system's reason (errno, read at once): "could
+// not create out.wav: No space left on device".
+[[noreturn]] void failfile(Errc code, const char* what, const std::string& path, int err) {
+  std::string message = std::string(what) + " " + path;
+  if (err != 0) {
+    message += std::string(": ") + std::strerror(err);
+  }
+  throw Error(code, message, path, err);
+}
+
+// A path is handed to the system as a C string: a NUL inside it would
+// silently cut it short and name another file.
+void checkpath(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    throw Error(Errc::bad_argument, "the path \"" + path.substr(0, path.find('\0')) +
+                                        "...\" holds a NUL character, which no file name can");
+  }
+}
 }  // namespace
 
 struct WavWriter::State {
@@ -43,17 +64,21 @@ WavWriter::WavWriter(const std::string& path, std::uint64_t samples, int sample_
     throw Error(Errc::too_long,
                 path + ": " + std::to_string(samples) + " samples are more than a WAV file holds");
   }
+  checkpath(path);
   state_->path = path;
   state_->announced = samples;
+  errno = 0;
   if (!state_->out.open(path.c_str())) {
-    throw Error(Errc::create_failed, "could not create " + path);
+    failfile(Errc::create_failed, "could not create", path, errno);
   }
   state_->open = true;
   unsigned char header[44];
   wavheader(header, static_cast<std::uint32_t>(samples), static_cast<std::uint32_t>(sample_rate));
+  errno = 0;
   if (std::fwrite(header, 1, sizeof header, state_->out.stream()) != sizeof header) {
+    const int err = errno;
     discard();
-    throw Error(Errc::create_failed, "could not create " + path);
+    failfile(Errc::create_failed, "could not create", path, err);
   }
 }
 
@@ -74,9 +99,11 @@ void WavWriter::write(std::span<const double> x) {
   for (std::size_t i = 0; i < x.size(); i += kBlock) {
     const std::size_t n = std::min(kBlock, x.size() - i);
     topcm16le(x.subspan(i, n), s.bytes.data());
+    errno = 0;
     if (std::fwrite(s.bytes.data(), 2, n, s.out.stream()) != n) {
+      const int err = errno;
       discard();
-      throw Error(Errc::create_failed, "could not create " + s.path);
+      failfile(Errc::create_failed, "could not create", s.path, err);
     }
   }
   s.written += x.size();
@@ -93,9 +120,11 @@ void WavWriter::commit() {
                                         std::to_string(s.announced) + " samples announced");
   }
   s.open = false;
+  errno = 0;
   if (!s.out.commit()) {
+    const int err = errno;
     s.out.discard();
-    throw Error(Errc::create_failed, "could not create " + s.path);
+    failfile(Errc::create_failed, "could not create", s.path, err);
   }
 }
 
@@ -138,7 +167,9 @@ struct StreamReader::State {
 
 StreamReader::StreamReader(const std::string& path) : state_(std::make_unique<State>()) {
   State& s = *state_;
+  checkpath(path);
   s.path = path;
+  errno = 0;
   if (path == "-") {
     s.file = stdin;
   } else {
@@ -146,8 +177,11 @@ StreamReader::StreamReader(const std::string& path) : state_(std::make_unique<St
     s.owned = true;
   }
   struct stat st {};
-  if (s.file == nullptr || fstat(fileno(s.file), &st) != 0 || S_ISDIR(st.st_mode)) {
-    throw Error(Errc::open_failed, "could not open " + path);
+  if (s.file == nullptr || fstat(fileno(s.file), &st) != 0) {
+    failfile(Errc::open_failed, "could not open", path, errno);
+  }
+  if (S_ISDIR(st.st_mode)) {
+    failfile(Errc::open_failed, "could not open", path, EISDIR);
   }
   if (S_ISREG(st.st_mode)) {
     s.size = static_cast<std::uint64_t>(st.st_size) / 4u;
@@ -174,7 +208,7 @@ std::size_t StreamReader::read(std::span<double> out) {
     done += got;
     if (got < want) {
       if (std::ferror(s.file) != 0) {
-        throw Error(Errc::open_failed, "could not read " + s.path);
+        failfile(Errc::open_failed, "could not read", s.path, errno);
       }
       break;  // the end; 1 to 3 trailing bytes make no value
     }
@@ -215,16 +249,12 @@ bool StreamReader::rewind() {
 
 std::vector<double> read_stream(const std::string& path) {
   std::optional<StreamReader> reader;
-  try {
-    reader.emplace(path);
-  } catch (const Error&) {
-    throw Error(Errc::open_failed, "could not open " + path);
-  }
+  reader.emplace(path);
   if (reader->size()) {
     // A regular file: sized first, read straight into place.
     const std::uint64_t n = *reader->size();
     if (n == 0) {
-      throw Error(Errc::open_failed, "could not open " + path);
+      throw Error(Errc::open_failed, "could not open " + path + ": it holds no value", path, 0);
     }
     if (n > ~std::uint64_t{0} / sizeof(double) || !mayallocate(n * sizeof(double))) {
       throw Error(Errc::out_of_memory, "not enough memory to read " + path);
@@ -238,14 +268,15 @@ std::vector<double> read_stream(const std::string& path) {
       throw Error(Errc::out_of_memory, "not enough memory to read " + path);
     }
     if (reader->read(values) != n) {
-      throw Error(Errc::open_failed, "could not open " + path);  // it shrank under us
+      throw Error(Errc::open_failed, "could not read " + path + ": it shrank while it was read",
+                  path, 0);
     }
     return values;
   }
   // A pipe, a FIFO or a device: read to its end.
   std::vector<double> values = reader->read_all();
   if (values.empty()) {
-    throw Error(Errc::open_failed, "could not open " + path);
+    throw Error(Errc::open_failed, "could not open " + path + ": it holds no value", path, 0);
   }
   return values;
 }

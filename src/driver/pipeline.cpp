@@ -365,10 +365,10 @@ bool openutterance(const DecoderOptions& opts, Utterance& u, std::FILE* msg) {
 // file. render(sink) produces the samples. Before the temporary file
 // replaces the final one, turn.ready (when set) waits for the utterance's
 // turn; when it says the samples must be made again, the temporary file is
-// removed.
+// removed. On failure, reason receives the system's errno (0: none).
 template <typename Render>
 Outcome writeoutput(const char* name, std::uint64_t samples, int rate, const OutputTurn& turn,
-                    Render&& render) {
+                    int& reason, Render&& render) {
   std::optional<WavWriter> out;
   try {
     struct stat st {};
@@ -400,7 +400,8 @@ Outcome writeoutput(const char* name, std::uint64_t samples, int rate, const Out
     out->commit();
     registertemporary(nullptr, turn.slot);
     return Outcome::kWritten;
-  } catch (const Error&) {
+  } catch (const Error& e) {
+    reason = e.system_error();
     const TemporaryUpdate update;
     out.reset();
     registertemporary(nullptr, turn.slot);
@@ -460,9 +461,25 @@ Outcome decode(const DecoderOptions& opts, NoiseSource& noise, std::FILE* msg,
     scanner.add(c, v);
   }
   const UtteranceStats stats = scanner.stats();
-  if (stats.nonfinite != 0) {
-    std::fprintf(msg, "Warning: %s has %" PRIu64 " frame%s with values that are not finite.\n",
-                 opts.filef0, stats.nonfinite, stats.nonfinite == 1 ? "" : "s");
+  for (const auto& [path, n] : {std::pair{opts.filef0, stats.nonfinite_lf0},
+                                {opts.filecc, stats.nonfinite_cc},
+                                {opts.filefv, stats.nonfinite_fv}}) {
+    if (n != 0) {
+      std::fprintf(msg, "Warning: %s has %" PRIu64 " frame%s with values that are not finite.\n",
+                   path, n, n == 1 ? "" : "s");
+    }
+  }
+  if (stats.overflowing != 0) {
+    std::fprintf(msg,
+                 "Warning: %s has %" PRIu64
+                 " frame%s whose envelope is too large to render (rendered silent).\n",
+                 opts.filecc, stats.overflowing, stats.overflowing == 1 ? "" : "s");
+  }
+  if (stats.lf0_in_hz) {
+    std::fprintf(msg,
+                 "Warning: %s looks like f0 in Hz, not its natural log (most values above "
+                 "ln 1000, the others 0).\n",
+                 opts.filef0);
   }
   const std::uint64_t xlen = rendered_length(nframes, options);
   if (xlen > max_wav_samples) {
@@ -471,7 +488,8 @@ Outcome decode(const DecoderOptions& opts, NoiseSource& noise, std::FILE* msg,
     return Outcome::kFailed;
   }
   options.c0_limits = stats.c0_limits;
-  options.mean_lf0 = stats.mean_lf0;
+  // Without voiced frames (a NaN mean) nothing is scaled around the mean.
+  options.mean_lf0 = std::isnan(stats.mean_lf0) ? 0.0 : stats.mean_lf0;
   const bool normalise = options.normalize;
   options.normalize = false;
   // The decoder is made (its work areas checked against the memory the
@@ -514,13 +532,18 @@ Outcome decode(const DecoderOptions& opts, NoiseSource& noise, std::FILE* msg,
   }
   const NoiseSource start = noise;
   bool changed = false;  // a stream ended early
+  int reason = 0;
   const Outcome outcome =
-      writeoutput(opts.fileout, xlen, options.sample_rate, turn, [&](auto&& sink) {
+      writeoutput(opts.fileout, xlen, options.sample_rate, turn, reason, [&](auto&& sink) {
         changed = !renderpieces(u, *synth, rows.span(), fvs.span(), out.span(), overlap, sink);
         return !changed;
       });
   if (outcome == Outcome::kFailed) {
-    std::fprintf(msg, "Error: could not create %s.\n", opts.fileout);
+    if (reason != 0) {
+      std::fprintf(msg, "Error: could not create %s: %s.\n", opts.fileout, std::strerror(reason));
+    } else {
+      std::fprintf(msg, "Error: could not create %s.\n", opts.fileout);
+    }
     // An utterance that got this far is synthesised whether or not its file
     // can be written: the next one starts past every frame's noise phases,
     // however many pieces were rendered before the write failed (which
