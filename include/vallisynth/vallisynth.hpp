@@ -55,10 +55,10 @@ inline constexpr std::uint32_t max_wav_samples = (0xFFFFFFFFu - 36u) / 2u;
 
 // The options' defaults and limits, which the command line and the Python
 // package take from here.
-inline constexpr int default_sample_rate = 16000;  // Hz
-inline constexpr int min_sample_rate = 8000;       // Hz
-inline constexpr int max_sample_rate = 48000;      // Hz
-inline constexpr unsigned max_threads = 1024;
+inline constexpr int default_sample_rate = VALLISYNTH_DEFAULT_SAMPLE_RATE;  // Hz
+inline constexpr int min_sample_rate = VALLISYNTH_MIN_SAMPLE_RATE;          // Hz
+inline constexpr int max_sample_rate = VALLISYNTH_MAX_SAMPLE_RATE;          // Hz
+inline constexpr unsigned max_threads = VALLISYNTH_MAX_THREADS;
 inline constexpr double min_pitch_factor = 0.25;  // also duration_factor's
 inline constexpr double max_pitch_factor = 4.0;   // also duration_factor's
 inline constexpr double max_pitch_range = 4.0;    // pitch_range: 0 to this

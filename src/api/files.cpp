@@ -56,9 +56,10 @@ struct WavWriter::State {
 
 WavWriter::WavWriter(const std::string& path, std::uint64_t samples, int sample_rate)
     : state_(std::make_unique<State>()) {
-  if (sample_rate < 8000 || sample_rate > 48000) {
-    throw Error(Errc::bad_argument,
-                "sample_rate is " + std::to_string(sample_rate) + " Hz, outside 8000 to 48000");
+  if (sample_rate < min_sample_rate || sample_rate > max_sample_rate) {
+    throw Error(Errc::bad_argument, "sample_rate is " + std::to_string(sample_rate) +
+                                        " Hz, outside " + std::to_string(min_sample_rate) + " to " +
+                                        std::to_string(max_sample_rate));
   }
   if (samples > max_wav_samples) {
     throw Error(Errc::too_long,

@@ -34,6 +34,8 @@ NoisePhaseSource& NoiseAccess::get(NoiseSource& source) {
 
 namespace {
 
+static_assert(unvoiced_lf0 == kUnvoicedLogF0, "one unvoiced marker");
+
 // Largest log magnitude of an envelope that renders: e^300 is about 1e130,
 // so that the harmonics' amplitudes, their sums, the noise's transform and
 // a postfilter's powers stay finite far beyond any voice's (whose log
