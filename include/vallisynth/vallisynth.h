@@ -143,6 +143,13 @@ VALLISYNTH_API void vallisynth_noise_reset(vallisynth_noise* noise);
  * a batch starts. VALLISYNTH_ERR_BAD_ARGUMENT for options out of range. */
 VALLISYNTH_API VALLISYNTH_CHECK int vallisynth_noise_skip(vallisynth_noise* noise, uint64_t frames,
                                                           const vallisynth_options* options);
+/* The position as VALLISYNTH_NOISE_SAVED_SIZE bytes, and a source moved to
+ * a position so saved: a source can be stored or sent to another process. */
+#define VALLISYNTH_NOISE_SAVED_SIZE 124
+VALLISYNTH_API VALLISYNTH_CHECK int vallisynth_noise_save(const vallisynth_noise* noise,
+                                                          uint8_t* saved, size_t size);
+VALLISYNTH_API VALLISYNTH_CHECK int vallisynth_noise_restore(vallisynth_noise* noise,
+                                                             const uint8_t* saved, size_t size);
 /* 1 when a and b stand at the same place in the sequence, else 0. */
 VALLISYNTH_API int vallisynth_noise_equal(const vallisynth_noise* a, const vallisynth_noise* b);
 /* The cores this process may run on (its CPU affinity), at least 1. */

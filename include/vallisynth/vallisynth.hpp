@@ -317,7 +317,7 @@ class NoiseSource {
   // The position as saved_size bytes, and a source at a position so saved
   // (Error(bad_argument) for any other size): a source can be stored or
   // sent to another process and go on there.
-  static constexpr std::size_t saved_size = 124;
+  static constexpr std::size_t saved_size = VALLISYNTH_NOISE_SAVED_SIZE;
   std::vector<std::uint8_t> save() const;
   static NoiseSource restore(std::span<const std::uint8_t> saved);
 

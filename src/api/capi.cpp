@@ -9,6 +9,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "vallisynth/vallisynth.h"
 #include "vallisynth/vallisynth.hpp"
@@ -278,6 +279,28 @@ int vallisynth_noise_skip(vallisynth_noise* noise, uint64_t frames,
     return nullargument("noise");
   }
   return guarded([&] { noise->source.skip(frames, tooptions(options)); });
+}
+
+int vallisynth_noise_save(const vallisynth_noise* noise, uint8_t* saved, size_t size) {
+  if (noise == nullptr || saved == nullptr) {
+    return nullargument("noise or saved");
+  }
+  return guarded([&] {
+    const std::vector<std::uint8_t> bytes = noise->source.save();
+    if (size < bytes.size()) {
+      throw Error(vallisynth::Errc::bad_argument,
+                  "saved holds " + std::to_string(size) + " bytes, fewer than the " +
+                      std::to_string(bytes.size()) + " of a position");
+    }
+    std::memcpy(saved, bytes.data(), bytes.size());
+  });
+}
+
+int vallisynth_noise_restore(vallisynth_noise* noise, const uint8_t* saved, size_t size) {
+  if (noise == nullptr || saved == nullptr) {
+    return nullargument("noise or saved");
+  }
+  return guarded([&] { noise->source = vallisynth::NoiseSource::restore({saved, size}); });
 }
 
 int vallisynth_noise_equal(const vallisynth_noise* a, const vallisynth_noise* b) {

@@ -356,6 +356,19 @@ TEST(CInterface, ReachesWhatTheCppInterfaceDoes) {
   std::uint32_t shift = 0;
   ASSERT_EQ(vallisynth_synthesis_frame_shift(&o, &shift), VALLISYNTH_OK);
   EXPECT_EQ(shift, 120u);
+  // A noise source saved and restored elsewhere goes on where it stood.
+  vallisynth_noise* moved = vallisynth_noise_create();
+  vallisynth_noise* restored = vallisynth_noise_create();
+  ASSERT_EQ(vallisynth_noise_skip(moved, 1234, &o), VALLISYNTH_OK);
+  std::uint8_t saved[VALLISYNTH_NOISE_SAVED_SIZE];
+  ASSERT_EQ(vallisynth_noise_save(moved, saved, sizeof saved), VALLISYNTH_OK);
+  EXPECT_EQ(vallisynth_noise_equal(moved, restored), 0);
+  ASSERT_EQ(vallisynth_noise_restore(restored, saved, sizeof saved), VALLISYNTH_OK);
+  EXPECT_EQ(vallisynth_noise_equal(moved, restored), 1);
+  EXPECT_EQ(vallisynth_noise_restore(restored, saved, 3), VALLISYNTH_ERR_BAD_ARGUMENT);
+  vallisynth_noise_destroy(moved);
+  vallisynth_noise_destroy(restored);
+
   std::vector<double> y = x;
   vallisynth_normalize(y.data(), y.size());
   normalize(x);
