@@ -121,9 +121,18 @@ unsigned workthreads(unsigned threads, std::optional<std::uint64_t> frames) {
 }
 
 // Frames conditioned at a time: enough for every thread to take several
-// blocks of a push, which the engine shares out only from 64 frames on.
-std::size_t piece(unsigned threads) {
-  return threads <= 1 ? kChunk : std::size_t{1024} * threads;
+// blocks of a push, which the engine shares out only from 64 frames on,
+// but rows of no more than about 16 MB unless that leaves a thread less
+// than 64 frames (a high order's rows are long). Pieces of any size give
+// the same samples.
+std::size_t piece(unsigned threads, std::size_t p) {
+  constexpr std::size_t kRowBudget = std::size_t{16} << 20;  // bytes
+  if (threads <= 1) {
+    return kChunk;
+  }
+  const std::size_t fits = kRowBudget / (p * sizeof(double));
+  return std::max(std::min(std::size_t{1024} * threads, fits),
+                  ParallelFrameSynthesizer::minparallelframes() * threads);
 }
 
 // Every option and state of a streaming rendering, over the engine's step.
@@ -137,7 +146,7 @@ struct Engine {
         mean(centre),
         gain(fixedgain),
         rng(&source),
-        chunk(piece(options.threads)),
+        chunk(piece(options.threads, std::size_t{order} + 1u)),
         f0(chunk),
         cc(chunk * std::size_t{order + 1u}),
         fv(chunk),
