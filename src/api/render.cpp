@@ -59,19 +59,15 @@ std::uint64_t checkutterance(std::span<const double> lf0, std::span<const double
                                 std::to_string(xlen) + " samples)");
 }
 
-// Rows whose envelope would overflow made NaN, so that the engine renders
-// them silent as it does a row that is not finite; false when no row of c
-// (rows of p values) overflows.
-bool silenceoverflows(std::span<double> c, std::size_t p, const ResolvedOptions& o) {
-  bool any = false;
+// The rows of c (p values each) whose envelope would overflow made NaN, so
+// that the engine renders them silent as it does a row that is not finite.
+void silenceoverflows(std::span<double> c, std::size_t p, const ResolvedOptions& o) {
   for (std::size_t base = 0; base < c.size(); base += p) {
     const std::span<double> row = c.subspan(base, p);
     if (isfiniterow(row) && envelopeoverflows(row, o)) {
       std::fill(row.begin(), row.end(), std::numeric_limits<double>::quiet_NaN());
-      any = true;
     }
   }
-  return any;
 }
 
 // The per-frame conditioning of a track's values: pitch shift and range
