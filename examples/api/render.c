@@ -39,8 +39,8 @@ int main(int argc, char** argv) {
     x = malloc((size_t)n * sizeof(double));
     if (x == NULL) {
       status = fail("output", VALLISYNTH_ERR_OUT_OF_MEMORY);
-    } else if ((rc = vallisynth_render(lf0, frames, cc, ncc, fv, nfv, &options, NULL, x,
-                                       (size_t)n, &nx)) != VALLISYNTH_OK) {
+    } else if ((rc = vallisynth_render(lf0, frames, cc, ncc, fv, nfv, &options, NULL, x, (size_t)n,
+                                       &nx)) != VALLISYNTH_OK) {
       status = fail("render", rc);
     } else if ((rc = vallisynth_write_wav(argv[argc - 1], x, nx, options.sample_rate, 0)) !=
                VALLISYNTH_OK) {

@@ -74,7 +74,8 @@ WavWriter::WavWriter(const std::string& path, std::uint64_t samples, int sample_
   }
   state_->open = true;
   unsigned char header[44];
-  wavheader(header, static_cast<std::uint32_t>(samples), static_cast<std::uint32_t>(sample_rate));
+  make_wav_header(header, static_cast<std::uint32_t>(samples),
+                  static_cast<std::uint32_t>(sample_rate));
   errno = 0;
   if (std::fwrite(header, 1, sizeof header, state_->out.stream()) != sizeof header) {
     const int err = errno;
@@ -99,7 +100,7 @@ void WavWriter::write(std::span<const double> x) {
   }
   for (std::size_t i = 0; i < x.size(); i += kBlock) {
     const std::size_t n = std::min(kBlock, x.size() - i);
-    topcm16le(x.subspan(i, n), s.bytes.data());
+    samples_to_pcm16le(x.subspan(i, n), s.bytes.data());
     errno = 0;
     if (std::fwrite(s.bytes.data(), 2, n, s.out.stream()) != n) {
       const int err = errno;
@@ -137,7 +138,7 @@ void WavWriter::discard() noexcept {
 }
 
 const char* WavWriter::temporary_path() const noexcept {
-  return state_->open ? state_->out.temporarypath() : "";
+  return state_->open ? state_->out.temporary_path() : "";
 }
 
 void write_wav(const std::string& path, std::span<const double> x, int sample_rate,
@@ -150,7 +151,7 @@ void write_wav(const std::string& path, std::span<const double> x, int sample_ra
     } catch (const std::bad_alloc&) {
       throw Error(Errc::out_of_memory, "not enough memory to normalise " + path);
     }
-    ampnormalize(copy);
+    normalize_peak(copy);
     out.write(copy);
   } else {
     out.write(x);
@@ -205,7 +206,7 @@ std::size_t StreamReader::read(std::span<double> out) {
   while (done < out.size()) {
     const std::size_t want = std::min(kBlock, out.size() - done);
     const std::size_t got = std::fread(s.raw.data(), 4, want, s.file);
-    floatsfromle(s.raw.data(), got, out.data() + done);
+    floats_from_le(s.raw.data(), got, out.data() + done);
     done += got;
     if (got < want) {
       if (std::ferror(s.file) != 0) {
@@ -218,7 +219,7 @@ std::size_t StreamReader::read(std::span<double> out) {
 }
 
 std::vector<double> StreamReader::read_all() {
-  const std::uint64_t headroom = memoryheadroom(memorylimit()) / sizeof(double);
+  const std::uint64_t headroom = memory_headroom(memory_limit()) / sizeof(double);
   std::vector<double> values;
   try {
     if (state_->size) {
@@ -257,7 +258,7 @@ std::vector<double> read_stream(const std::string& path) {
     if (n == 0) {
       throw Error(Errc::open_failed, "could not open " + path + ": it holds no value", path, 0);
     }
-    if (n > ~std::uint64_t{0} / sizeof(double) || !mayallocate(n * sizeof(double))) {
+    if (n > ~std::uint64_t{0} / sizeof(double) || !may_allocate(n * sizeof(double))) {
       throw Error(Errc::out_of_memory, "not enough memory to read " + path);
     }
     std::vector<double> values;

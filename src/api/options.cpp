@@ -104,7 +104,7 @@ class Checker {
   OptionNames names_;
 };
 
-std::uint32_t shiftof(const Options& o) {
+std::uint32_t synthesis_shift(const Options& o) {
   return Checker(OptionNames::cpp).shift(o);
 }
 
@@ -156,7 +156,7 @@ std::uint32_t default_frame_shift(int sample_rate) noexcept {
   return shift < 1 ? 1u : static_cast<std::uint32_t>(shift);
 }
 
-ResolvedOptions resolveoptions(const Options& o, OptionNames names) {
+ResolvedOptions resolve_options(const Options& o, OptionNames names) {
   const Checker check(names);
   ResolvedOptions r;
   r.frameshift = check.shift(o);
@@ -188,7 +188,7 @@ ResolvedOptions resolveoptions(const Options& o, OptionNames names) {
   if (o.gain) {
     check.finite("gain", *o.gain);
   }
-  r.alpha = o.vocal_tract_warp == 0.0 ? alpha : composewarp(alpha, o.vocal_tract_warp);
+  r.alpha = o.vocal_tract_warp == 0.0 ? alpha : compose_warps(alpha, o.vocal_tract_warp);
   r.gamma = o.gamma;
   r.fvalpha = o.fv_alpha;
   r.fpitch = o.pitch_factor;
@@ -200,11 +200,11 @@ ResolvedOptions resolveoptions(const Options& o, OptionNames names) {
 }
 
 void check_options(const Options& options, OptionNames names) {
-  resolveoptions(options, names);
+  resolve_options(options, names);
 }
 
 void check_streaming_options(const Options& options, bool fv_track, OptionNames names) {
-  const ResolvedOptions o = resolveoptions(options, names);
+  const ResolvedOptions o = resolve_options(options, names);
   const Checker check(names);
   if (!fv_track && !options.c0_limits) {
     fail(Errc::not_streamable,
@@ -224,12 +224,12 @@ void check_streaming_options(const Options& options, bool fv_track, OptionNames 
   }
 }
 
-double enginec0(double c0, const ResolvedOptions& o) {
+double engine_c0(double c0, const ResolvedOptions& o) {
   double v = c0;
   if (o.sptkform) {
-    sptk2stored(std::span<double>(&v, 1), 0, o.fs);
+    sptk_to_stored_cepstrum(std::span<double>(&v, 1), 0, o.fs);
   }
-  invhtsadapteradhoc(std::span<double>(&v, 1), 0);
+  stored_to_plain_cepstrum(std::span<double>(&v, 1), 0);
   return v;
 }
 
@@ -242,7 +242,7 @@ bool envelopeoverflows(std::span<const double> row, const ResolvedOptions& o) {
   for (const double v : row.subspan(1)) {
     bound += std::fabs(v);
   }
-  return enginec0(row[0], o) + 0.5 * bound > kMaxLogEnvelope;
+  return engine_c0(row[0], o) + 0.5 * bound > kMaxLogEnvelope;
 }
 
 BadFrames countbadframes(std::span<const double> lf0, std::span<const double> cc,
@@ -250,9 +250,9 @@ BadFrames countbadframes(std::span<const double> lf0, std::span<const double> cc
   BadFrames bad;
   for (std::size_t k = 0; k < lf0.size(); ++k) {
     // An unvoiced marker, -inf included (the log of an f0 of 0), is no fault.
-    const bool badlf0 = lf0[k] > kUnvoicedLogF0 ? !hasfinitef0(lf0[k]) : std::isnan(lf0[k]);
+    const bool badlf0 = lf0[k] > kUnvoicedLogF0 ? !has_finite_f0(lf0[k]) : std::isnan(lf0[k]);
     const std::span<const double> row = cc.subspan(k * rowlen, rowlen);
-    const bool finiterow = isfiniterow(row);
+    const bool finiterow = is_finite_row(row);
     const bool overflow = finiterow && envelopeoverflows(row, o);
     // Unwarping clamps an infinite fv into 0 .. fs/2: only NaN stays.
     const bool badfv =
@@ -283,11 +283,11 @@ bool lf0_looks_like_hz(std::span<const double> lf0) noexcept {
 }
 
 std::uint32_t synthesis_frame_shift(const Options& options) {
-  return shiftof(options);
+  return synthesis_shift(options);
 }
 
 std::uint64_t rendered_length(std::uint64_t frames, const Options& options) {
-  const std::uint64_t shift = shiftof(options);
+  const std::uint64_t shift = synthesis_shift(options);
   constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
   if (frames >= (kMax - 1u) / shift) {
     return kMax;  // (frames + 1) L + 1 would not fit
@@ -320,8 +320,8 @@ void NoiseSource::reset() noexcept {
 }
 
 void NoiseSource::skip(std::uint64_t frames, const Options& options) {
-  const std::uint32_t shift = shiftof(options);
-  state_->rng.skip(frames * noisedraws(getwinlengthceilpot2(2u * shift)));
+  const std::uint32_t shift = synthesis_shift(options);
+  state_->rng.skip(frames * noise_draws_per_frame(std::bit_ceil(2u * shift)));
 }
 
 bool NoiseSource::operator==(const NoiseSource& other) const noexcept {
@@ -329,12 +329,12 @@ bool NoiseSource::operator==(const NoiseSource& other) const noexcept {
 }
 
 unsigned usable_threads() noexcept {
-  return usablecores();
+  return usable_cores();
 }
 
 std::uint64_t count_nonfinite_frames(std::span<const double> lf0, std::span<const double> cc,
                                      std::span<const double> fv, const Options& options) {
-  const ResolvedOptions o = resolveoptions(options);
+  const ResolvedOptions o = resolve_options(options);
   const std::size_t rowlen = lf0.empty() ? 0 : cc.size() / lf0.size();
   if (lf0.empty() ? !cc.empty() : rowlen == 0 || rowlen * lf0.size() != cc.size()) {
     fail(Errc::dimensions, "cc holds " + std::to_string(cc.size()) +

@@ -31,11 +31,11 @@ inline constexpr std::uint32_t kMaxSynthesisShift = 1073741814u;
 
 // Checks every option; throws Error(Errc::bad_argument) naming the first
 // that is out of range, by the names given.
-ResolvedOptions resolveoptions(const Options& options, OptionNames names = OptionNames::cpp);
+ResolvedOptions resolve_options(const Options& options, OptionNames names = OptionNames::cpp);
 
 // A c0 value of the rows' form in the engine's form (the steps the rows go
 // through, each monotonic).
-double enginec0(double c0, const ResolvedOptions& o);
+double engine_c0(double c0, const ResolvedOptions& o);
 
 // True when a finite cepstral row (in the rows' form) may give an envelope
 // whose exponential, or the samples made from it, overflow: its log

@@ -27,8 +27,8 @@ constexpr std::size_t kChunk = 256;  // frames conditioned at a time
 
 // The checks of an utterance's streams; returns the number of samples it
 // renders to.
-std::uint64_t checkutterance(std::span<const double> lf0, std::span<const double> cc,
-                             std::span<const double> fv, const ResolvedOptions& o) {
+std::uint64_t check_utterance(std::span<const double> lf0, std::span<const double> cc,
+                              std::span<const double> fv, const ResolvedOptions& o) {
   const std::size_t nframes = lf0.size();
   if (nframes == 0) {
     fail(Errc::bad_argument, "lf0 holds no frames");
@@ -64,7 +64,7 @@ std::uint64_t checkutterance(std::span<const double> lf0, std::span<const double
 void silenceoverflows(std::span<double> c, std::size_t p, const ResolvedOptions& o) {
   for (std::size_t base = 0; base < c.size(); base += p) {
     const std::span<double> row = c.subspan(base, p);
-    if (isfiniterow(row) && envelopeoverflows(row, o)) {
+    if (is_finite_row(row) && envelopeoverflows(row, o)) {
       std::fill(row.begin(), row.end(), std::numeric_limits<double>::quiet_NaN());
     }
   }
@@ -72,14 +72,14 @@ void silenceoverflows(std::span<double> c, std::size_t p, const ResolvedOptions&
 
 // The per-frame conditioning of a track's values: pitch shift and range
 // scaling around the utterance's mean, then Hz.
-void conditionlf0(std::span<double> f0, const ResolvedOptions& o, double mean) {
+void condition_lf0(std::span<double> f0, const ResolvedOptions& o, double mean) {
   if (o.fpitch != 1.0) {
-    shiftlogpitch(f0, std::log(o.fpitch));
+    shift_lf0(f0, std::log(o.fpitch));
   }
   if (o.fvpitch != 1.0) {
-    scalelogpitcharound(f0, o.fvpitch, mean);
+    scale_lf0_range_around(f0, o.fvpitch, mean);
   }
-  logf02f0(f0);
+  lf0_to_f0(f0);
 }
 
 // The mean voiced log-f0 after the pitch shift, summed in frame order as
@@ -93,9 +93,9 @@ double meanlf0(std::span<const double> lf0, const ResolvedOptions& o) {
     const std::span<double> f(buf, m);
     std::copy_n(lf0.begin() + static_cast<std::ptrdiff_t>(k0), m, f.begin());
     if (o.fpitch != 1.0) {
-      shiftlogpitch(f, std::log(o.fpitch));
+      shift_lf0(f, std::log(o.fpitch));
     }
-    addlogf0sum(f, sum, count);
+    add_lf0_sum(f, sum, count);
   }
   return count == 0 ? std::numeric_limits<double>::quiet_NaN() : sum / static_cast<double>(count);
 }
@@ -107,10 +107,10 @@ double meanlf0(std::span<const double> lf0, const ResolvedOptions& o) {
 // proportion to the frame shift and the order, and the samples are the
 // same for every count.
 unsigned workthreads(unsigned threads, std::optional<std::uint64_t> frames) {
-  const unsigned cores = usablecores();
+  const unsigned cores = usable_cores();
   unsigned n = threads == 0 ? cores : std::min(threads, cores);
   if (frames) {
-    const std::uint64_t shares = *frames / ParallelFrameSynthesizer::minparallelframes();
+    const std::uint64_t shares = *frames / ParallelFrameSynthesizer::min_parallel_frames();
     n = static_cast<unsigned>(std::min<std::uint64_t>(n, std::max<std::uint64_t>(shares, 1)));
   }
   return n;
@@ -128,7 +128,7 @@ std::size_t piece(unsigned threads, std::size_t p) {
   }
   const std::size_t fits = kRowBudget / (p * sizeof(double));
   return std::max(std::min(std::size_t{1024} * threads, fits),
-                  ParallelFrameSynthesizer::minparallelframes() * threads);
+                  ParallelFrameSynthesizer::min_parallel_frames() * threads);
 }
 
 // Every option and state of a streaming rendering, over the engine's step.
@@ -158,20 +158,20 @@ struct Engine {
       const std::size_t m = std::min(chunk, lf0.size() - k0);
       const std::span<double> f(f0.data(), m);
       std::copy_n(lf0.begin() + static_cast<std::ptrdiff_t>(k0), m, f.begin());
-      conditionlf0(f, o, mean);
+      condition_lf0(f, o, mean);
       const std::span<double> c(cc.data(), m * p);
       std::copy_n(rows.begin() + static_cast<std::ptrdiff_t>(k0 * p), m * p, c.begin());
       silenceoverflows(c, p, o);
       if (o.sptkform) {
-        sptk2stored(c, p - 1u, o.fs);
+        sptk_to_stored_cepstrum(c, p - 1u, o.fs);
       }
-      invhtsadapteradhoc(c, p - 1u);
+      stored_to_plain_cepstrum(c, p - 1u);
       std::span<double> v;
       if (fvtrack) {
         v = std::span<double>(fv.data(), m);
         std::copy_n(fvs.begin() + static_cast<std::ptrdiff_t>(k0), m, v.begin());
         if (o.fvalpha != 0.0) {
-          fvoicingunwarp(v, o.fs, o.fvalpha);
+          unwarp_fv(v, o.fs, o.fvalpha);
         }
       }
       const std::span<double> x = out.subspan(k0 * L, m * L);
@@ -239,7 +239,7 @@ struct StatsScanner::State {
 StatsScanner::StatsScanner(std::span<const double> lf0, std::uint32_t order, const Options& options)
     : state_(std::make_unique<State>()) {
   State& s = *state_;
-  s.o = resolveoptions(options);
+  s.o = resolve_options(options);
   if (lf0.empty()) {
     fail(Errc::bad_argument, "lf0 holds no frames");
   }
@@ -273,7 +273,7 @@ void StatsScanner::add(std::span<const double> cc, std::span<const double> fv) {
     const std::size_t n = std::min(kChunk, m - k0);
     const std::span<double> f(buf, n);
     std::copy_n(lf0.begin() + static_cast<std::ptrdiff_t>(k0), n, f.begin());
-    conditionlf0(f, s.o, s.stats.mean_lf0);
+    condition_lf0(f, s.o, s.stats.mean_lf0);
     std::span<const double> rows = cc.subspan(k0 * s.p, n * s.p);
     if (bad.overflowing != 0) {
       // Overflowing rows stay out of the range, as rows that are not finite do.
@@ -281,7 +281,7 @@ void StatsScanner::add(std::span<const double> cc, std::span<const double> fv) {
       silenceoverflows(s.rows, s.p, s.o);
       rows = s.rows;
     }
-    addc0range(s.range, f, rows, order);
+    add_c0_range(s.range, f, rows, order);
     for (const double v : f) {
       s.stats.voiced += v >= 10.0 && v <= 1000.0 ? 1u : 0u;
     }
@@ -302,8 +302,8 @@ UtteranceStats StatsScanner::stats() const {
 
 UtteranceStats utterance_stats(std::span<const double> lf0, std::span<const double> cc,
                                std::span<const double> fv, const Options& options) {
-  const ResolvedOptions o = resolveoptions(options);
-  checkutterance(lf0, cc, fv, o);
+  const ResolvedOptions o = resolve_options(options);
+  check_utterance(lf0, cc, fv, o);
   const std::size_t p = cc.size() / lf0.size();
   StatsScanner scanner(lf0, static_cast<std::uint32_t>(p - 1u), options);
   scanner.add(cc, fv.first(fv.empty() ? 0 : lf0.size()));
@@ -330,7 +330,7 @@ Synthesizer::Synthesizer(std::uint32_t order, bool fv_track, const Options& opti
 
 void Synthesizer::State::init(std::uint32_t order, bool fv_track, const Options& options,
                               NoiseSource& noise, std::optional<std::uint64_t> frames) {
-  ResolvedOptions o = resolveoptions(options);
+  ResolvedOptions o = resolve_options(options);
   o.threads = workthreads(o.threads, frames);
   if (order >= 0xFFFFFFFEu) {
     fail(Errc::bad_argument, "order " + std::to_string(order) + " is too large");
@@ -343,14 +343,14 @@ void Synthesizer::State::init(std::uint32_t order, bool fv_track, const Options&
   const std::uint64_t bytes =
       (4u * nfft + std::uint64_t{o.frameshift} + kChunk * (std::uint64_t{order} + 3u)) *
       sizeof(double);
-  if (!mayallocate(bytes)) {
+  if (!may_allocate(bytes)) {
     fail(Errc::out_of_memory,
          "not enough memory for a frame shift of " + std::to_string(o.frameshift) + " samples");
   }
   std::optional<C0Range> range;
   if (options.c0_limits) {
-    range = C0Range{enginec0(options.c0_limits->lowest, o),
-                    enginec0(options.c0_limits->highest_voiced, o)};
+    range = C0Range{engine_c0(options.c0_limits->lowest, o),
+                    engine_c0(options.c0_limits->highest_voiced, o)};
   }
   try {
     engine.emplace(order, fv_track, o, range, options.mean_lf0.value_or(0.0), options.gain,
@@ -416,14 +416,14 @@ std::uint32_t Synthesizer::latency() const noexcept {
 }
 
 std::uint64_t Synthesizer::frames() const noexcept {
-  return state_->engine->step.framecount();
+  return state_->engine->step.frame_count();
 }
 
 std::size_t render(std::span<const double> lf0, std::span<const double> cc,
                    std::span<const double> fv, const Options& options, NoiseSource& noise,
                    std::span<double> out) {
-  const ResolvedOptions o = resolveoptions(options);
-  const std::uint64_t xlen = checkutterance(lf0, cc, fv, o);
+  const ResolvedOptions o = resolve_options(options);
+  const std::uint64_t xlen = check_utterance(lf0, cc, fv, o);
   if (out.size() < xlen) {
     fail(Errc::bad_argument, "out holds " + std::to_string(out.size()) +
                                  " samples, fewer than the " + std::to_string(xlen) +
@@ -452,20 +452,20 @@ std::size_t render(std::span<const double> lf0, std::span<const double> cc,
   const std::size_t pushed = synth.push(lf0, cc, fv.first(fv.empty() ? 0 : nframes), x);
   const std::size_t flushed = synth.flush(x.subspan(pushed));
   if (peak) {
-    ampnormalize(x);
+    normalize_peak(x);
   }
   return pushed + flushed;
 }
 
 std::vector<double> render(std::span<const double> lf0, std::span<const double> cc,
                            std::span<const double> fv, const Options& options, NoiseSource& noise) {
-  const ResolvedOptions o = resolveoptions(options);
-  const std::uint64_t xlen = checkutterance(lf0, cc, fv, o);
+  const ResolvedOptions o = resolve_options(options);
+  const std::uint64_t xlen = check_utterance(lf0, cc, fv, o);
   // The output is written in full: asking for more than the process may
   // have would not fail cleanly (the kernel grants the memory and later
   // kills the process for it, a container's limit without a word).
   const std::uint64_t nfft = std::bit_ceil(2u * std::uint64_t{o.frameshift});
-  if (!mayallocate((xlen + 2u * nfft) * sizeof(double))) {
+  if (!may_allocate((xlen + 2u * nfft) * sizeof(double))) {
     failmemory(lf0.size(), xlen);
   }
   std::vector<double> x;
@@ -490,17 +490,17 @@ void to_pcm16(std::span<const double> x, std::span<std::int16_t> out) {
                                  " values, fewer than the " + std::to_string(x.size()) +
                                  " samples");
   }
-  topcm16(x, out.first(x.size()));
+  samples_to_pcm16(x, out.first(x.size()));
 }
 
 std::vector<std::int16_t> to_pcm16(std::span<const double> x) {
   std::vector<std::int16_t> out(x.size());
-  topcm16(x, out);
+  samples_to_pcm16(x, out);
   return out;
 }
 
 void normalize(std::span<double> x) noexcept {
-  ampnormalize(x);
+  normalize_peak(x);
 }
 
 }  // namespace vallisynth

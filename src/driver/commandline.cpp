@@ -33,7 +33,7 @@ double limit(double v, double neutral, double lo, double hi) {
 }
 
 // LFRAME x FDUR truncated toward zero, reduced to its low 32 bits.
-std::uint32_t effectiveframeshift(std::uint32_t lframe, double fdur) {
+std::uint32_t effective_frame_shift(std::uint32_t lframe, double fdur) {
   if (fdur == 1.0) {
     return lframe;
   }
@@ -47,7 +47,7 @@ std::uint32_t effectiveframeshift(std::uint32_t lframe, double fdur) {
 // limits), so that 2^32 + 8000 is not taken for 8000.
 long long wideint(int count, char** params, const char* name, long long fallback) {
   for (int i = 0; i < count; ++i) {
-    const char* val = paramnamematch(params[i], name);
+    const char* val = param_name_matches(params[i], name);
     long long v = 0;
     if (val != nullptr && std::sscanf(val, "%lld", &v) == 1) {
       return v;
@@ -57,13 +57,13 @@ long long wideint(int count, char** params, const char* name, long long fallback
 }
 
 // An all-pass constant must be finite and of magnitude below 1.
-bool isallpass(double a) {
+bool is_allpass(double a) {
   return std::isfinite(a) && std::fabs(a) < 1.0;
 }
 
 }  // namespace
 
-CommandLineResult readcommandline(int argc, char** argv, DecoderOptions& opts) {
+CommandLineResult read_command_line(int argc, char** argv, DecoderOptions& opts) {
   if (argc <= 1) {
     return CommandLineResult::kHelp;
   }
@@ -71,7 +71,7 @@ CommandLineResult readcommandline(int argc, char** argv, DecoderOptions& opts) {
     return CommandLineResult::kUsageError;
   }
   int first = 0;
-  while (first < argc && isparam(argv[first]) == 0) {
+  while (first < argc && is_param(argv[first]) == 0) {
     ++first;
   }
   const int nparams = argc - first;
@@ -84,29 +84,29 @@ CommandLineResult readcommandline(int argc, char** argv, DecoderOptions& opts) {
   double fwarpmod = 0.0;
   int wavnorm = 0;
   opts.lframe = wideint(nparams, params, "LFRAME", lframe);
-  const bool haslframe = searchintparam(nparams, params, "LFRAME", &lframe) == 0;
-  const bool hasalpha = searchdoubleparam(nparams, params, "ALPHA", &alpha) == 0;
-  searchdoubleparam(nparams, params, "GAMMA", &opts.gamma);
-  searchdoubleparam(nparams, params, "FVALPHA", &opts.fvalpha);
-  searchdoubleparam(nparams, params, "FPITCH", &opts.fpitch);
-  searchdoubleparam(nparams, params, "FVPITCH", &opts.fvpitch);
-  searchdoubleparam(nparams, params, "FDUR", &fdur);
-  searchdoubleparam(nparams, params, "FWARP", &fwarpmod);
-  searchintparam(nparams, params, "WAVNORM", &wavnorm);
-  opts.indlist = searchstringparam(nparams, params, "INDLIST");
+  const bool haslframe = search_int_param(nparams, params, "LFRAME", &lframe) == 0;
+  const bool hasalpha = search_double_param(nparams, params, "ALPHA", &alpha) == 0;
+  search_double_param(nparams, params, "GAMMA", &opts.gamma);
+  search_double_param(nparams, params, "FVALPHA", &opts.fvalpha);
+  search_double_param(nparams, params, "FPITCH", &opts.fpitch);
+  search_double_param(nparams, params, "FVPITCH", &opts.fvpitch);
+  search_double_param(nparams, params, "FDUR", &fdur);
+  search_double_param(nparams, params, "FWARP", &fwarpmod);
+  search_int_param(nparams, params, "WAVNORM", &wavnorm);
+  opts.indlist = search_string_param(nparams, params, "INDLIST");
   int fs = default_sample_rate;
   // Read wide before the parameters are marked as read.
   const long long widefs = wideint(nparams, params, "FS", fs);
   const long long wideccform = wideint(nparams, params, "CCFORM", opts.ccform);
   const long long widethreads = wideint(nparams, params, "THREADS", opts.threads);
-  const bool hasfs = searchintparam(nparams, params, "FS", &fs) == 0;
-  searchintparam(nparams, params, "CCFORM", &opts.ccform);
-  searchintparam(nparams, params, "THREADS", &opts.threads);
+  const bool hasfs = search_int_param(nparams, params, "FS", &fs) == 0;
+  search_int_param(nparams, params, "CCFORM", &opts.ccform);
+  search_int_param(nparams, params, "THREADS", &opts.threads);
 
-  if (opts.indlist != nullptr && strnumdiagnose(opts.indlist) != 0) {
+  if (opts.indlist != nullptr && check_index_list(opts.indlist) != 0) {
     return CommandLineResult::kBadIndexList;
   }
-  if (unreadparams(nparams, params)) {
+  if (unread_params(nparams, params)) {
     return CommandLineResult::kUsageError;
   }
   if (npositional == 4) {
@@ -149,8 +149,8 @@ CommandLineResult readcommandline(int argc, char** argv, DecoderOptions& opts) {
   // Values that cannot be meant: a warping constant at or beyond +-1 and a
   // postfilter strength that is not a number render noise or silence.
   for (const auto& [name, value, ok] :
-       {std::tuple{"ALPHA", alpha, isallpass(alpha)},
-        std::tuple{"FVALPHA", opts.fvalpha, isallpass(opts.fvalpha)},
+       {std::tuple{"ALPHA", alpha, is_allpass(alpha)},
+        std::tuple{"FVALPHA", opts.fvalpha, is_allpass(opts.fvalpha)},
         std::tuple{"GAMMA", opts.gamma, std::isfinite(opts.gamma)}}) {
     if (!ok) {
       opts.badoption = name;
@@ -167,7 +167,7 @@ CommandLineResult readcommandline(int argc, char** argv, DecoderOptions& opts) {
   opts.fvpitch = limit(opts.fvpitch, 1.0, 0.0, 4.0);
   fwarpmod = limit(fwarpmod, 0.0, -0.99, 0.99);
 
-  opts.frameshift = effectiveframeshift(static_cast<std::uint32_t>(lframe), fdur);
+  opts.frameshift = effective_frame_shift(static_cast<std::uint32_t>(lframe), fdur);
   opts.alpha = alpha;
   opts.fwarp = fwarpmod;
   opts.wavnorm = static_cast<std::int8_t>(static_cast<std::uint8_t>(wavnorm & 0xFF));
@@ -177,7 +177,7 @@ CommandLineResult readcommandline(int argc, char** argv, DecoderOptions& opts) {
   return CommandLineResult::kDecode;
 }
 
-int plothelp() {
+int print_help() {
   std::fputs(
       "\n"
       "  +------------------------------------------------------------+\n"
@@ -226,16 +226,16 @@ int argcerror() {
   return 0;
 }
 
-int vallisynthmain(int argc, char** argv) {
+int vallisynth_main(int argc, char** argv) {
   DecoderOptions opts;
-  const CommandLineResult result = readcommandline(argc, argv, opts);
+  const CommandLineResult result = read_command_line(argc, argv, opts);
   // With the WAV file on standard output, every message goes to standard
   // error.
   std::FILE* const msg =
       opts.fileout != nullptr && std::strcmp(opts.fileout, "-") == 0 ? stderr : stdout;
   switch (result) {
     case CommandLineResult::kHelp:
-      plothelp();
+      print_help();
       return 0;
     case CommandLineResult::kUsageError:
       argcerror();
@@ -271,10 +271,10 @@ int vallisynthmain(int argc, char** argv) {
     case CommandLineResult::kDecode:
       break;
   }
-  installcleanuphandlers();
+  install_cleanup_handlers();
   // The noise phases run on across every utterance of the run.
   NoiseSource noise;
-  const int status = decodeall(opts, noise);
+  const int status = decode_all(opts, noise);
   // Messages that could not be written (standard output closed or on a full
   // device) are a failure of the run like any other. With the WAV file on
   // standard output, its failure has been reported already, with its reason.

@@ -55,10 +55,10 @@ enum class CommandLineResult {
 };
 
 // Reads argv into opts without printing; marks consumed named parameters.
-CommandLineResult readcommandline(int argc, char** argv, DecoderOptions& opts);
+CommandLineResult read_command_line(int argc, char** argv, DecoderOptions& opts);
 
 // Prints the help screen. Returns 0.
-int plothelp();
+int print_help();
 
 // Prints the usage error. Returns 0.
 int argcerror();
@@ -66,7 +66,7 @@ int argcerror();
 // The program: reads the command line, reports its errors, and runs the
 // decoding loop. Returns 0 when every utterance was written, 1 when one was
 // not or standard output could not be written, -1 on a command-line error.
-int vallisynthmain(int argc, char** argv);
+int vallisynth_main(int argc, char** argv);
 
 }  // namespace vallisynth
 

@@ -32,22 +32,22 @@ namespace {
 
 constexpr std::uint64_t kMaxValues = 0xFFFFFFFFu;  // counts are 32-bit
 
-bool isstdout(const char* name) {
+bool is_stdout(const char* name) {
   return name != nullptr && std::strcmp(name, "-") == 0;
 }
 
 // Where this run's messages go: standard error when the WAV file itself goes
 // to standard output, so that the audio stream stays clean.
 std::FILE* messages(const DecoderOptions& opts) {
-  return isstdout(opts.fileout) ? stderr : stdout;
+  return is_stdout(opts.fileout) ? stderr : stdout;
 }
 
 // True when a and b name the same existing file (same device and inode,
 // links followed); "-" matches nothing.
-bool samefile(const char* a, const char* b) {
+bool same_file(const char* a, const char* b) {
   struct stat sa {};
   struct stat sb {};
-  if (a == nullptr || b == nullptr || isstdout(a) || isstdout(b) || stat(a, &sa) != 0 ||
+  if (a == nullptr || b == nullptr || is_stdout(a) || is_stdout(b) || stat(a, &sa) != 0 ||
       stat(b, &sb) != 0) {
     return false;
   }
@@ -133,9 +133,9 @@ class Input {
 
 // Refuses an output that is one of the utterance's inputs: writing it would
 // destroy the input.
-bool outputisinput(const DecoderOptions& opts, std::FILE* msg) {
+bool output_is_input(const DecoderOptions& opts, std::FILE* msg) {
   for (const char* input : {opts.filef0, opts.filecc, opts.filefv}) {
-    if (samefile(opts.fileout, input)) {
+    if (same_file(opts.fileout, input)) {
       std::fprintf(msg, "Error: the output %s is the input %s.\n", opts.fileout, input);
       return true;
     }
@@ -179,7 +179,7 @@ struct Utterance {
 // frames), so that each gets several blocks of a push, while the samples of
 // the piece before are being written (measured against 32 Ki and 128 Ki:
 // as fast or faster on the minute of speech and the costliest input).
-std::size_t piecesize(std::uint32_t shift, unsigned threads) {
+std::size_t piece_size(std::uint32_t shift, unsigned threads) {
   return threads == 1 ? std::clamp<std::size_t>(std::size_t{32768} / shift, 1, 512)
                       : std::clamp<std::size_t>(std::size_t{65536} / shift, 1, 1024);
 }
@@ -280,8 +280,8 @@ class Background {
 // piece's samples go to the sink on another thread while the next piece is
 // rendered into the other half.
 template <typename Sink>
-bool renderpieces(Utterance& u, Synthesizer& synth, std::span<double> rows, std::span<double> fvs,
-                  std::span<double> out, bool overlap, Sink&& sink) {
+bool render_pieces(Utterance& u, Synthesizer& synth, std::span<double> rows, std::span<double> fvs,
+                   std::span<double> out, bool overlap, Sink&& sink) {
   if (!u.cc.rewind() || (u.hasfv && !u.fv.rewind())) {
     return false;
   }
@@ -323,7 +323,7 @@ bool renderpieces(Utterance& u, Synthesizer& synth, std::span<double> rows, std:
 
 // Opens and checks the utterance's streams, with the messages of each
 // failure; false when the utterance cannot be decoded.
-bool openutterance(const DecoderOptions& opts, Utterance& u, std::FILE* msg) {
+bool open_utterance(const DecoderOptions& opts, Utterance& u, std::FILE* msg) {
   try {
     u.lf0 = read_stream(opts.filef0);
   } catch (const Error& e) {
@@ -367,12 +367,12 @@ bool openutterance(const DecoderOptions& opts, Utterance& u, std::FILE* msg) {
 // turn; when it says the samples must be made again, the temporary file is
 // removed. On failure, reason receives the system's errno (0: none).
 template <typename Render>
-Outcome writeoutput(const char* name, std::uint64_t samples, int rate, const OutputTurn& turn,
-                    int& reason, Render&& render) {
+Outcome write_output(const char* name, std::uint64_t samples, int rate, const OutputTurn& turn,
+                     int& reason, Render&& render) {
   std::optional<WavWriter> out;
   try {
     struct stat st {};
-    if (isstdout(name) || (stat(name, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
+    if (is_stdout(name) || (stat(name, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
       // Standard output, a device or a FIFO is written directly, without a
       // temporary file: nothing to hold the signals for. Opening a FIFO
       // waits for its reader, and Ctrl-C must still end that wait.
@@ -380,12 +380,12 @@ Outcome writeoutput(const char* name, std::uint64_t samples, int rate, const Out
       if (*out->temporary_path() != '\0') {
         // Replaced by a regular file in the meantime: written as one.
         const TemporaryUpdate update;
-        registertemporary(out->temporary_path(), turn.slot);
+        register_temporary(out->temporary_path(), turn.slot);
       }
     } else {
       const TemporaryUpdate update;
       out.emplace(name, samples, rate);
-      registertemporary(out->temporary_path(), turn.slot);
+      register_temporary(out->temporary_path(), turn.slot);
     }
     if (!render([&](std::span<const double> x) { out->write(x); })) {
       throw Error(Errc::create_failed, "a stream changed while it was read");
@@ -394,44 +394,44 @@ Outcome writeoutput(const char* name, std::uint64_t samples, int rate, const Out
     const TemporaryUpdate update;
     if (!ready) {
       out.reset();
-      registertemporary(nullptr, turn.slot);
+      register_temporary(nullptr, turn.slot);
       return Outcome::kAgain;
     }
     out->commit();
-    registertemporary(nullptr, turn.slot);
+    register_temporary(nullptr, turn.slot);
     return Outcome::kWritten;
   } catch (const Error& e) {
     reason = e.system_error();
     const TemporaryUpdate update;
     out.reset();
-    registertemporary(nullptr, turn.slot);
+    register_temporary(nullptr, turn.slot);
     return Outcome::kFailed;
   } catch (...) {
     // Memory ran out outside the library's checks: no temporary file stays.
     {
       const TemporaryUpdate update;
       out.reset();
-      registertemporary(nullptr, turn.slot);
+      register_temporary(nullptr, turn.slot);
     }
     throw;
   }
 }
 
 // The utterance's decoding; its failures are reported on msg here, or
-// thrown as the library's Error for decodeutterance to report.
+// thrown as the library's Error for decode_utterance to report.
 Outcome decode(const DecoderOptions& opts, NoiseSource& noise, std::FILE* msg,
                const OutputTurn& turn) {
-  if (outputisinput(opts, msg)) {
+  if (output_is_input(opts, msg)) {
     return Outcome::kFailed;
   }
   Utterance u;
-  if (!openutterance(opts, u, msg)) {
+  if (!open_utterance(opts, u, msg)) {
     return Outcome::kFailed;
   }
   const std::size_t nframes = u.lf0.size();
   Options options = apioptions(opts);
   const std::uint32_t shift = synthesis_frame_shift(options);
-  const std::size_t m = std::min(piecesize(shift, options.threads), nframes);
+  const std::size_t m = std::min(piece_size(shift, options.threads), nframes);
   // Several threads render the next piece while the last is written.
   const bool overlap = options.threads != 1 && nframes > m;
   const std::size_t outsize = (overlap ? 2u : 1u) * (m * shift + shift + 1u);
@@ -504,12 +504,12 @@ Outcome decode(const DecoderOptions& opts, NoiseSource& noise, std::FILE* msg,
       Synthesizer first(u.order, u.hasfv, options, again);
       out.allocate(outsize);
       double peak = 0.0;
-      if (!renderpieces(u, first, rows.span(), fvs.span(), out.span(), false,
-                        [&](std::span<const double> x) {
-                          for (const double v : x) {
-                            peak = std::fabs(v) > peak ? std::fabs(v) : peak;
-                          }
-                        })) {
+      if (!render_pieces(u, first, rows.span(), fvs.span(), out.span(), false,
+                         [&](std::span<const double> x) {
+                           for (const double v : x) {
+                             peak = std::fabs(v) > peak ? std::fabs(v) : peak;
+                           }
+                         })) {
         std::fprintf(msg, "Error: could not open %s.\n", opts.filecc);
         return Outcome::kFailed;
       }
@@ -534,8 +534,8 @@ Outcome decode(const DecoderOptions& opts, NoiseSource& noise, std::FILE* msg,
   bool changed = false;  // a stream ended early
   int reason = 0;
   const Outcome outcome =
-      writeoutput(opts.fileout, xlen, options.sample_rate, turn, reason, [&](auto&& sink) {
-        changed = !renderpieces(u, *synth, rows.span(), fvs.span(), out.span(), overlap, sink);
+      write_output(opts.fileout, xlen, options.sample_rate, turn, reason, [&](auto&& sink) {
+        changed = !render_pieces(u, *synth, rows.span(), fvs.span(), out.span(), overlap, sink);
         return !changed;
       });
   if (outcome == Outcome::kFailed) {
@@ -559,8 +559,8 @@ Outcome decode(const DecoderOptions& opts, NoiseSource& noise, std::FILE* msg,
 
 }  // namespace
 
-Outcome decodeutterance(const DecoderOptions& opts, NoiseSource& noise, std::FILE* msg,
-                        const OutputTurn& turn) {
+Outcome decode_utterance(const DecoderOptions& opts, NoiseSource& noise, std::FILE* msg,
+                         const OutputTurn& turn) {
   try {
     return decode(opts, noise, msg, turn);
   } catch (const Error& e) {
@@ -573,10 +573,10 @@ Outcome decodeutterance(const DecoderOptions& opts, NoiseSource& noise, std::FIL
   }
 }
 
-int decodeall(const DecoderOptions& opts, NoiseSource& noise) {
+int decode_all(const DecoderOptions& opts, NoiseSource& noise) {
   std::FILE* const msg = messages(opts);
   if (opts.indlist == nullptr) {
-    const Outcome outcome = decodeutterance(opts, noise, msg, OutputTurn{});
+    const Outcome outcome = decode_utterance(opts, noise, msg, OutputTurn{});
     std::fflush(msg);
     return outcome == Outcome::kWritten ? 0 : 1;
   }
@@ -588,9 +588,9 @@ int decodeall(const DecoderOptions& opts, NoiseSource& noise) {
   }
   const unsigned cores = opts.threads == 0 ? usable_threads() : static_cast<unsigned>(opts.threads);
   Batch batch(noise, msg, std::min(cores, kTemporarySlots));
-  for (const char* cursor = opts.indlist; cursor != nullptr; cursor = strnumnextinterv(cursor)) {
-    const std::uint32_t first = strnumintervstart(cursor);
-    const std::uint32_t last = strnumintervend(cursor, first);
+  for (const char* cursor = opts.indlist; cursor != nullptr; cursor = next_interval(cursor)) {
+    const std::uint32_t first = interval_start(cursor);
+    const std::uint32_t last = interval_end(cursor, first);
     // A 64-bit counter cannot wrap, even when last is the largest index.
     for (std::uint64_t i = first; i <= last; ++i) {
       const auto index = static_cast<std::uint32_t>(i);
@@ -599,7 +599,7 @@ int decodeall(const DecoderOptions& opts, NoiseSource& noise) {
       // that keeps an earlier index would overwrite an earlier output or
       // decode stale input.
       for (int j = 0; j < 4; ++j) {
-        if (names[j] != nullptr && replacefileindex(names[j], index) != 0) {
+        if (names[j] != nullptr && write_file_index(names[j], index) != 0) {
           batch.finish();
           std::fprintf(msg, "Error: indices from %" PRIu32 " on do not fit the file name %s.\n",
                        index, typed[j].c_str());

@@ -25,7 +25,7 @@ CommandLineResult read(const std::string& line, DecoderOptions& o) {
   words.assign(std::istream_iterator<std::string>(in), {});
   std::vector<char*> argv(words.size());
   std::transform(words.begin(), words.end(), argv.begin(), [](auto& w) { return w.data(); });
-  return readcommandline(static_cast<int>(argv.size()), argv.data(), o);
+  return read_command_line(static_cast<int>(argv.size()), argv.data(), o);
 }
 
 TEST(CommandLine, LimitsAndDerivedValues) {

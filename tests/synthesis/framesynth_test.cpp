@@ -163,7 +163,7 @@ TEST(NoisePhaseSource, SkipLandsWhereDrawingLands) {
   }
   // No thread count given: every usable core.
   const ParallelFrameSynthesizer s(16000.0, 80, 24, 0.42, 0.0, std::nullopt, a, 0);
-  EXPECT_EQ(s.threads(), usablecores());
+  EXPECT_EQ(s.threads(), usable_cores());
 }
 
 }  // namespace
