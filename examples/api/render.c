@@ -5,8 +5,11 @@
 #include <stdlib.h>
 #include <vallisynth/vallisynth.h>
 
+/* The failure's own message names the cause, and for a file the system's
+ * reason; the code's sentence is the fallback. */
 static int fail(const char* what, int code) {
-  fprintf(stderr, "%s: %s\n", what, vallisynth_strerror(code));
+  const char* detail = vallisynth_last_error();
+  fprintf(stderr, "%s: %s\n", what, *detail != '\0' ? detail : vallisynth_strerror(code));
   return 1;
 }
 
@@ -24,6 +27,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   vallisynth_options_init(&options);
+  options.threads = 0; /* every usable core: the same samples */
   if ((rc = vallisynth_read_stream(argv[1], &lf0, &frames)) != VALLISYNTH_OK) {
     status = fail(argv[1], rc);
   } else if ((rc = vallisynth_read_stream(argv[2], &cc, &ncc)) != VALLISYNTH_OK) {
@@ -35,8 +39,8 @@ int main(int argc, char** argv) {
     x = malloc((size_t)n * sizeof(double));
     if (x == NULL) {
       status = fail("output", VALLISYNTH_ERR_OUT_OF_MEMORY);
-    } else if ((rc = vallisynth_render(lf0, frames, cc, ncc, fv, nfv, &options, NULL, x,
-                                       (size_t)n, &nx)) != VALLISYNTH_OK) {
+    } else if ((rc = vallisynth_render(lf0, frames, cc, ncc, fv, nfv, &options, NULL, x, (size_t)n,
+                                       &nx)) != VALLISYNTH_OK) {
       status = fail("render", rc);
     } else if ((rc = vallisynth_write_wav(argv[argc - 1], x, nx, options.sample_rate, 0)) !=
                VALLISYNTH_OK) {

@@ -10,8 +10,11 @@
 //
 // Errors: every failure throws vallisynth::Error, whose code() is one of the
 // Errc values (the same numbers as the C interface's VALLISYNTH_ERR_*) and
-// whose what() names the cause and the argument or file concerned. The
-// library never prints and never ends the process.
+// whose what() names the cause and the argument or file concerned. A file
+// that cannot be opened, read or written also gives the operating system's
+// reason: in what() ("could not create out.wav: No space left on device"),
+// as system_error() (the errno value) and path(). The library never prints
+// and never ends the process.
 //
 // Threads: there is no global or hidden static state. An object (a
 // NoiseSource, a Synthesizer) may be used by one thread at a time; different
@@ -50,6 +53,19 @@ const char* version() noexcept;
 // 32 bits wide.
 inline constexpr std::uint32_t max_wav_samples = (0xFFFFFFFFu - 36u) / 2u;
 
+// The options' defaults and limits, which the command line and the Python
+// package take from here.
+inline constexpr int default_sample_rate = VALLISYNTH_DEFAULT_SAMPLE_RATE;  // Hz
+inline constexpr int min_sample_rate = VALLISYNTH_MIN_SAMPLE_RATE;          // Hz
+inline constexpr int max_sample_rate = VALLISYNTH_MAX_SAMPLE_RATE;          // Hz
+inline constexpr unsigned max_threads = VALLISYNTH_MAX_THREADS;
+inline constexpr double min_pitch_factor = 0.25;  // also duration_factor's
+inline constexpr double max_pitch_factor = 4.0;   // also duration_factor's
+inline constexpr double max_pitch_range = 4.0;    // pitch_range: 0 to this
+inline constexpr double max_vocal_tract_warp = 0.99;
+// A log-f0 not above this (-inf included) marks an unvoiced frame.
+inline constexpr double unvoiced_lf0 = -1e10;
+
 // What went wrong; the values are those of the C interface's codes.
 enum class Errc : int {
   bad_argument = VALLISYNTH_ERR_BAD_ARGUMENT,      // an option or argument out of its range
@@ -65,12 +81,24 @@ enum class Errc : int {
 class Error : public std::runtime_error {
  public:
   Error(Errc code, const std::string& message);
+  // A file's failure: path and the errno value that says why (0: none).
+  Error(Errc code, const std::string& message, const std::string& path, int system_error);
   Errc code() const noexcept {
     return code_;
+  }
+  // The operating system's errno for a file that failed, else 0.
+  int system_error() const noexcept {
+    return system_error_;
+  }
+  // The file concerned, or "" when the failure is not a file's.
+  const std::string& path() const noexcept {
+    return path_;
   }
 
  private:
   Errc code_;
+  int system_error_ = 0;
+  std::string path_;
 };
 
 // The convention of coefficient 0 (and of the others) of the cepstral rows.
@@ -96,7 +124,7 @@ struct C0Limits {
 // their ranges are refused with Errc::bad_argument (the command line clamps
 // them before it calls the library).
 struct Options {
-  int sample_rate = 16000;  // Hz, 8000 to 48000
+  int sample_rate = default_sample_rate;  // Hz, 8000 to 48000
   // Frame shift of the streams in samples; unset: 5 ms at sample_rate
   // rounded to whole samples (80 at 16 kHz).
   std::optional<std::uint32_t> frame_shift = std::nullopt;
@@ -113,14 +141,18 @@ struct Options {
   CepstrumForm cepstrum_form = CepstrumForm::stored;
   // Threads that render an utterance, the caller's included: 1 (the
   // default) renders on the calling thread alone; 0 uses every core the
-  // process may run on (its CPU affinity); at most 1024. The samples are
-  // the same for every count. Pushes of fewer than 64 frames stay on the
-  // calling thread, where a second one would not pay.
+  // process may run on (its CPU affinity); at most 1024. No more are
+  // started than the process has cores, nor (in render()) than the
+  // utterance's frames can share out, 64 at least each: each holds work
+  // areas of its own. The samples are the same for every count. Pushes of
+  // fewer than 64 frames stay on the calling thread, where a second one
+  // would not pay.
   unsigned threads = 1;
 
   // Values that depend on the whole utterance. render() works them out
   // itself when they are unset; a Synthesizer, which sees the frames one
   // push at a time, must be given those its options need.
+  // Each must be finite when set.
   // The c0 range for fv from c0 (not needed with an fv track).
   std::optional<C0Limits> c0_limits = std::nullopt;
   // The mean voiced log-f0 after pitch_factor, around which pitch_range
@@ -131,14 +163,77 @@ struct Options {
   std::optional<double> gain = std::nullopt;
 };
 
+// The names each option goes by: the Options member, the command line's
+// parameter, the Python keyword. Messages about options use the names of
+// the interface that checks them (check_options).
+enum class OptionNames : int { cpp = 0, command_line = 1, python = 2 };
+struct OptionName {
+  const char* cpp;
+  const char* command_line;  // "" where the command line has none
+  const char* python;
+};
+inline constexpr OptionName option_names[] = {
+    {"sample_rate", "FS", "fs"},
+    {"frame_shift", "LFRAME", "frame_shift"},
+    {"alpha", "ALPHA", "alpha"},
+    {"gamma", "GAMMA", "gamma"},
+    {"fv_alpha", "FVALPHA", "fv_alpha"},
+    {"pitch_factor", "FPITCH", "fpitch"},
+    {"pitch_range", "FVPITCH", "fvpitch"},
+    {"duration_factor", "FDUR", "fdur"},
+    {"vocal_tract_warp", "FWARP", "fwarp"},
+    {"normalize", "WAVNORM", "normalize"},
+    {"cepstrum_form", "CCFORM", "cc_format"},
+    {"threads", "THREADS", "threads"},
+    {"c0_limits", "", "c0_limits"},
+    {"mean_lf0", "", "mean_lf0"},
+    {"gain", "", "gain"},
+};
+
+// The name of the Options member cpp_name under names ("" when unknown).
+const char* option_name(const char* cpp_name, OptionNames names) noexcept;
+
+// Checks every option as render() does; throws Error(bad_argument) naming
+// the first out of range by the names given.
+void check_options(const Options& options, OptionNames names = OptionNames::cpp);
+
+// Also the utterance-wide values a Synthesizer with or without an fv track
+// must be given (Errc::not_streamable), as its constructor checks them.
+void check_streaming_options(const Options& options, bool fv_track,
+                             OptionNames names = OptionNames::cpp);
+
 // What render() works out from the whole utterance: the values a
 // Synthesizer needs to give exactly render()'s samples.
+//
+// Without any voiced frame mean_lf0 is NaN and c0_limits.highest_voiced is
+// -DBL_MAX; without any finite frame c0_limits.lowest is DBL_MAX. Either
+// way they are what render() uses, and a Synthesizer given them renders
+// render()'s samples.
 struct UtteranceStats {
   C0Limits c0_limits;           // as Options::c0_limits
   double mean_lf0 = 0.0;        // as Options::mean_lf0; NaN without voiced frames
   std::uint64_t voiced = 0;     // frames voiced after the pitch changes and f0 limits
-  std::uint64_t nonfinite = 0;  // frames with a value that is not finite
+  std::uint64_t nonfinite = 0;  // frames rendered silent or unvoiced (below)
+  // Of those, by the stream that holds the values (a frame may count in
+  // more than one): a log-f0 that is NaN, +inf or whose f0 overflows (an
+  // unvoiced marker, -inf included, is not one); a cepstral row with a
+  // value that is not finite; an fv value that is not.
+  std::uint64_t nonfinite_lf0 = 0;
+  std::uint64_t nonfinite_cc = 0;
+  std::uint64_t nonfinite_fv = 0;
+  // Frames whose finite cepstral row gives an envelope too large to render
+  // (as a corrupt or byte-swapped stream does): rendered silent, counted in
+  // nonfinite and left out of c0_limits.
+  std::uint64_t overflowing = 0;
+  // The log-f0 track looks like f0 in Hz (see lf0_looks_like_hz).
+  bool lf0_in_hz = false;
 };
+
+// True when an lf0 track looks like f0 in Hz rather than its natural log:
+// more than half of its values lie between ln 1000 and 1000 (no voice's f0
+// is above 1000 Hz, so no log-f0 is above ln 1000) and every other one is
+// exactly 0 (the unvoiced marker of f0 tracks in Hz).
+bool lf0_looks_like_hz(std::span<const double> lf0) noexcept;
 
 // The utterance-wide values of an utterance under options (arguments as for
 // render). Throws Error as render does for options and dimensions.
@@ -151,7 +246,8 @@ UtteranceStats utterance_stats(std::span<const double> lf0, std::span<const doub
 class StatsScanner {
  public:
   // lf0 is not copied: it must stay valid and unchanged while the scanner
-  // is used. Throws Error(bad_argument) for options out of range.
+  // is used. Throws Error(bad_argument) for options out of range or an lf0
+  // without frames.
   StatsScanner(std::span<const double> lf0, std::uint32_t order, const Options& options);
   ~StatsScanner();
   StatsScanner(const StatsScanner&) = delete;
@@ -160,7 +256,8 @@ class StatsScanner {
   // (empty without an fv track), in order. Throws Error(dimensions) past
   // the last frame or for a partial row.
   void add(std::span<const double> cc, std::span<const double> fv = {});
-  // The values, once every frame's row has been added.
+  // The values, once every frame's row has been added (else
+  // Error(dimensions)).
   UtteranceStats stats() const;
 
  private:
@@ -187,7 +284,8 @@ std::uint32_t synthesis_frame_shift(const Options& options);
 unsigned usable_threads() noexcept;
 
 // Number of samples that rendering frames frames with options gives:
-// (frames + 1) x synthesis_frame_shift(options) + 1.
+// (frames + 1) x synthesis_frame_shift(options) + 1, or UINT64_MAX when that
+// does not fit 64 bits.
 std::uint64_t rendered_length(std::uint64_t frames, const Options& options);
 
 // The noise-phase sequence. Made (or reset) at its beginning; each rendered
@@ -216,9 +314,15 @@ class NoiseSource {
   // True when both stand at the same place in the sequence.
   bool operator==(const NoiseSource& other) const noexcept;
 
-  struct State;  // opaque
+  // The position as saved_size bytes, and a source at a position so saved
+  // (Error(bad_argument) for any other size): a source can be stored or
+  // sent to another process and go on there.
+  static constexpr std::size_t saved_size = VALLISYNTH_NOISE_SAVED_SIZE;
+  std::vector<std::uint8_t> save() const;
+  static NoiseSource restore(std::span<const std::uint8_t> saved);
 
  private:
+  struct State;
   friend struct NoiseAccess;
   std::unique_ptr<State> state_;
 };
@@ -239,18 +343,20 @@ class NoiseSource {
 // Throws Error: bad_argument (options out of range, no frames),
 // dimensions (cc not a whole number of rows per frame, fv shorter than lf0),
 // too_long (more samples than a WAV file holds), out_of_memory.
-std::vector<double> render(std::span<const double> lf0, std::span<const double> cc,
-                           std::span<const double> fv, const Options& options, NoiseSource& noise);
+[[nodiscard]] std::vector<double> render(std::span<const double> lf0, std::span<const double> cc,
+                                         std::span<const double> fv, const Options& options,
+                                         NoiseSource& noise);
 
 // The same into out, which must hold at least rendered_length() samples
 // (else Errc::bad_argument); returns the number of samples written.
-std::size_t render(std::span<const double> lf0, std::span<const double> cc,
-                   std::span<const double> fv, const Options& options, NoiseSource& noise,
-                   std::span<double> out);
+[[nodiscard]] std::size_t render(std::span<const double> lf0, std::span<const double> cc,
+                                 std::span<const double> fv, const Options& options,
+                                 NoiseSource& noise, std::span<double> out);
 
 // The same with a fresh noise source: the command line's samples.
-std::vector<double> render(std::span<const double> lf0, std::span<const double> cc,
-                           std::span<const double> fv = {}, const Options& options = {});
+[[nodiscard]] std::vector<double> render(std::span<const double> lf0, std::span<const double> cc,
+                                         std::span<const double> fv = {},
+                                         const Options& options = {});
 
 // The streaming decoder: frames in, final samples out, exactly render()'s
 // samples for any way of cutting the utterance into pushes.
@@ -279,21 +385,28 @@ class Synthesizer {
   // value), out_of_memory.
   Synthesizer(std::uint32_t order, bool fv_track, const Options& options);
   Synthesizer(std::uint32_t order, bool fv_track, const Options& options, NoiseSource& noise);
+  // For an utterance of frames frames in all: no more threads than its
+  // pushes can share out.
+  Synthesizer(std::uint32_t order, bool fv_track, const Options& options, NoiseSource& noise,
+              std::uint64_t frames);
   ~Synthesizer();
   Synthesizer(const Synthesizer&) = delete;
   Synthesizer& operator=(const Synthesizer&) = delete;
+  // A moved-from Synthesizer may only be destroyed or assigned to.
+  Synthesizer(Synthesizer&& other) noexcept;
+  Synthesizer& operator=(Synthesizer&& other) noexcept;
 
   // Pushes lf0.size() frames: cc holds their rows, fv their fv values (or
   // is empty without an fv track). Writes the lf0.size() x latency()
   // samples that became final into out and returns their number. Throws
   // Error(bad_argument), with nothing rendered, when a size does not fit.
-  std::size_t push(std::span<const double> lf0, std::span<const double> cc,
-                   std::span<const double> fv, std::span<double> out);
+  [[nodiscard]] std::size_t push(std::span<const double> lf0, std::span<const double> cc,
+                                 std::span<const double> fv, std::span<double> out);
 
   // Ends the utterance: writes its last latency() + 1 samples into out and
   // returns their number, then starts a new utterance (the noise source
   // runs on). Throws Error(bad_argument) when out is too short.
-  std::size_t flush(std::span<double> out);
+  [[nodiscard]] std::size_t flush(std::span<double> out);
 
   // Starts a new utterance, dropping what was pushed; restart_noise also
   // takes the noise-phase source back to its beginning.
@@ -306,9 +419,8 @@ class Synthesizer {
   // Frames pushed since the utterance began.
   std::uint64_t frames() const noexcept;
 
-  struct State;  // opaque
-
  private:
+  struct State;
   std::unique_ptr<State> state_;
 };
 
@@ -316,7 +428,8 @@ class Synthesizer {
 // memory in proportion to its length. Values as read_stream() gives them.
 class StreamReader {
  public:
-  // Opens path ("-": standard input). Throws Error(open_failed).
+  // Opens path ("-": standard input). Throws Error: open_failed (with the
+  // system's reason), bad_argument (a path holding a NUL character).
   explicit StreamReader(const std::string& path);
   ~StreamReader();
   StreamReader(const StreamReader&) = delete;
@@ -355,8 +468,8 @@ void normalize(std::span<double> x) noexcept;
 // header, samples as to_pcm16 makes them (after normalize() of a copy when
 // normalize is true). Throws Error: bad_argument (rate out of range),
 // too_long, create_failed (naming the file).
-void write_wav(const std::string& path, std::span<const double> x, int sample_rate = 16000,
-               bool normalize = false);
+void write_wav(const std::string& path, std::span<const double> x,
+               int sample_rate = default_sample_rate, bool normalize = false);
 
 // A WAV file written as the samples come: the header first (the length is
 // known beforehand), then the samples, converted as to_pcm16 does.
@@ -400,16 +513,19 @@ class WavWriter {
 // exactly to double; 1 to 3 trailing bytes are ignored. "-" reads standard
 // input; pipes and FIFOs are read to their end. Throws Error: open_failed
 // (missing, unreadable, shorter than 4 bytes), out_of_memory (more values
-// than the process may hold, cgroup and address-space limits included).
-std::vector<double> read_stream(const std::string& path);
+// than the process may hold, cgroup and address-space limits included),
+// bad_argument (a path holding a NUL character, which no file name can).
+[[nodiscard]] std::vector<double> read_stream(const std::string& path);
 
 // Number of frames holding a value that is not finite: a log-f0 that is NaN
-// or infinite or whose f0 overflows, a cepstral row with such a value, or
-// such an fv value (fv may be empty; with options.fv_alpha other than 0 the
-// unwarping takes an infinite fv to 0 or fs/2, and only NaN counts). Such a
-// frame is rendered silent or unvoiced and is left out of the utterance's c0
-// range and mean log-f0, so that it changes no other frame's fv or f0. cc
-// holds lf0.size() rows.
+// or +inf or whose f0 overflows (-inf is an unvoiced marker), a cepstral row
+// with such a value or whose envelope overflows (UtteranceStats::
+// overflowing), or such an fv value (fv may be empty; with options.fv_alpha
+// other than 0 the unwarping takes an infinite fv to 0 or fs/2, and only
+// NaN counts). Such a frame is rendered silent or unvoiced and is left out
+// of the utterance's c0 range and mean log-f0, so that it changes no other
+// frame's fv or f0. cc holds lf0.size() whole rows and fv, when not empty,
+// at least lf0.size() values (else Error(dimensions)).
 std::uint64_t count_nonfinite_frames(std::span<const double> lf0, std::span<const double> cc,
                                      std::span<const double> fv = {}, const Options& options = {});
 

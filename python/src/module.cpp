@@ -10,6 +10,9 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -29,6 +32,7 @@ using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
 // The exception types, made once at import and kept for the process's life.
 PyObject* g_error = nullptr;     // vallisynth.VallisynthError(RuntimeError)
 PyObject* g_argerror = nullptr;  // vallisynth.ArgumentError(VallisynthError, ValueError)
+py::handle g_errorcode;          // vallisynth.ErrorCode, an enum.IntEnum
 
 // A noise source with a guard: the C++ object may be used by one thread at a
 // time, and a Python caller that breaks the rule gets an error, not a race.
@@ -81,9 +85,24 @@ std::string typename_of(py::handle obj) {
 }
 
 // obj as a contiguous float64 array; ValueError naming the argument if its
-// values are not numbers.
-Doubles todoubles(py::handle obj, const char* name) {
-  Doubles a = Doubles::ensure(obj);
+// values are not numbers. Strings are refused rather than parsed: a column
+// of text read by mistake must not render.
+Doubles to_doubles(py::handle obj, const char* name) {
+  const py::object numpy = py::module_::import("numpy");
+  py::object raw;
+  try {
+    raw = numpy.attr("asarray")(obj);
+  } catch (const py::error_already_set&) {
+    throw py::value_error(std::string(name) + " must be an array of numbers, got " +
+                          typename_of(obj));
+  }
+  const std::string kind = py::str(raw.attr("dtype").attr("kind"));
+  if (kind != "f" && kind != "i" && kind != "u" && kind != "b") {
+    throw py::value_error(std::string(name) + " must be an array of numbers, got " +
+                          typename_of(obj) + " of dtype " +
+                          std::string(py::str(raw.attr("dtype"))));
+  }
+  Doubles a = Doubles::ensure(raw);
   if (!a) {
     throw py::value_error(std::string(name) + " must be an array of numbers, got " +
                           typename_of(obj));
@@ -92,7 +111,7 @@ Doubles todoubles(py::handle obj, const char* name) {
 }
 
 Doubles tovector(py::handle obj, const char* name) {
-  Doubles a = todoubles(obj, name);
+  Doubles a = to_doubles(obj, name);
   if (a.ndim() != 1) {
     throw py::value_error(std::string(name) + " must be 1-D (one value per frame), got " +
                           std::to_string(a.ndim()) + "-D");
@@ -105,9 +124,23 @@ std::span<const double> spanof(const Doubles& a) {
 }
 
 // An integer argument: ints, numpy integers, and floats with a whole value.
-long long tointeger(py::handle obj, const char* name, const char* unit) {
+// One beyond 64 bits is out of every range: ValueError naming it.
+long long to_integer(py::handle obj, const char* name, const char* unit) {
   if (PyIndex_Check(obj.ptr()) && !PyBool_Check(obj.ptr())) {
-    return py::cast<long long>(py::reinterpret_steal<py::object>(PyNumber_Index(obj.ptr())));
+    const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(obj.ptr()));
+    if (!index) {
+      throw py::error_already_set();
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (overflow != 0) {
+      throw py::value_error(std::string(name) + " is " + std::string(py::str(index)) + " " + unit +
+                            ", out of range");
+    }
+    if (v == -1 && PyErr_Occurred() != nullptr) {
+      throw py::error_already_set();
+    }
+    return v;
   }
   if (PyFloat_Check(obj.ptr()) ||
       py::isinstance(obj, py::module_::import("numpy").attr("floating"))) {
@@ -123,11 +156,26 @@ long long tointeger(py::handle obj, const char* name, const char* unit) {
 }
 
 int torate(py::handle obj) {
-  const long long fs = tointeger(obj, "fs", "Hz");
-  if (fs < 8000 || fs > 48000) {
-    throw py::value_error("fs is " + std::to_string(fs) + " Hz, outside 8000 to 48000");
+  const long long fs = to_integer(obj, "fs", "Hz");
+  if (fs < vallisynth::min_sample_rate || fs > vallisynth::max_sample_rate) {
+    throw py::value_error("fs is " + std::to_string(fs) + " Hz, outside " +
+                          std::to_string(vallisynth::min_sample_rate) + " to " +
+                          std::to_string(vallisynth::max_sample_rate));
   }
   return static_cast<int>(fs);
+}
+
+// A number argument (float, int, numpy scalar); TypeError naming it else.
+double tofloat(py::handle obj, const char* name) {
+  if (PyBool_Check(obj.ptr()) || PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr())) {
+    throw py::type_error(std::string(name) + " must be a number, got " + typename_of(obj));
+  }
+  const double v = PyFloat_AsDouble(obj.ptr());
+  if (v == -1.0 && PyErr_Occurred() != nullptr) {
+    PyErr_Clear();
+    throw py::type_error(std::string(name) + " must be a number, got " + typename_of(obj));
+  }
+  return v;
 }
 
 // A numpy array that owns v's buffer, without copying it.
@@ -138,26 +186,16 @@ py::array_t<T> adopt(std::vector<T>&& v) {
   return py::array_t<T>(static_cast<py::ssize_t>(owner->size()), owner->data(), free_when_done);
 }
 
-// The library's messages name its C++ options; a Python caller knows them by
-// the keywords of synthesize().
-std::string pythonnames(std::string message) {
-  static const std::pair<const char*, const char*> kNames[] = {
-      {"sample_rate", "fs"},      {"duration_factor", "fdur"},   {"pitch_factor", "fpitch"},
-      {"pitch_range", "fvpitch"}, {"vocal_tract_warp", "fwarp"}, {"cepstrum_form", "cc_format"}};
-  for (const auto& [cxx, python] : kNames) {
-    const std::string from(cxx);
-    for (std::size_t at = message.find(from); at != std::string::npos;
-         at = message.find(from, at)) {
-      message.replace(at, from.size(), python);
-      at += std::char_traits<char>::length(python);
-    }
-  }
-  return message;
-}
-
+// Any str, bytes or os.PathLike, in the file system's encoding. A NUL
+// would cut the name short and name another file: ValueError, as open()
+// raises. "-" is a file of that name, as everywhere in Python (the
+// standard streams are sys.stdin.buffer and sys.stdout.buffer).
 std::string pathof(py::handle path) {
-  // Any str, bytes or os.PathLike, in the file system's encoding.
-  return py::cast<std::string>(py::module_::import("os").attr("fsencode")(path));
+  std::string name = py::cast<std::string>(py::module_::import("os").attr("fsencode")(path));
+  if (name.find('\0') != std::string::npos) {
+    throw py::value_error("embedded null byte");
+  }
+  return name == "-" ? "./-" : name;
 }
 
 // An utterance's streams as contiguous float64 arrays, their shapes checked.
@@ -171,7 +209,7 @@ struct Streams {
 };
 
 Streams tostreams(const py::object& lf0_in, const py::object& cc_in, const py::object& fv_in) {
-  Streams s{tovector(lf0_in, "lf0"), todoubles(cc_in, "cc"), std::nullopt};
+  Streams s{tovector(lf0_in, "lf0"), to_doubles(cc_in, "cc"), std::nullopt};
   const Doubles& cc = s.cc;
   if (cc.ndim() == 2) {
     if (cc.shape(0) != s.lf0.shape(0) || cc.shape(1) < 1) {
@@ -190,65 +228,132 @@ Streams tostreams(const py::object& lf0_in, const py::object& cc_in, const py::o
   return s;
 }
 
-// The rendering options as synthesize(), utterance_stats() and Synthesizer
-// take them, by their Python keywords.
-struct OptionArgs {
-  py::object fs, frame_shift;
-  std::optional<double> alpha;
-  double gamma, fv_alpha, fpitch, fvpitch, fdur, fwarp;
-  bool normalize;
-  std::string cc_format;
-  py::object c0_limits;
-  std::optional<double> mean_lf0, gain;
-  long long threads = 1;
-};
-
 // c0_limits as (lowest, highest_voiced): a C0Limits, a tuple or any two numbers.
-vallisynth::C0Limits tolimits(const py::object& obj) {
-  const Doubles a = todoubles(obj, "c0_limits");
+vallisynth::C0Limits tolimits(py::handle obj, const char* name) {
+  const Doubles a = to_doubles(obj, name);
   if (a.size() != 2) {
-    throw py::value_error("c0_limits must be two numbers (lowest, highest_voiced), got " +
+    throw py::value_error(std::string(name) +
+                          " must be two numbers (lowest, highest_voiced), got " +
                           std::to_string(a.size()));
   }
   return {a.data()[0], a.data()[1]};
 }
 
-vallisynth::Options tooptions(const OptionArgs& a) {
+// The one map from the Python keywords onto Options: each Options member
+// (named as in vallisynth::option_names) with the conversion of its
+// Python value. name is the keyword, for messages.
+struct Keyword {
+  const char* cpp;
+  void (*set)(vallisynth::Options& o, py::handle v, const char* name);
+};
+
+constexpr Keyword kKeywords[] = {
+    {"sample_rate", [](auto& o, py::handle v, const char*) { o.sample_rate = torate(v); }},
+    {"frame_shift",
+     [](auto& o, py::handle v, const char* name) {
+       if (v.is_none()) {
+         o.frame_shift = std::nullopt;
+         return;
+       }
+       const long long shift = to_integer(v, name, "samples");
+       if (shift < 1 || shift > 0xFFFFFFFFll) {
+         throw py::value_error(std::string(name) + " is " + std::to_string(shift) +
+                               ", outside 1 to 4294967295 samples");
+       }
+       o.frame_shift = static_cast<std::uint32_t>(shift);
+     }},
+    {"alpha",
+     [](auto& o, py::handle v, const char* name) {
+       o.alpha = v.is_none() ? std::nullopt : std::optional<double>(tofloat(v, name));
+     }},
+    {"gamma", [](auto& o, py::handle v, const char* name) { o.gamma = tofloat(v, name); }},
+    {"fv_alpha", [](auto& o, py::handle v, const char* name) { o.fv_alpha = tofloat(v, name); }},
+    {"pitch_factor",
+     [](auto& o, py::handle v, const char* name) { o.pitch_factor = tofloat(v, name); }},
+    {"pitch_range",
+     [](auto& o, py::handle v, const char* name) { o.pitch_range = tofloat(v, name); }},
+    {"duration_factor",
+     [](auto& o, py::handle v, const char* name) { o.duration_factor = tofloat(v, name); }},
+    {"vocal_tract_warp",
+     [](auto& o, py::handle v, const char* name) { o.vocal_tract_warp = tofloat(v, name); }},
+    {"normalize",
+     [](auto& o, py::handle v, const char*) {
+       o.normalize = static_cast<bool>(py::bool_(py::reinterpret_borrow<py::object>(v)));
+     }},
+    {"cepstrum_form",
+     [](auto& o, py::handle v, const char* name) {
+       const std::string form = py::str(v);
+       if (!py::isinstance<py::str>(v) || (form != "stored" && form != "sptk")) {
+         throw py::value_error(std::string(name) + " is " + std::string(py::repr(v)) +
+                               ", neither 'stored' nor 'sptk'");
+       }
+       o.cepstrum_form =
+           form == "sptk" ? vallisynth::CepstrumForm::sptk : vallisynth::CepstrumForm::stored;
+     }},
+    {"threads",
+     [](auto& o, py::handle v, const char* name) {
+       const long long n = to_integer(v, name, "threads");
+       if (n < 0 || n > vallisynth::max_threads) {
+         throw py::value_error(std::string(name) + " is " + std::to_string(n) + ", outside 0 to " +
+                               std::to_string(vallisynth::max_threads));
+       }
+       o.threads = static_cast<unsigned>(n);
+     }},
+    {"c0_limits",
+     [](auto& o, py::handle v, const char* name) {
+       o.c0_limits = v.is_none() ? std::nullopt : std::optional(tolimits(v, name));
+     }},
+    {"mean_lf0",
+     [](auto& o, py::handle v, const char* name) {
+       o.mean_lf0 = v.is_none() ? std::nullopt : std::optional<double>(tofloat(v, name));
+     }},
+    {"gain",
+     [](auto& o, py::handle v, const char* name) {
+       o.gain = v.is_none() ? std::nullopt : std::optional<double>(tofloat(v, name));
+     }},
+};
+
+// Options members that only some calls take.
+constexpr const char* kUtteranceWide[] = {"c0_limits", "mean_lf0", "gain", "threads"};
+
+// The options from a call's keyword arguments; extra names the keywords
+// (not options) the call takes besides, which are left for the caller.
+// TypeError for a keyword the call does not take, as Python's own.
+vallisynth::Options to_options(const char* function, const py::kwargs& kwargs, bool utterance_wide,
+                              std::initializer_list<const char*> extra = {}) {
   vallisynth::Options o;
-  o.sample_rate = torate(a.fs);
-  if (!a.frame_shift.is_none()) {
-    const long long shift = tointeger(a.frame_shift, "frame_shift", "samples");
-    if (shift < 1 || shift > 0xFFFFFFFFll) {
-      throw py::value_error("frame_shift is " + std::to_string(shift) +
-                            ", outside 1 to 4294967295 samples");
+  for (const auto& [key, value] : kwargs) {
+    const std::string name = py::str(key);
+    bool known = false;
+    for (const char* e : extra) {
+      known = known || name == e;
     }
-    o.frame_shift = static_cast<std::uint32_t>(shift);
+    for (const Keyword& k : kKeywords) {
+      if (known || name != vallisynth::option_name(k.cpp, vallisynth::OptionNames::python)) {
+        continue;
+      }
+      bool wide = false;
+      for (const char* w : kUtteranceWide) {
+        wide = wide || std::string(k.cpp) == w;
+      }
+      if (wide && !utterance_wide) {
+        break;
+      }
+      k.set(o, value, name.c_str());
+      known = true;
+    }
+    if (!known) {
+      throw py::type_error(std::string(function) + "() got an unexpected keyword argument '" +
+                           name + "'");
+    }
   }
-  o.alpha = a.alpha;
-  o.gamma = a.gamma;
-  o.fv_alpha = a.fv_alpha;
-  o.pitch_factor = a.fpitch;
-  o.pitch_range = a.fvpitch;
-  o.duration_factor = a.fdur;
-  o.vocal_tract_warp = a.fwarp;
-  o.normalize = a.normalize;
-  if (a.cc_format == "stored") {
-    o.cepstrum_form = vallisynth::CepstrumForm::stored;
-  } else if (a.cc_format == "sptk") {
-    o.cepstrum_form = vallisynth::CepstrumForm::sptk;
-  } else {
-    throw py::value_error("cc_format is '" + a.cc_format + "', neither 'stored' nor 'sptk'");
-  }
-  if (!a.c0_limits.is_none()) {
-    o.c0_limits = tolimits(a.c0_limits);
-  }
-  o.mean_lf0 = a.mean_lf0;
-  o.gain = a.gain;
-  if (a.threads < 0 || a.threads > 1024) {
-    throw py::value_error("threads is " + std::to_string(a.threads) + ", outside 0 to 1024");
-  }
-  o.threads = static_cast<unsigned>(a.threads);
+  vallisynth::check_options(o, vallisynth::OptionNames::python);
   return o;
+}
+
+// A keyword argument other than an option, or fallback.
+py::object keyword(const py::kwargs& kwargs, const char* name, py::object fallback) {
+  return kwargs.contains(name) ? py::reinterpret_borrow<py::object>(kwargs[name]) : fallback;
 }
 
 // The PyNoise behind a noise argument, or nullptr for None.
@@ -263,12 +368,24 @@ PyNoise* tonoise(const py::object& noise) {
   return &py::cast<PyNoise&>(noise);
 }
 
+// A Python user coming from f0 extractors that give Hz would otherwise get
+// absurd pitches or silence without a word.
+void warnifhz(const Doubles& lf0) {
+  if (vallisynth::lf0_looks_like_hz(spanof(lf0))) {
+    py::module_::import("warnings")
+        .attr("warn")(
+            "lf0 looks like f0 in Hz, not its natural log (most values above ln 1000, the "
+            "others 0): pass np.log(f0) with unvoiced frames at -1e10",
+            py::module_::import("builtins").attr("UserWarning"), 3);
+  }
+}
+
 py::array_t<double> synthesize(const py::object& lf0_in, const py::object& cc_in,
-                               const py::object& fv_in, const OptionArgs& args,
-                               const py::object& noise) {
-  const vallisynth::Options o = tooptions(args);
-  PyNoise* shared = tonoise(noise);
+                               const py::object& fv_in, const py::kwargs& kwargs) {
+  const vallisynth::Options o = to_options("synthesize", kwargs, true, {"noise"});
+  PyNoise* shared = tonoise(keyword(kwargs, "noise", py::none()));
   const Streams in = tostreams(lf0_in, cc_in, fv_in);
+  warnifhz(in.lf0);
   NoiseUse source(shared);
   std::vector<double> y;
   {
@@ -284,9 +401,10 @@ py::handle g_c0limits;
 py::handle g_stats;
 
 py::object utterance_stats(const py::object& lf0_in, const py::object& cc_in,
-                           const py::object& fv_in, const OptionArgs& args) {
-  const vallisynth::Options o = tooptions(args);
+                           const py::object& fv_in, const py::kwargs& kwargs) {
+  const vallisynth::Options o = to_options("utterance_stats", kwargs, false);
   const Streams in = tostreams(lf0_in, cc_in, fv_in);
+  warnifhz(in.lf0);
   vallisynth::UtteranceStats st;
   {
     py::gil_scoped_release unlocked;
@@ -306,19 +424,23 @@ struct PySynth {
   PyNoise* shared = nullptr;
   std::uint32_t order = 0;
   bool fv_track = false;
+  int fs = vallisynth::default_sample_rate;
   std::mutex busy;
 };
 
-std::unique_ptr<PySynth> newsynth(const py::object& order_in, bool fv_track, const OptionArgs& args,
-                                  const py::object& noise) {
-  const long long order = tointeger(order_in, "order", "coefficients");
+std::unique_ptr<PySynth> newsynth(const py::object& order_in, const py::kwargs& kwargs) {
+  const long long order = to_integer(order_in, "order", "coefficients");
   if (order < 0 || order >= 0xFFFFFFFEll) {
     throw py::value_error("order is " + std::to_string(order) + ", outside 0 to 4294967293");
   }
-  const vallisynth::Options o = tooptions(args);
+  const bool fv_track = py::bool_(keyword(kwargs, "fv_track", py::bool_(false)));
+  const vallisynth::Options o = to_options("Synthesizer", kwargs, true, {"noise", "fv_track"});
+  vallisynth::check_streaming_options(o, fv_track, vallisynth::OptionNames::python);
+  const py::object noise = keyword(kwargs, "noise", py::none());
   auto self = std::make_unique<PySynth>();
   self->order = static_cast<std::uint32_t>(order);
   self->fv_track = fv_track;
+  self->fs = o.sample_rate;
   self->shared = tonoise(noise);
   self->noise = noise;
   if (self->shared == nullptr) {
@@ -346,7 +468,7 @@ struct SynthUse {
 py::array_t<double> push(PySynth& self, const py::object& lf0_in, const py::object& cc_in,
                          const py::object& fv_in) {
   const Doubles lf0 = tovector(lf0_in, "lf0");
-  const Doubles cc = todoubles(cc_in, "cc");
+  const Doubles cc = to_doubles(cc_in, "cc");
   const auto n = static_cast<std::size_t>(lf0.size());
   const std::size_t width = std::size_t{self.order} + 1u;
   const std::string rows = "(" + std::to_string(n) + ", " + std::to_string(width) + ")";
@@ -380,7 +502,9 @@ py::array_t<double> push(PySynth& self, const py::object& lf0_in, const py::obje
   const std::span<double> dst(out.mutable_data(), static_cast<std::size_t>(out.size()));
   {
     py::gil_scoped_release unlocked;
-    self.synth->push(spanof(lf0), spanof(cc), fv ? spanof(*fv) : std::span<const double>{}, dst);
+    const std::size_t released = self.synth->push(
+        spanof(lf0), spanof(cc), fv ? spanof(*fv) : std::span<const double>{}, dst);
+    static_cast<void>(released);  // out was sized for exactly these samples
   }
   return out;
 }
@@ -391,7 +515,8 @@ py::array_t<double> flush(PySynth& self) {
   const std::span<double> dst(out.mutable_data(), static_cast<std::size_t>(out.size()));
   {
     py::gil_scoped_release unlocked;
-    self.synth->flush(dst);
+    const std::size_t n = self.synth->flush(dst);
+    static_cast<void>(n);  // out was sized for exactly these samples
   }
   return out;
 }
@@ -412,12 +537,13 @@ std::uint64_t count_nonfinite(const py::object& lf0_in, const py::object& cc_in,
   }
   vallisynth::Options o;
   o.fv_alpha = fv_alpha;
+  vallisynth::check_options(o, vallisynth::OptionNames::python);
   py::gil_scoped_release unlocked;
   return vallisynth::count_nonfinite_frames(spanof(in.lf0), spanof(in.cc), in.fvspan(), o);
 }
 
 py::array_t<std::int16_t> to_pcm16(const py::object& x_in) {
-  const Doubles x = todoubles(x_in, "x");
+  const Doubles x = to_doubles(x_in, "x");
   py::array_t<std::int16_t> out(std::vector<py::ssize_t>(x.shape(), x.shape() + x.ndim()));
   const std::span<std::int16_t> dst(out.mutable_data(), static_cast<std::size_t>(out.size()));
   {
@@ -428,7 +554,7 @@ py::array_t<std::int16_t> to_pcm16(const py::object& x_in) {
 }
 
 py::array_t<double> normalized(const py::object& x_in) {
-  const Doubles x = todoubles(x_in, "x");
+  const Doubles x = to_doubles(x_in, "x");
   py::array_t<double> out(std::vector<py::ssize_t>(x.shape(), x.shape() + x.ndim()));
   std::copy(x.data(), x.data() + x.size(), out.mutable_data());
   vallisynth::normalize(
@@ -461,16 +587,38 @@ void write_wav(const py::object& path_in, const py::object& x_in, const py::obje
   vallisynth::write_wav(path, spanof(x), rate, normalize);
 }
 
-// Raises a library failure as its Python exception, .code set.
+// Raises a library failure as its Python exception, .code set. A file's
+// failure with the system's reason is an OSError, whose constructor picks
+// the subclass for the errno (FileNotFoundError, PermissionError...).
 void raise(const vallisynth::Error& e) {
+  const py::object code = g_errorcode(static_cast<int>(e.code()));
+  if (e.system_error() != 0) {
+    py::object instance = py::reinterpret_borrow<py::object>(PyExc_OSError)(
+        e.system_error(), std::strerror(e.system_error()),
+        py::module_::import("os").attr("fsdecode")(py::bytes(e.path())));
+    instance.attr("code") = code;
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr())), instance.ptr());
+    return;
+  }
   // A missing utterance-wide value is a keyword argument the caller must add.
   const bool argument = e.code() == vallisynth::Errc::bad_argument ||
                         e.code() == vallisynth::Errc::dimensions ||
                         e.code() == vallisynth::Errc::not_streamable;
   PyObject* type = argument ? g_argerror : g_error;
-  py::object instance = py::reinterpret_borrow<py::object>(type)(pythonnames(e.what()));
-  instance.attr("code") = py::cast(e.code());
+  py::object instance = py::reinterpret_borrow<py::object>(type)(e.what());
+  instance.attr("code") = code;
   PyErr_SetObject(type, instance.ptr());
+}
+
+// A short fingerprint of a noise source's position, for its repr.
+std::string fingerprint(const vallisynth::NoiseSource& source) {
+  std::uint32_t h = 2166136261u;  // FNV-1a over the saved position
+  for (const std::uint8_t b : source.save()) {
+    h = (h ^ b) * 16777619u;
+  }
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(h));
+  return text;
 }
 
 PyObject* newexception(py::module_& m, const char* name, const char* doc, PyObject* bases) {
@@ -489,18 +637,26 @@ PYBIND11_MODULE(_vallisynth, m) {
   m.doc() = "Harmonic-plus-noise speech decoder with a mel-cepstral envelope (extension module).";
   m.attr("__version__") = vallisynth::version();
 
-  py::enum_<vallisynth::Errc>(m, "ErrorCode", py::arithmetic(),
-                              "What a VallisynthError reports (VallisynthError.code).")
-      .value("BAD_ARGUMENT", vallisynth::Errc::bad_argument,
-             "an option or argument out of its range")
-      .value("DIMENSIONS", vallisynth::Errc::dimensions, "stream lengths that do not fit together")
-      .value("TOO_LONG", vallisynth::Errc::too_long, "more samples than a WAV file holds")
-      .value("OUT_OF_MEMORY", vallisynth::Errc::out_of_memory, "buffers could not be allocated")
-      .value("OPEN_FAILED", vallisynth::Errc::open_failed, "a stream could not be opened or read")
-      .value("CREATE_FAILED", vallisynth::Errc::create_failed,
-             "an output file could not be written")
-      .value("NOT_STREAMABLE", vallisynth::Errc::not_streamable,
-             "an option that needs the whole utterance, given to a Synthesizer");
+  {
+    // An IntEnum: the codes compare with ints, as errno's do.
+    py::list members;
+    for (const auto& [name, code] : {std::pair{"BAD_ARGUMENT", vallisynth::Errc::bad_argument},
+                                     {"DIMENSIONS", vallisynth::Errc::dimensions},
+                                     {"TOO_LONG", vallisynth::Errc::too_long},
+                                     {"OUT_OF_MEMORY", vallisynth::Errc::out_of_memory},
+                                     {"OPEN_FAILED", vallisynth::Errc::open_failed},
+                                     {"CREATE_FAILED", vallisynth::Errc::create_failed},
+                                     {"NOT_STREAMABLE", vallisynth::Errc::not_streamable}}) {
+      members.append(py::make_tuple(name, static_cast<int>(code)));
+    }
+    g_errorcode = py::module_::import("enum")
+                      .attr("IntEnum")("ErrorCode", members, "module"_a = "vallisynth")
+                      .release();
+    g_errorcode.attr("__doc__") =
+        "What a VallisynthError reports (VallisynthError.code); an IntEnum, the C\n"
+        "interface's numbers.";
+    m.add_object("ErrorCode", g_errorcode);
+  }
 
   g_error = newexception(m, "VallisynthError",
                          "A failure reported by the library. .code is an ErrorCode; the message\n"
@@ -563,14 +719,19 @@ position.)doc")
           "Back to the beginning of the sequence.")
       .def(
           "skip",
-          [](PyNoise& self, std::uint64_t frames, int fs, std::optional<std::uint32_t> frame_shift,
-             double fdur) {
-            vallisynth::Options o;
-            o.sample_rate = fs;
-            o.frame_shift = frame_shift;
-            o.duration_factor = fdur;
+          [](PyNoise& self, const py::object& frames_in, const py::object& fs,
+             const py::object& frame_shift, const py::object& fdur) {
+            const long long frames = to_integer(frames_in, "frames", "frames");
+            if (frames < 0) {
+              throw py::value_error("frames is " + std::to_string(frames) + ", below 0");
+            }
+            py::kwargs options;
+            options["fs"] = fs;
+            options["frame_shift"] = frame_shift;
+            options["fdur"] = fdur;
+            const vallisynth::Options o = to_options("skip", options, false);
             const auto lock = claim(self);
-            self.source.skip(frames, o);
+            self.source.skip(static_cast<std::uint64_t>(frames), o);
           },
           py::arg("frames"), py::arg("fs") = 16000, py::arg("frame_shift") = py::none(),
           py::arg("fdur") = 1.0,
@@ -587,26 +748,47 @@ position.)doc")
           py::is_operator())
       .def("copy", &snapshot, "A new source at the same position.")
       .def("__copy__", &snapshot)
-      .def("__deepcopy__", [](PyNoise& self, py::handle) { return snapshot(self); });
+      .def("__deepcopy__", [](PyNoise& self, py::handle) { return snapshot(self); })
+      .def("__repr__",
+           [](PyNoise& self) {
+             const auto lock = claim(self);
+             return self.source == vallisynth::NoiseSource()
+                        ? std::string("<vallisynth.NoiseSource at the beginning>")
+                        : "<vallisynth.NoiseSource at position " + fingerprint(self.source) + ">";
+           })
+      // Pickled as its position, so that a source sent to a worker process
+      // goes on there where it stood.
+      .def(py::pickle(
+          [](PyNoise& self) {
+            const auto lock = claim(self);
+            const std::vector<std::uint8_t> saved = self.source.save();
+            return py::make_tuple(
+                py::bytes(reinterpret_cast<const char*>(saved.data()), saved.size()));
+          },
+          [](const py::tuple& state) {
+            if (state.size() != 1 || !py::isinstance<py::bytes>(state[0])) {
+              throw py::value_error("a NoiseSource's state is one bytes object");
+            }
+            const std::string bytes = py::cast<std::string>(state[0]);
+            auto* noise = new PyNoise;
+            try {
+              noise->source = vallisynth::NoiseSource::restore(
+                  {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+            } catch (...) {
+              delete noise;
+              throw;
+            }
+            return noise;
+          }));
 
-  m.def(
-      "synthesize",
-      [](const py::object& lf0, const py::object& cc, const py::object& fv, py::object fs,
-         py::object frame_shift, std::optional<double> alpha, double gamma, double fv_alpha,
-         double fpitch, double fvpitch, double fdur, double fwarp, bool normalize,
-         std::string cc_format, py::object c0_limits, std::optional<double> mean_lf0,
-         std::optional<double> gain, const py::object& noise, long long threads) {
-        return synthesize(
-            lf0, cc, fv,
-            {std::move(fs), std::move(frame_shift), alpha, gamma, fv_alpha, fpitch, fvpitch, fdur,
-             fwarp, normalize, std::move(cc_format), std::move(c0_limits), mean_lf0, gain, threads},
-            noise);
-      },
-      "lf0"_a, "cc"_a, "fv"_a = py::none(), py::kw_only(), "fs"_a = 16000,
-      "frame_shift"_a = py::none(), "alpha"_a = py::none(), "gamma"_a = 0.0, "fv_alpha"_a = 0.0,
-      "fpitch"_a = 1.0, "fvpitch"_a = 1.0, "fdur"_a = 1.0, "fwarp"_a = 0.0, "normalize"_a = false,
-      "cc_format"_a = "stored", "c0_limits"_a = py::none(), "mean_lf0"_a = py::none(),
-      "gain"_a = py::none(), "noise"_a = py::none(), "threads"_a = 1, R"doc(
+  // The options come as keyword arguments, mapped onto the library's
+  // Options by one table (kKeywords); the signatures are in the .pyi stub.
+  m.def("synthesize", &synthesize, "lf0"_a, "cc"_a, "fv"_a = py::none(), R"doc(
+synthesize(lf0, cc, fv=None, *, fs=16000, frame_shift=None, alpha=None,
+           gamma=0.0, fv_alpha=0.0, fpitch=1.0, fvpitch=1.0, fdur=1.0,
+           fwarp=0.0, normalize=False, cc_format="stored", c0_limits=None,
+           mean_lf0=None, gain=None, noise=None, threads=1)
+
 Renders one utterance; returns float64 samples, full scale 1.0.
 
 lf0     natural log of f0 in Hz, one value per frame (1-D); -1e10 (anything
@@ -640,24 +822,16 @@ threads threads that render the utterance, this one included: 1 (the
 
 Any dtype and memory layout is accepted. K frames give (K + 1) L + 1
 samples, L the frame shift times fdur. Raises ValueError for wrong shapes
-and values (ArgumentError when the library finds them) and VallisynthError
-for other failures. The interpreter lock is released while rendering.)doc");
+and values (ArgumentError when the library finds them), TypeError for an
+unknown keyword, and VallisynthError for other failures. An lf0 track that
+looks like f0 in Hz (most values above ln 1000, the others 0) draws a
+UserWarning. The interpreter lock is released while rendering.)doc");
 
-  m.def(
-      "utterance_stats",
-      [](const py::object& lf0, const py::object& cc, const py::object& fv, py::object fs,
-         py::object frame_shift, std::optional<double> alpha, double gamma, double fv_alpha,
-         double fpitch, double fvpitch, double fdur, double fwarp, bool normalize,
-         std::string cc_format) {
-        return utterance_stats(
-            lf0, cc, fv,
-            {std::move(fs), std::move(frame_shift), alpha, gamma, fv_alpha, fpitch, fvpitch, fdur,
-             fwarp, normalize, std::move(cc_format), py::none(), std::nullopt, std::nullopt});
-      },
-      "lf0"_a, "cc"_a, "fv"_a = py::none(), py::kw_only(), "fs"_a = 16000,
-      "frame_shift"_a = py::none(), "alpha"_a = py::none(), "gamma"_a = 0.0, "fv_alpha"_a = 0.0,
-      "fpitch"_a = 1.0, "fvpitch"_a = 1.0, "fdur"_a = 1.0, "fwarp"_a = 0.0, "normalize"_a = false,
-      "cc_format"_a = "stored", R"doc(
+  m.def("utterance_stats", &utterance_stats, "lf0"_a, "cc"_a, "fv"_a = py::none(), R"doc(
+utterance_stats(lf0, cc, fv=None, *, fs=16000, frame_shift=None, alpha=None,
+                gamma=0.0, fv_alpha=0.0, fpitch=1.0, fvpitch=1.0, fdur=1.0,
+                fwarp=0.0, normalize=False, cc_format="stored")
+
 The values synthesize() works out from the whole utterance, which a
 Synthesizer must be given to render the same samples. Returns an
 UtteranceStats(c0_limits, mean_lf0, voiced, nonfinite):
@@ -690,28 +864,27 @@ fdur), and reaches L samples either side: each pushed frame makes L more
 samples final, and flush() releases the last L + 1. The interpreter lock is
 released in push() and flush(). A Synthesizer is used by one thread at a
 time (a second thread gets RuntimeError).)doc")
-      .def(
-          py::init([](const py::object& order, bool fv_track, py::object fs, py::object frame_shift,
-                      std::optional<double> alpha, double gamma, double fv_alpha, double fpitch,
-                      double fvpitch, double fdur, double fwarp, bool normalize,
-                      std::string cc_format, py::object c0_limits, std::optional<double> mean_lf0,
-                      std::optional<double> gain, const py::object& noise) {
-            return newsynth(order, fv_track,
-                            {std::move(fs), std::move(frame_shift), alpha, gamma, fv_alpha, fpitch,
-                             fvpitch, fdur, fwarp, normalize, std::move(cc_format),
-                             std::move(c0_limits), mean_lf0, gain},
-                            noise);
-          }),
-          "order"_a, py::kw_only(), "fv_track"_a = false, "fs"_a = 16000,
-          "frame_shift"_a = py::none(), "alpha"_a = py::none(), "gamma"_a = 0.0, "fv_alpha"_a = 0.0,
-          "fpitch"_a = 1.0, "fvpitch"_a = 1.0, "fdur"_a = 1.0, "fwarp"_a = 0.0,
-          "normalize"_a = false, "cc_format"_a = "stored", "c0_limits"_a = py::none(),
-          "mean_lf0"_a = py::none(), "gain"_a = py::none(), "noise"_a = py::none(), R"doc(
+      .def(py::init(&newsynth), "order"_a, R"doc(
+Synthesizer(order, *, fv_track=False, fs=16000, frame_shift=None, alpha=None,
+            gamma=0.0, fv_alpha=0.0, fpitch=1.0, fvpitch=1.0, fdur=1.0,
+            fwarp=0.0, normalize=False, cc_format="stored", c0_limits=None,
+            mean_lf0=None, gain=None, noise=None, threads=1)
+
 order     cepstral order: each frame brings order + 1 coefficients
 fv_track  whether every push brings the frames' fv values
 noise     a NoiseSource to draw from (kept alive by the Synthesizer, and
           claimed for each call); None: a fresh one of its own
-The other options are synthesize()'s, plus the declared values above.)doc")
+The other options are synthesize()'s, plus the declared values above;
+threads renders pushes of 64 frames or more on that many threads.)doc")
+      .def("__repr__",
+           [](PySynth& self) {
+             const SynthUse use(self);
+             return "<vallisynth.Synthesizer order=" + std::to_string(self.order) +
+                    " fv_track=" + (self.fv_track ? "True" : "False") +
+                    " fs=" + std::to_string(self.fs) +
+                    " latency=" + std::to_string(self.synth->latency()) +
+                    " frames=" + std::to_string(self.synth->frames()) + ">";
+           })
       .def("push", &push, "lf0"_a, "cc"_a, "fv"_a = py::none(), R"doc(
 Pushes frames: lf0 one value per frame (1-D), cc their rows (2-D (frames,
 order + 1) or 1-D), fv one value per frame when made with fv_track=True,

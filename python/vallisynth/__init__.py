@@ -10,11 +10,15 @@ samples, full scale 1.0, identical to the command line's output::
     x = vs.synthesize(lf0, cc, fpitch=1.2)
     vs.write_wav("utt01.wav", x)
 
-Arrays of any dtype and memory layout are accepted. Wrong shapes and values
-raise ValueError naming the argument; failures of the library raise
-VallisynthError (a RuntimeError) whose .code is an ErrorCode; the library's
+Arrays of numbers of any dtype and memory layout are accepted (strings are
+refused). Wrong shapes and values raise ValueError naming the argument, an
+unknown keyword TypeError; failures of the library raise VallisynthError (a
+RuntimeError) whose .code is an ErrorCode (an IntEnum); the library's
 argument failures are ArgumentError, both a VallisynthError and a
-ValueError. Rendering releases the interpreter lock: threads render in
+ValueError. A file that cannot be opened or written raises the OSError
+subclass of the system's reason (FileNotFoundError, PermissionError...) with
+errno, strerror and filename set, and .code too. A path is a path: "-" is a
+file named "-". Rendering releases the interpreter lock: threads render in
 parallel. There is no global state: the noise phases come from a
 NoiseSource, fresh for each call unless one is passed on.
 

@@ -1,5 +1,6 @@
+import enum
 import os
-from typing import ClassVar, Dict, NamedTuple, Optional, Sequence, Union
+from typing import NamedTuple, Optional, Sequence, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -9,26 +10,18 @@ _Int = Union[int, float, np.integer, np.floating]
 
 __version__: str
 
-class ErrorCode:
-    """What a VallisynthError reports (VallisynthError.code); compares with ints."""
+class ErrorCode(enum.IntEnum):
+    """What a VallisynthError reports (VallisynthError.code); compares with ints.
+    A file's failure with the system's reason is an OSError (FileNotFoundError,
+    PermissionError...) with errno and filename, whose .code is one of these too."""
 
-    BAD_ARGUMENT: ClassVar[ErrorCode]
-    DIMENSIONS: ClassVar[ErrorCode]
-    TOO_LONG: ClassVar[ErrorCode]
-    OUT_OF_MEMORY: ClassVar[ErrorCode]
-    OPEN_FAILED: ClassVar[ErrorCode]
-    CREATE_FAILED: ClassVar[ErrorCode]
-    NOT_STREAMABLE: ClassVar[ErrorCode]
-    __members__: ClassVar[Dict[str, ErrorCode]]
-    def __init__(self, value: int) -> None: ...
-    def __int__(self) -> int: ...
-    def __index__(self) -> int: ...
-    def __eq__(self, other: object) -> bool: ...
-    def __hash__(self) -> int: ...
-    @property
-    def name(self) -> str: ...
-    @property
-    def value(self) -> int: ...
+    BAD_ARGUMENT = -1
+    DIMENSIONS = -2
+    TOO_LONG = -3
+    OUT_OF_MEMORY = -4
+    OPEN_FAILED = -5
+    CREATE_FAILED = -6
+    NOT_STREAMABLE = -7
 
 class VallisynthError(RuntimeError):
     """A failure reported by the library; .code says which."""
@@ -70,6 +63,8 @@ class NoiseSource:
         """A new source at the same position."""
     def __copy__(self) -> NoiseSource: ...
     def __deepcopy__(self, memo: object) -> NoiseSource: ...
+    def __getstate__(self) -> tuple[bytes]: ...
+    def __setstate__(self, state: tuple[bytes]) -> None: ...
 
 def synthesize(
     lf0: npt.ArrayLike,
@@ -137,6 +132,7 @@ class Synthesizer:
         mean_lf0: Optional[float] = None,
         gain: Optional[float] = None,
         noise: Optional[NoiseSource] = None,
+        threads: int = 1,
     ) -> None: ...
     def push(
         self, lf0: npt.ArrayLike, cc: npt.ArrayLike, fv: Optional[npt.ArrayLike] = None

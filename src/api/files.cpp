@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -22,6 +24,25 @@ namespace {
 // Values converted per read or write: 64 KiB of stored bytes per system
 // call at most (the streams' own buffers are bypassed for such blocks).
 constexpr std::size_t kBlock = 16384;
+
+// A file's failure with the system's reason (errno, read at once): "could
+// not create out.wav: No space left on device".
+[[noreturn]] void fail_file(Errc code, const char* what, const std::string& path, int err) {
+  std::string message = std::string(what) + " " + path;
+  if (err != 0) {
+    message += std::string(": ") + std::strerror(err);
+  }
+  throw Error(code, message, path, err);
+}
+
+// A path is handed to the system as a C string: a NUL inside it would
+// silently cut it short and name another file.
+void check_path(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    throw Error(Errc::bad_argument, "the path \"" + path.substr(0, path.find('\0')) +
+                                        "...\" holds a NUL character, which no file name can");
+  }
+}
 }  // namespace
 
 struct WavWriter::State {
@@ -35,26 +56,31 @@ struct WavWriter::State {
 
 WavWriter::WavWriter(const std::string& path, std::uint64_t samples, int sample_rate)
     : state_(std::make_unique<State>()) {
-  if (sample_rate < 8000 || sample_rate > 48000) {
-    throw Error(Errc::bad_argument,
-                "sample_rate is " + std::to_string(sample_rate) + " Hz, outside 8000 to 48000");
+  if (sample_rate < min_sample_rate || sample_rate > max_sample_rate) {
+    throw Error(Errc::bad_argument, "sample_rate is " + std::to_string(sample_rate) +
+                                        " Hz, outside " + std::to_string(min_sample_rate) + " to " +
+                                        std::to_string(max_sample_rate));
   }
   if (samples > max_wav_samples) {
     throw Error(Errc::too_long,
                 path + ": " + std::to_string(samples) + " samples are more than a WAV file holds");
   }
+  check_path(path);
   state_->path = path;
   state_->announced = samples;
+  errno = 0;
   if (!state_->out.open(path.c_str())) {
-    throw Error(Errc::create_failed, "could not create " + path);
+    fail_file(Errc::create_failed, "could not create", path, errno);
   }
   state_->open = true;
   unsigned char header[44];
   make_wav_header(header, static_cast<std::uint32_t>(samples),
                   static_cast<std::uint32_t>(sample_rate));
+  errno = 0;
   if (std::fwrite(header, 1, sizeof header, state_->out.stream()) != sizeof header) {
+    const int err = errno;
     discard();
-    throw Error(Errc::create_failed, "could not create " + path);
+    fail_file(Errc::create_failed, "could not create", path, err);
   }
 }
 
@@ -75,9 +101,11 @@ void WavWriter::write(std::span<const double> x) {
   for (std::size_t i = 0; i < x.size(); i += kBlock) {
     const std::size_t n = std::min(kBlock, x.size() - i);
     samples_to_pcm16le(x.subspan(i, n), s.bytes.data());
+    errno = 0;
     if (std::fwrite(s.bytes.data(), 2, n, s.out.stream()) != n) {
+      const int err = errno;
       discard();
-      throw Error(Errc::create_failed, "could not create " + s.path);
+      fail_file(Errc::create_failed, "could not create", s.path, err);
     }
   }
   s.written += x.size();
@@ -94,9 +122,11 @@ void WavWriter::commit() {
                                         std::to_string(s.announced) + " samples announced");
   }
   s.open = false;
+  errno = 0;
   if (!s.out.commit()) {
+    const int err = errno;
     s.out.discard();
-    throw Error(Errc::create_failed, "could not create " + s.path);
+    fail_file(Errc::create_failed, "could not create", s.path, err);
   }
 }
 
@@ -139,7 +169,9 @@ struct StreamReader::State {
 
 StreamReader::StreamReader(const std::string& path) : state_(std::make_unique<State>()) {
   State& s = *state_;
+  check_path(path);
   s.path = path;
+  errno = 0;
   if (path == "-") {
     s.file = stdin;
   } else {
@@ -147,8 +179,11 @@ StreamReader::StreamReader(const std::string& path) : state_(std::make_unique<St
     s.owned = true;
   }
   struct stat st {};
-  if (s.file == nullptr || fstat(fileno(s.file), &st) != 0 || S_ISDIR(st.st_mode)) {
-    throw Error(Errc::open_failed, "could not open " + path);
+  if (s.file == nullptr || fstat(fileno(s.file), &st) != 0) {
+    fail_file(Errc::open_failed, "could not open", path, errno);
+  }
+  if (S_ISDIR(st.st_mode)) {
+    fail_file(Errc::open_failed, "could not open", path, EISDIR);
   }
   if (S_ISREG(st.st_mode)) {
     s.size = static_cast<std::uint64_t>(st.st_size) / 4u;
@@ -175,7 +210,7 @@ std::size_t StreamReader::read(std::span<double> out) {
     done += got;
     if (got < want) {
       if (std::ferror(s.file) != 0) {
-        throw Error(Errc::open_failed, "could not read " + s.path);
+        fail_file(Errc::open_failed, "could not read", s.path, errno);
       }
       break;  // the end; 1 to 3 trailing bytes make no value
     }
@@ -216,16 +251,12 @@ bool StreamReader::rewind() {
 
 std::vector<double> read_stream(const std::string& path) {
   std::optional<StreamReader> reader;
-  try {
-    reader.emplace(path);
-  } catch (const Error&) {
-    throw Error(Errc::open_failed, "could not open " + path);
-  }
+  reader.emplace(path);
   if (reader->size()) {
     // A regular file: sized first, read straight into place.
     const std::uint64_t n = *reader->size();
     if (n == 0) {
-      throw Error(Errc::open_failed, "could not open " + path);
+      throw Error(Errc::open_failed, "could not open " + path + ": it holds no value", path, 0);
     }
     if (n > ~std::uint64_t{0} / sizeof(double) || !may_allocate(n * sizeof(double))) {
       throw Error(Errc::out_of_memory, "not enough memory to read " + path);
@@ -239,14 +270,15 @@ std::vector<double> read_stream(const std::string& path) {
       throw Error(Errc::out_of_memory, "not enough memory to read " + path);
     }
     if (reader->read(values) != n) {
-      throw Error(Errc::open_failed, "could not open " + path);  // it shrank under us
+      throw Error(Errc::open_failed, "could not read " + path + ": it shrank while it was read",
+                  path, 0);
     }
     return values;
   }
   // A pipe, a FIFO or a device: read to its end.
   std::vector<double> values = reader->read_all();
   if (values.empty()) {
-    throw Error(Errc::open_failed, "could not open " + path);
+    throw Error(Errc::open_failed, "could not open " + path + ": it holds no value", path, 0);
   }
   return values;
 }

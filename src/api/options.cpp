@@ -3,6 +3,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <string>
@@ -33,8 +34,13 @@ NoisePhaseSource& NoiseAccess::get(NoiseSource& source) {
 
 namespace {
 
-constexpr int kMinRate = 8000;
-constexpr int kMaxRate = 48000;
+static_assert(unvoiced_lf0 == kUnvoicedLogF0, "one unvoiced marker");
+
+// Largest log magnitude of an envelope that renders: e^300 is about 1e130,
+// so that the harmonics' amplitudes, their sums, the noise's transform and
+// a postfilter's powers stay finite far beyond any voice's (whose log
+// magnitudes stay within a few tens).
+constexpr double kMaxLogEnvelope = 300.0;
 
 std::string number(double v) {
   char text[32];
@@ -42,44 +48,84 @@ std::string number(double v) {
   return text;
 }
 
-// v must lie in [lo, hi] (NaN never does).
-void check_range(const char* name, double v, double lo, double hi) {
-  if (!(v >= lo && v <= hi)) {
-    fail(Errc::bad_argument,
-         std::string(name) + " is " + number(v) + ", outside " + number(lo) + " to " + number(hi));
+// The checks of one Options under one naming of its members.
+class Checker {
+ public:
+  explicit Checker(OptionNames names) : names_(names) {
   }
-}
 
-// An all-pass constant must be finite with a magnitude below 1.
-void check_allpass(const char* name, double v) {
-  if (!(std::fabs(v) < 1.0)) {
-    fail(Errc::bad_argument, std::string(name) + " is " + number(v) +
-                                 ", not an all-pass constant (its magnitude must be below 1)");
+  std::string name(const char* cpp) const {
+    return option_name(cpp, names_);
   }
-}
+
+  // v must lie in [lo, hi] (NaN never does).
+  void range(const char* cpp, double v, double lo, double hi) const {
+    if (!(v >= lo && v <= hi)) {
+      fail(Errc::bad_argument,
+           name(cpp) + " is " + number(v) + ", outside " + number(lo) + " to " + number(hi));
+    }
+  }
+
+  // An all-pass constant must be finite with a magnitude below 1.
+  void allpass(const char* cpp, double v) const {
+    if (!(std::fabs(v) < 1.0)) {
+      fail(Errc::bad_argument, name(cpp) + " is " + number(v) +
+                                   ", not an all-pass constant (its magnitude must be below 1)");
+    }
+  }
+
+  void finite(const char* cpp, double v) const {
+    if (!std::isfinite(v)) {
+      fail(Errc::bad_argument, name(cpp) + " is " + number(v) + ", not a finite number");
+    }
+  }
+
+  std::uint32_t shift(const Options& o) const {
+    if (o.sample_rate < min_sample_rate || o.sample_rate > max_sample_rate) {
+      fail(Errc::bad_argument, name("sample_rate") + " is " + std::to_string(o.sample_rate) +
+                                   " Hz, outside " + std::to_string(min_sample_rate) + " to " +
+                                   std::to_string(max_sample_rate));
+    }
+    range("duration_factor", o.duration_factor, min_pitch_factor, max_pitch_factor);
+    const std::uint32_t lframe = o.frame_shift.value_or(default_frame_shift(o.sample_rate));
+    // The stream's shift times the duration factor, truncated toward zero.
+    const double product = static_cast<double>(lframe) * o.duration_factor;
+    const std::uint64_t shift =
+        o.duration_factor == 1.0 ? lframe : static_cast<std::uint64_t>(product);
+    if (shift < 1 || shift > kMaxSynthesisShift) {
+      fail(Errc::bad_argument, "frame shift of " + std::to_string(shift) + " samples (" +
+                                   name("frame_shift") + " x " + name("duration_factor") +
+                                   ") is outside 1 to " + std::to_string(kMaxSynthesisShift));
+    }
+    return static_cast<std::uint32_t>(shift);
+  }
+
+ private:
+  OptionNames names_;
+};
 
 std::uint32_t synthesis_shift(const Options& o) {
-  if (o.sample_rate < kMinRate || o.sample_rate > kMaxRate) {
-    fail(Errc::bad_argument,
-         "sample_rate is " + std::to_string(o.sample_rate) + " Hz, outside 8000 to 48000");
-  }
-  check_range("duration_factor", o.duration_factor, 0.25, 4.0);
-  const std::uint32_t lframe = o.frame_shift.value_or(default_frame_shift(o.sample_rate));
-  // The stream's shift times the duration factor, truncated toward zero.
-  const double product = static_cast<double>(lframe) * o.duration_factor;
-  const std::uint64_t shift =
-      o.duration_factor == 1.0 ? lframe : static_cast<std::uint64_t>(product);
-  if (shift < 1 || shift > kMaxSynthesisShift) {
-    fail(Errc::bad_argument, "frame shift of " + std::to_string(shift) +
-                                 " samples (frame_shift x duration_factor) is outside 1 to " +
-                                 std::to_string(kMaxSynthesisShift));
-  }
-  return static_cast<std::uint32_t>(shift);
+  return Checker(OptionNames::cpp).shift(o);
 }
 
 }  // namespace
 
+const char* option_name(const char* cpp_name, OptionNames names) noexcept {
+  for (const OptionName& n : option_names) {
+    if (std::strcmp(n.cpp, cpp_name) == 0) {
+      return names == OptionNames::python         ? n.python
+             : names == OptionNames::command_line ? n.command_line
+                                                  : n.cpp;
+    }
+  }
+  return "";
+}
+
 Error::Error(Errc code, const std::string& message) : std::runtime_error(message), code_(code) {
+}
+
+Error::Error(Errc code, const std::string& message, const std::string& path, int system_error)
+    : std::runtime_error(message), code_(code), system_error_(system_error), path_(path) {
 }
 
 const char* version() noexcept {
@@ -110,23 +156,37 @@ std::uint32_t default_frame_shift(int sample_rate) noexcept {
   return shift < 1 ? 1u : static_cast<std::uint32_t>(shift);
 }
 
-ResolvedOptions resolve_options(const Options& o) {
+ResolvedOptions resolve_options(const Options& o, OptionNames names) {
+  const Checker check(names);
   ResolvedOptions r;
-  r.frameshift = synthesis_shift(o);
+  r.frameshift = check.shift(o);
   r.fs = static_cast<double>(o.sample_rate);
   const double alpha = o.alpha.value_or(default_alpha(o.sample_rate));
-  check_allpass("alpha", alpha);
-  check_allpass("fv_alpha", o.fv_alpha);
-  if (!std::isfinite(o.gamma)) {
-    fail(Errc::bad_argument, "gamma is " + number(o.gamma) + ", not a finite number");
-  }
-  check_range("pitch_factor", o.pitch_factor, 0.25, 4.0);
-  check_range("pitch_range", o.pitch_range, 0.0, 4.0);
-  check_range("vocal_tract_warp", o.vocal_tract_warp, -0.99, 0.99);
+  check.allpass("alpha", alpha);
+  check.allpass("fv_alpha", o.fv_alpha);
+  check.finite("gamma", o.gamma);
+  check.range("pitch_factor", o.pitch_factor, min_pitch_factor, max_pitch_factor);
+  check.range("pitch_range", o.pitch_range, 0.0, max_pitch_range);
+  check.range("vocal_tract_warp", o.vocal_tract_warp, -max_vocal_tract_warp, max_vocal_tract_warp);
   if (o.cepstrum_form != CepstrumForm::stored && o.cepstrum_form != CepstrumForm::sptk) {
-    fail(Errc::bad_argument, "cepstrum_form is " +
+    fail(Errc::bad_argument, check.name("cepstrum_form") + " is " +
                                  std::to_string(static_cast<int>(o.cepstrum_form)) +
                                  ", neither stored (0) nor sptk (1)");
+  }
+  if (o.threads > max_threads) {
+    fail(Errc::bad_argument, check.name("threads") + " is " + std::to_string(o.threads) +
+                                 ", more than " + std::to_string(max_threads));
+  }
+  // A non-finite utterance-wide value would make every sample NaN.
+  if (o.c0_limits) {
+    check.finite("c0_limits", o.c0_limits->lowest);
+    check.finite("c0_limits", o.c0_limits->highest_voiced);
+  }
+  if (o.mean_lf0) {
+    check.finite("mean_lf0", *o.mean_lf0);
+  }
+  if (o.gain) {
+    check.finite("gain", *o.gain);
   }
   r.alpha = o.vocal_tract_warp == 0.0 ? alpha : compose_warps(alpha, o.vocal_tract_warp);
   r.gamma = o.gamma;
@@ -135,11 +195,91 @@ ResolvedOptions resolve_options(const Options& o) {
   r.fvpitch = o.pitch_range;
   r.normalize = o.normalize;
   r.sptkform = o.cepstrum_form == CepstrumForm::sptk;
-  if (o.threads > 1024) {
-    fail(Errc::bad_argument, "threads is " + std::to_string(o.threads) + ", more than 1024");
-  }
   r.threads = o.threads;
   return r;
+}
+
+void check_options(const Options& options, OptionNames names) {
+  resolve_options(options, names);
+}
+
+void check_streaming_options(const Options& options, bool fv_track, OptionNames names) {
+  const ResolvedOptions o = resolve_options(options, names);
+  const Checker check(names);
+  if (!fv_track && !options.c0_limits) {
+    fail(Errc::not_streamable,
+         "without an fv track each frame's fv follows its c0 over the utterance's c0 range: "
+         "declare " +
+             check.name("c0_limits") + " (utterance_stats gives them)");
+  }
+  if (o.fvpitch != 1.0 && !options.mean_lf0) {
+    fail(Errc::not_streamable, check.name("pitch_range") +
+                                   " scales around the utterance's mean log-f0: declare " +
+                                   check.name("mean_lf0") + " (utterance_stats gives it)");
+  }
+  if (o.normalize && !options.gain) {
+    fail(Errc::not_streamable, check.name("normalize") +
+                                   " needs the utterance's peak: declare a fixed " +
+                                   check.name("gain"));
+  }
+}
+
+double engine_c0(double c0, const ResolvedOptions& o) {
+  double v = c0;
+  if (o.sptkform) {
+    sptk_to_stored_cepstrum(std::span<double>(&v, 1), 0, o.fs);
+  }
+  stored_to_plain_cepstrum(std::span<double>(&v, 1), 0);
+  return v;
+}
+
+bool envelope_overflows(std::span<const double> row, const ResolvedOptions& o) {
+  if (row.empty()) {
+    return false;
+  }
+  // The engine halves the coefficients past c0.
+  double bound = 0.0;
+  for (const double v : row.subspan(1)) {
+    bound += std::fabs(v);
+  }
+  return engine_c0(row[0], o) + 0.5 * bound > kMaxLogEnvelope;
+}
+
+BadFrames count_bad_frames(std::span<const double> lf0, std::span<const double> cc,
+                         std::size_t rowlen, std::span<const double> fv, const ResolvedOptions& o) {
+  BadFrames bad;
+  for (std::size_t k = 0; k < lf0.size(); ++k) {
+    // An unvoiced marker, -inf included (the log of an f0 of 0), is no fault.
+    const bool badlf0 = lf0[k] > kUnvoicedLogF0 ? !has_finite_f0(lf0[k]) : std::isnan(lf0[k]);
+    const std::span<const double> row = cc.subspan(k * rowlen, rowlen);
+    const bool finiterow = is_finite_row(row);
+    const bool overflow = finiterow && envelope_overflows(row, o);
+    // Unwarping clamps an infinite fv into 0 .. fs/2: only NaN stays.
+    const bool badfv =
+        k < fv.size() && (o.fvalpha == 0.0 ? !std::isfinite(fv[k]) : std::isnan(fv[k]));
+    bad.lf0 += badlf0 ? 1u : 0u;
+    bad.cc += finiterow ? 0u : 1u;
+    bad.fv += badfv ? 1u : 0u;
+    bad.overflowing += overflow ? 1u : 0u;
+    bad.frames += badlf0 || !finiterow || overflow || badfv ? 1u : 0u;
+  }
+  return bad;
+}
+
+bool lf0_looks_like_hz(std::span<const double> lf0) noexcept {
+  // A voice's f0 in Hz lies above ln 1000 and at most at 1000 Hz; a log-f0
+  // never lies above ln 1000. Values beyond 1000 are garbage, not Hz.
+  constexpr double kLogHighestF0 = 6.907755278982137;
+  constexpr double kHighestHz = 1000.0;
+  std::uint64_t hz = 0;
+  for (const double v : lf0) {
+    if (v > kLogHighestF0 && v <= kHighestHz) {
+      ++hz;
+    } else if (v != 0.0) {
+      return false;
+    }
+  }
+  return hz > lf0.size() - hz;
 }
 
 std::uint32_t synthesis_frame_shift(const Options& options) {
@@ -147,7 +287,12 @@ std::uint32_t synthesis_frame_shift(const Options& options) {
 }
 
 std::uint64_t rendered_length(std::uint64_t frames, const Options& options) {
-  return (frames + 1u) * synthesis_shift(options) + 1u;
+  const std::uint64_t shift = synthesis_shift(options);
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  if (frames >= (kMax - 1u) / shift) {
+    return kMax;  // (frames + 1) L + 1 would not fit
+  }
+  return (frames + 1u) * shift + 1u;
 }
 
 NoiseSource::NoiseSource() : state_(std::make_unique<State>()) {
@@ -189,20 +334,48 @@ unsigned usable_threads() noexcept {
 
 std::uint64_t count_nonfinite_frames(std::span<const double> lf0, std::span<const double> cc,
                                      std::span<const double> fv, const Options& options) {
+  const ResolvedOptions o = resolve_options(options);
   const std::size_t rowlen = lf0.empty() ? 0 : cc.size() / lf0.size();
-  if (options.fv_alpha == 0.0 || fv.empty()) {
-    return count_nonfinite_rows(lf0, cc, rowlen, fv);
+  if (lf0.empty() ? !cc.empty() : rowlen == 0 || rowlen * lf0.size() != cc.size()) {
+    fail(Errc::dimensions, "cc holds " + std::to_string(cc.size()) +
+                               " values, not a whole number of coefficients for each of the " +
+                               std::to_string(lf0.size()) + " frames of lf0");
   }
-  // Unwarping clamps an infinite fv into 0 .. fs/2: only NaN stays.
-  std::uint64_t count = 0;
-  for (std::size_t k = 0; k < lf0.size(); ++k) {
-    const bool badfv = k < fv.size() && std::isnan(fv[k]);
-    count += badfv || count_nonfinite_rows(lf0.subspan(k, 1), cc.subspan(k * rowlen, rowlen),
-                                           rowlen, {}) != 0
-                 ? 1u
-                 : 0u;
+  if (!fv.empty() && fv.size() < lf0.size()) {
+    fail(Errc::dimensions, "fv holds " + std::to_string(fv.size()) + " values, fewer than the " +
+                               std::to_string(lf0.size()) + " frames of lf0");
   }
-  return count;
+  return count_bad_frames(lf0, cc, rowlen, fv, o).frames;
+}
+
+std::vector<std::uint8_t> NoiseSource::save() const {
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(saved_size);
+  // Little-endian, whatever the machine.
+  for (const std::uint32_t v : state_->rng.table()) {
+    for (int shift = 0; shift < 32; shift += 8) {
+      bytes.push_back(static_cast<std::uint8_t>(v >> shift));
+    }
+  }
+  return bytes;
+}
+
+NoiseSource NoiseSource::restore(std::span<const std::uint8_t> saved) {
+  if (saved.size() != saved_size) {
+    fail(Errc::bad_argument, "a saved noise source holds " + std::to_string(saved_size) +
+                                 " bytes, not " + std::to_string(saved.size()));
+  }
+  NoisePhaseSource::Table table{};
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    std::uint32_t v = 0;
+    for (std::size_t b = 0; b < 4; ++b) {
+      v |= std::uint32_t{saved[4 * i + b]} << (8 * b);
+    }
+    table[i] = v;
+  }
+  NoiseSource source;
+  source.state_->rng.settable(table);
+  return source;
 }
 
 }  // namespace vallisynth

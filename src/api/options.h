@@ -3,6 +3,7 @@
 #define VALLISYNTH_API_OPTIONS_H_
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "vallisynth/vallisynth.hpp"
@@ -29,8 +30,29 @@ struct ResolvedOptions {
 inline constexpr std::uint32_t kMaxSynthesisShift = 1073741814u;
 
 // Checks every option; throws Error(Errc::bad_argument) naming the first
-// that is out of range.
-ResolvedOptions resolve_options(const Options& options);
+// that is out of range, by the names given.
+ResolvedOptions resolve_options(const Options& options, OptionNames names = OptionNames::cpp);
+
+// A c0 value of the rows' form in the engine's form (the steps the rows go
+// through, each monotonic).
+double engine_c0(double c0, const ResolvedOptions& o);
+
+// True when a finite cepstral row (in the rows' form) may give an envelope
+// whose exponential, or the samples made from it, overflow: its log
+// magnitude is at most c0 + sum |cj| in the engine's form. (A very negative
+// c0 is only a quiet frame.)
+bool envelope_overflows(std::span<const double> row, const ResolvedOptions& o);
+
+// The frames that render silent or unvoiced, in all and by stream.
+struct BadFrames {
+  std::uint64_t frames = 0;
+  std::uint64_t lf0 = 0;
+  std::uint64_t cc = 0;
+  std::uint64_t fv = 0;
+  std::uint64_t overflowing = 0;
+};
+BadFrames count_bad_frames(std::span<const double> lf0, std::span<const double> cc,
+                         std::size_t rowlen, std::span<const double> fv, const ResolvedOptions& o);
 
 // Throws Error(code, message).
 [[noreturn]] void fail(Errc code, const std::string& message);

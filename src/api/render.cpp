@@ -10,6 +10,7 @@
 #include <string>
 
 #include "api/options.h"
+#include "conditioning/finite.h"
 #include "conditioning/logf0.h"
 #include "conditioning/warping.h"
 #include "io/memorylimit.h"
@@ -58,16 +59,15 @@ std::uint64_t check_utterance(std::span<const double> lf0, std::span<const doubl
                                 std::to_string(xlen) + " samples)");
 }
 
-// A c0 value of the given rows' form in the engine's form: the same steps,
-// in the same order, that the rows go through, so that the image of the
-// utterance's range is the range of the images (each step is monotonic).
-double engine_c0(double c0, const ResolvedOptions& o) {
-  double v = c0;
-  if (o.sptkform) {
-    sptk_to_stored_cepstrum(std::span<double>(&v, 1), 0, o.fs);
+// The rows of c (p values each) whose envelope would overflow made NaN, so
+// that the engine renders them silent as it does a row that is not finite.
+void silence_overflows(std::span<double> c, std::size_t p, const ResolvedOptions& o) {
+  for (std::size_t base = 0; base < c.size(); base += p) {
+    const std::span<double> row = c.subspan(base, p);
+    if (is_finite_row(row) && envelope_overflows(row, o)) {
+      std::fill(row.begin(), row.end(), std::numeric_limits<double>::quiet_NaN());
+    }
   }
-  stored_to_plain_cepstrum(std::span<double>(&v, 1), 0);
-  return v;
 }
 
 // The per-frame conditioning of a track's values: pitch shift and range
@@ -100,11 +100,35 @@ double meanlf0(std::span<const double> lf0, const ResolvedOptions& o) {
   return count == 0 ? std::numeric_limits<double>::quiet_NaN() : sum / static_cast<double>(count);
 }
 
+// The threads worth starting for threads requested (0: every usable core):
+// no more than the cores the process may run on, and for an utterance of
+// known length no more than its pushes can share out (the engine gives a
+// thread a share only from 64 frames on). Each thread holds work areas in
+// proportion to the frame shift and the order, and the samples are the
+// same for every count.
+unsigned work_threads(unsigned threads, std::optional<std::uint64_t> frames) {
+  const unsigned cores = usable_cores();
+  unsigned n = threads == 0 ? cores : std::min(threads, cores);
+  if (frames) {
+    const std::uint64_t shares = *frames / ParallelFrameSynthesizer::min_parallel_frames();
+    n = static_cast<unsigned>(std::min<std::uint64_t>(n, std::max<std::uint64_t>(shares, 1)));
+  }
+  return n;
+}
+
 // Frames conditioned at a time: enough for every thread to take several
-// blocks of a push, which the engine shares out only from 64 frames on.
-std::size_t piece(unsigned threads) {
-  const unsigned n = threads == 0 ? usable_cores() : threads;
-  return n <= 1 ? kChunk : std::size_t{1024} * n;
+// blocks of a push, which the engine shares out only from 64 frames on,
+// but rows of no more than about 16 MB unless that leaves a thread less
+// than 64 frames (a high order's rows are long). Pieces of any size give
+// the same samples.
+std::size_t piece(unsigned threads, std::size_t p) {
+  constexpr std::size_t kRowBudget = std::size_t{16} << 20;  // bytes
+  if (threads <= 1) {
+    return kChunk;
+  }
+  const std::size_t fits = kRowBudget / (p * sizeof(double));
+  return std::max(std::min(std::size_t{1024} * threads, fits),
+                  ParallelFrameSynthesizer::min_parallel_frames() * threads);
 }
 
 // Every option and state of a streaming rendering, over the engine's step.
@@ -118,7 +142,7 @@ struct Engine {
         mean(centre),
         gain(fixedgain),
         rng(&source),
-        chunk(piece(options.threads)),
+        chunk(piece(options.threads, std::size_t{order} + 1u)),
         f0(chunk),
         cc(chunk * std::size_t{order + 1u}),
         fv(chunk),
@@ -137,6 +161,7 @@ struct Engine {
       condition_lf0(f, o, mean);
       const std::span<double> c(cc.data(), m * p);
       std::copy_n(rows.begin() + static_cast<std::ptrdiff_t>(k0 * p), m * p, c.begin());
+      silence_overflows(c, p, o);
       if (o.sptkform) {
         sptk_to_stored_cepstrum(c, p - 1u, o.fs);
       }
@@ -164,15 +189,19 @@ struct Engine {
   // nowhere else): those samples are silence, written as 0 as the 16-bit
   // conversion writes them, so that callers of the samples see it too.
   // Then the fixed gain, if any (0 x g is 0, as NaN x g became 0 before).
+  // A sample that overflows on the way (a postfilter's power, a large
+  // gain) is silenced too: no sample that is not finite leaves here.
   void applygain(std::span<double> x) const {
-    for (double& s : x) {
-      s = s == s ? s : 0.0;
-    }
     if (gain) {
       const double g = *gain;
       for (double& s : x) {
-        s = s * g;
+        const double v = (s == s ? s : 0.0) * g;
+        s = std::isfinite(v) ? v : 0.0;
       }
+      return;
+    }
+    for (double& s : x) {
+      s = std::isfinite(s) ? s : 0.0;
     }
   }
 
@@ -190,7 +219,8 @@ struct Engine {
 }  // namespace
 
 struct Synthesizer::State {
-  void init(std::uint32_t order, bool fv_track, const Options& options, NoiseSource& noise);
+  void init(std::uint32_t order, bool fv_track, const Options& options, NoiseSource& noise,
+            std::optional<std::uint64_t> frames = std::nullopt);
 
   std::optional<NoiseSource> own;  // when the caller gave no source
   std::optional<Engine> engine;
@@ -198,22 +228,25 @@ struct Synthesizer::State {
 
 struct StatsScanner::State {
   ResolvedOptions o;
-  Options options;
   std::span<const double> lf0;
   std::size_t p = 1;
   std::size_t next = 0;  // first frame not yet added
   C0Range range;
   UtteranceStats stats;
+  std::vector<double> rows;  // a chunk of rows with the overflowing ones made NaN
 };
 
 StatsScanner::StatsScanner(std::span<const double> lf0, std::uint32_t order, const Options& options)
     : state_(std::make_unique<State>()) {
   State& s = *state_;
   s.o = resolve_options(options);
-  s.options = options;
+  if (lf0.empty()) {
+    fail(Errc::bad_argument, "lf0 holds no frames");
+  }
   s.p = std::size_t{order} + 1u;
   s.lf0 = lf0;
   s.stats.mean_lf0 = meanlf0(lf0, s.o);
+  s.stats.lf0_in_hz = lf0_looks_like_hz(lf0);
 }
 
 StatsScanner::~StatsScanner() = default;
@@ -227,7 +260,12 @@ void StatsScanner::add(std::span<const double> cc, std::span<const double> fv) {
   }
   const auto order = static_cast<std::uint32_t>(s.p - 1u);
   const std::span<const double> lf0 = s.lf0.subspan(s.next, m);
-  s.stats.nonfinite += count_nonfinite_frames(lf0, cc, fv, s.options);
+  const BadFrames bad = count_bad_frames(lf0, cc, s.p, fv, s.o);
+  s.stats.nonfinite += bad.frames;
+  s.stats.nonfinite_lf0 += bad.lf0;
+  s.stats.nonfinite_cc += bad.cc;
+  s.stats.nonfinite_fv += bad.fv;
+  s.stats.overflowing += bad.overflowing;
   // The range of the rows' own c0 over the frames as the engine sees them:
   // the f0 after the pitch changes decides which frames are voiced.
   double buf[kChunk];
@@ -236,7 +274,14 @@ void StatsScanner::add(std::span<const double> cc, std::span<const double> fv) {
     const std::span<double> f(buf, n);
     std::copy_n(lf0.begin() + static_cast<std::ptrdiff_t>(k0), n, f.begin());
     condition_lf0(f, s.o, s.stats.mean_lf0);
-    add_c0_range(s.range, f, cc.subspan(k0 * s.p, n * s.p), order);
+    std::span<const double> rows = cc.subspan(k0 * s.p, n * s.p);
+    if (bad.overflowing != 0) {
+      // Overflowing rows stay out of the range, as rows that are not finite do.
+      s.rows.assign(rows.begin(), rows.end());
+      silence_overflows(s.rows, s.p, s.o);
+      rows = s.rows;
+    }
+    add_c0_range(s.range, f, rows, order);
     for (const double v : f) {
       s.stats.voiced += v >= 10.0 && v <= 1000.0 ? 1u : 0u;
     }
@@ -245,6 +290,11 @@ void StatsScanner::add(std::span<const double> cc, std::span<const double> fv) {
 }
 
 UtteranceStats StatsScanner::stats() const {
+  if (state_->next != state_->lf0.size()) {
+    fail(Errc::dimensions, "stats of " + std::to_string(state_->next) + " of the utterance's " +
+                               std::to_string(state_->lf0.size()) +
+                               " frames: add every frame's row first");
+  }
   UtteranceStats stats = state_->stats;
   stats.c0_limits = {state_->range.min, state_->range.max};
   return stats;
@@ -272,25 +322,20 @@ Synthesizer::Synthesizer(std::uint32_t order, bool fv_track, const Options& opti
   state_->init(order, fv_track, options, noise);
 }
 
+Synthesizer::Synthesizer(std::uint32_t order, bool fv_track, const Options& options,
+                         NoiseSource& noise, std::uint64_t frames)
+    : state_(std::make_unique<State>()) {
+  state_->init(order, fv_track, options, noise, frames);
+}
+
 void Synthesizer::State::init(std::uint32_t order, bool fv_track, const Options& options,
-                              NoiseSource& noise) {
-  const ResolvedOptions o = resolve_options(options);
+                              NoiseSource& noise, std::optional<std::uint64_t> frames) {
+  ResolvedOptions o = resolve_options(options);
+  o.threads = work_threads(o.threads, frames);
   if (order >= 0xFFFFFFFEu) {
     fail(Errc::bad_argument, "order " + std::to_string(order) + " is too large");
   }
-  if (!fv_track && !options.c0_limits) {
-    fail(Errc::not_streamable,
-         "without an fv track each frame's fv follows its c0 over the utterance's c0 range: "
-         "declare c0_limits (utterance_stats gives them)");
-  }
-  if (o.fvpitch != 1.0 && !options.mean_lf0) {
-    fail(Errc::not_streamable,
-         "pitch_range scales around the utterance's mean log-f0: declare mean_lf0 "
-         "(utterance_stats gives it)");
-  }
-  if (o.normalize && !options.gain) {
-    fail(Errc::not_streamable, "normalize needs the utterance's peak: declare a fixed gain");
-  }
+  check_streaming_options(options, fv_track);
   // Every work area is written in full: asking for more than the process may
   // have would not fail cleanly (the kernel grants it and later kills the
   // process for it, a container's limit without a word).
@@ -319,6 +364,8 @@ void Synthesizer::State::init(std::uint32_t order, bool fv_track, const Options&
 }
 
 Synthesizer::~Synthesizer() = default;
+Synthesizer::Synthesizer(Synthesizer&& other) noexcept = default;
+Synthesizer& Synthesizer::operator=(Synthesizer&& other) noexcept = default;
 
 std::size_t Synthesizer::push(std::span<const double> lf0, std::span<const double> cc,
                               std::span<const double> fv, std::span<double> out) {
@@ -389,7 +436,10 @@ std::size_t render(std::span<const double> lf0, std::span<const double> cc,
   if ((fv.empty() && !declared.c0_limits) || (o.fvpitch != 1.0 && !declared.mean_lf0)) {
     const UtteranceStats stats = utterance_stats(lf0, cc, fv, options);
     declared.c0_limits = declared.c0_limits.value_or(stats.c0_limits);
-    declared.mean_lf0 = declared.mean_lf0.value_or(stats.mean_lf0);
+    // Without voiced frames there is nothing to scale around the mean
+    // (NaN): any finite centre gives the same samples.
+    declared.mean_lf0 =
+        declared.mean_lf0.value_or(std::isnan(stats.mean_lf0) ? 0.0 : stats.mean_lf0);
   }
   const bool peak = o.normalize && !options.gain;
   if (peak) {
@@ -397,13 +447,14 @@ std::size_t render(std::span<const double> lf0, std::span<const double> cc,
     declared.normalize = false;
   }
   const std::span<double> x = out.first(static_cast<std::size_t>(xlen));
-  Synthesizer synth(static_cast<std::uint32_t>(p - 1u), !fv.empty(), declared, noise);
-  synth.push(lf0, cc, fv.first(fv.empty() ? 0 : nframes), x);
-  synth.flush(x.subspan(nframes * o.frameshift));
+  // Made for this utterance's length: no thread that it could not use.
+  Synthesizer synth(static_cast<std::uint32_t>(p - 1u), !fv.empty(), declared, noise, nframes);
+  const std::size_t pushed = synth.push(lf0, cc, fv.first(fv.empty() ? 0 : nframes), x);
+  const std::size_t flushed = synth.flush(x.subspan(pushed));
   if (peak) {
     normalize_peak(x);
   }
-  return x.size();
+  return pushed + flushed;
 }
 
 std::vector<double> render(std::span<const double> lf0, std::span<const double> cc,
@@ -423,7 +474,7 @@ std::vector<double> render(std::span<const double> lf0, std::span<const double> 
   } catch (const std::bad_alloc&) {
     failmemory(lf0.size(), xlen);
   }
-  render(lf0, cc, fv, options, noise, x);
+  x.resize(render(lf0, cc, fv, options, noise, x));
   return x;
 }
 

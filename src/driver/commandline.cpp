@@ -41,12 +41,13 @@ std::uint32_t effective_frame_shift(std::uint32_t lframe, double fdur) {
   return static_cast<std::uint32_t>(static_cast<std::uint64_t>(shift) & 0xFFFFFFFFu);
 }
 
-// The LFRAME value as the first usable --LFRAME argument writes it, before
-// any reduction to 32 bits: the same conversion as "%d" but wide enough to
-// see values beyond an int (values beyond a long long read as its limits).
-long long wide_lframe(int count, char** params, long long fallback) {
+// An integer parameter's value as the first usable argument writes it,
+// before any reduction to 32 bits: the same conversion as "%d" but wide
+// enough to see values beyond an int (values beyond a long long read as its
+// limits), so that 2^32 + 8000 is not taken for 8000.
+long long wide_int(int count, char** params, const char* name, long long fallback) {
   for (int i = 0; i < count; ++i) {
-    const char* val = param_name_matches(params[i], "LFRAME");
+    const char* val = param_name_matches(params[i], name);
     long long v = 0;
     if (val != nullptr && std::sscanf(val, "%lld", &v) == 1) {
       return v;
@@ -82,7 +83,7 @@ CommandLineResult read_command_line(int argc, char** argv, DecoderOptions& opts)
   double fdur = 1.0;
   double fwarpmod = 0.0;
   int wavnorm = 0;
-  opts.lframe = wide_lframe(nparams, params, lframe);
+  opts.lframe = wide_int(nparams, params, "LFRAME", lframe);
   const bool haslframe = search_int_param(nparams, params, "LFRAME", &lframe) == 0;
   const bool hasalpha = search_double_param(nparams, params, "ALPHA", &alpha) == 0;
   search_double_param(nparams, params, "GAMMA", &opts.gamma);
@@ -93,7 +94,11 @@ CommandLineResult read_command_line(int argc, char** argv, DecoderOptions& opts)
   search_double_param(nparams, params, "FWARP", &fwarpmod);
   search_int_param(nparams, params, "WAVNORM", &wavnorm);
   opts.indlist = search_string_param(nparams, params, "INDLIST");
-  int fs = static_cast<int>(kDefaultSampleRate);
+  int fs = default_sample_rate;
+  // Read wide before the parameters are marked as read.
+  const long long widefs = wide_int(nparams, params, "FS", fs);
+  const long long wideccform = wide_int(nparams, params, "CCFORM", opts.ccform);
+  const long long widethreads = wide_int(nparams, params, "THREADS", opts.threads);
   const bool hasfs = search_int_param(nparams, params, "FS", &fs) == 0;
   search_int_param(nparams, params, "CCFORM", &opts.ccform);
   search_int_param(nparams, params, "THREADS", &opts.threads);
@@ -118,20 +123,22 @@ CommandLineResult read_command_line(int argc, char** argv, DecoderOptions& opts)
     return CommandLineResult::kUsageError;
   }
 
-  if (fs < static_cast<int>(kMinSampleRate) || fs > static_cast<int>(kMaxSampleRate)) {
-    opts.fs = static_cast<std::uint32_t>(fs);
+  if (widefs < min_sample_rate || widefs > max_sample_rate) {
+    opts.badnumber = widefs;
     return CommandLineResult::kBadSampleRate;
   }
   opts.fs = static_cast<std::uint32_t>(fs);
-  if (opts.ccform != 0 && opts.ccform != 1) {
+  if (wideccform != 0 && wideccform != 1) {
+    opts.badnumber = wideccform;
     return CommandLineResult::kBadCepstrumForm;
   }
-  if (opts.threads < 0 || opts.threads > 1024) {
+  if (widethreads < 0 || widethreads > max_threads) {
+    opts.badnumber = widethreads;
     return CommandLineResult::kBadThreads;
   }
   // A rate other than the default brings its own frame shift and all-pass
   // constant, unless they are given.
-  if (hasfs && fs != static_cast<int>(kDefaultSampleRate)) {
+  if (hasfs && fs != default_sample_rate) {
     if (!haslframe) {
       lframe = static_cast<int>(default_frame_shift(fs));
     }
@@ -251,14 +258,15 @@ int vallisynth_main(int argc, char** argv) {
                    std::strcmp(opts.badoption, "GAMMA") == 0 ? "" : " between -1 and 1");
       return -1;
     case CommandLineResult::kBadSampleRate:
-      std::fprintf(msg, "Error: sampling rate of %d Hz (FS) is outside %u to %u.\n",
-                   static_cast<int>(opts.fs), kMinSampleRate, kMaxSampleRate);
+      std::fprintf(msg, "Error: sampling rate of %lld Hz (FS) is outside %d to %d.\n",
+                   opts.badnumber, min_sample_rate, max_sample_rate);
       return -1;
     case CommandLineResult::kBadCepstrumForm:
-      std::fprintf(msg, "Error: cepstral form %d (CCFORM) is neither 0 nor 1.\n", opts.ccform);
+      std::fprintf(msg, "Error: cepstral form %lld (CCFORM) is neither 0 nor 1.\n", opts.badnumber);
       return -1;
     case CommandLineResult::kBadThreads:
-      std::fprintf(msg, "Error: thread count %d (THREADS) is outside 0 to 1024.\n", opts.threads);
+      std::fprintf(msg, "Error: thread count %lld (THREADS) is outside 0 to %u.\n", opts.badnumber,
+                   max_threads);
       return -1;
     case CommandLineResult::kDecode:
       break;
@@ -268,9 +276,15 @@ int vallisynth_main(int argc, char** argv) {
   NoiseSource noise;
   const int status = decode_all(opts, noise);
   // Messages that could not be written (standard output closed or on a full
-  // device) are a failure of the run like any other.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-    std::fprintf(stderr, "Error: could not write to standard output: %s.\n", std::strerror(errno));
+  // device) are a failure of the run like any other. With the WAV file on
+  // standard output, its failure has been reported already, with its reason.
+  const bool flushed = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+  const int reason = errno;
+  if (!flushed) {
+    if (msg == stdout) {
+      std::fprintf(stderr, "Error: could not write to standard output%s%s.\n",
+                   reason != 0 ? ": " : "", reason != 0 ? std::strerror(reason) : "");
+    }
     return 1;
   }
   return status;

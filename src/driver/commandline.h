@@ -6,12 +6,9 @@
 
 #include <cstdint>
 
-namespace vallisynth {
+#include "vallisynth/vallisynth.hpp"
 
-// Default sampling rate and the range --FS accepts, in Hz.
-inline constexpr std::uint32_t kDefaultSampleRate = 16000;
-inline constexpr std::uint32_t kMinSampleRate = 8000;
-inline constexpr std::uint32_t kMaxSampleRate = 48000;
+namespace vallisynth {
 
 // Default frame shift in samples (5 ms at 16 kHz).
 inline constexpr std::uint32_t kDefaultFrameShift = 80;
@@ -35,13 +32,14 @@ struct DecoderOptions {
   double fpitch = 1.0;
   double fvpitch = 1.0;
   std::int8_t wavnorm = 0;
-  const char* indlist = nullptr;          // null: one utterance
-  std::uint32_t fs = kDefaultSampleRate;  // sampling rate, Hz
-  int ccform = 0;                         // 0: stored cepstra, 1: SPTK's form
-  int threads = 0;                        // 0: every usable core
-  long long lframe = kDefaultFrameShift;  // LFRAME as given, before 32 bits
-  const char* badoption = nullptr;        // kBadValue: the option's name
-  double badvalue = 0.0;                  // and its value
+  const char* indlist = nullptr;           // null: one utterance
+  std::uint32_t fs = default_sample_rate;  // sampling rate, Hz
+  int ccform = 0;                          // 0: stored cepstra, 1: SPTK's form
+  int threads = 0;                         // 0: every usable core
+  long long lframe = kDefaultFrameShift;   // LFRAME as given, before 32 bits
+  long long badnumber = 0;                 // FS, CCFORM or THREADS refused, as given
+  const char* badoption = nullptr;         // kBadValue: the option's name
+  double badvalue = 0.0;                   // and its value
 };
 
 enum class CommandLineResult {
@@ -50,7 +48,7 @@ enum class CommandLineResult {
   kBadIndexList,     // INDLIST given but malformed
   kBadFrameShift,    // LFRAME outside 1..2^32-1, or LFRAME x FDUR outside 1..kMaxFrameShift
   kBadValue,         // ALPHA or FVALPHA not finite or not inside (-1, 1), GAMMA not finite
-  kBadSampleRate,    // FS outside kMinSampleRate..kMaxSampleRate
+  kBadSampleRate,    // FS outside min_sample_rate..max_sample_rate
   kBadCepstrumForm,  // CCFORM neither 0 nor 1
   kBadThreads,       // THREADS outside 0..1024
   kDecode,           // opts is ready for the decoding loop

@@ -11,7 +11,7 @@
 namespace vallisynth {
 
 Outcome write_output(const char* name, std::uint64_t samples, int rate, const OutputTurn& turn,
-                     const std::function<bool(const SampleSink&)>& render) {
+                     int& reason, const std::function<bool(const SampleSink&)>& render) {
   std::optional<WavWriter> out;
   try {
     struct stat st {};
@@ -43,7 +43,8 @@ Outcome write_output(const char* name, std::uint64_t samples, int rate, const Ou
     out->commit();
     register_temporary(nullptr, turn.slot);
     return Outcome::kWritten;
-  } catch (const Error&) {
+  } catch (const Error& e) {
+    reason = e.system_error();
     const TemporaryUpdate update;
     out.reset();
     register_temporary(nullptr, turn.slot);

@@ -20,9 +20,10 @@ using SampleSink = std::function<void(std::span<const double>)>;
 // samples and returns false when a stream changed while it was read. Before
 // the temporary file replaces the final one, turn.ready (when set) waits for
 // the utterance's turn; when it says the samples must be made again, the
-// temporary file is removed.
+// temporary file is removed. On failure, reason receives the system's errno
+// (0: none).
 Outcome write_output(const char* name, std::uint64_t samples, int rate, const OutputTurn& turn,
-                     const std::function<bool(const SampleSink&)>& render);
+                     int& reason, const std::function<bool(const SampleSink&)>& render);
 
 }  // namespace vallisynth
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <string>
@@ -27,7 +29,7 @@ std::FILE* messages(const DecoderOptions& opts) {
 
 // The library's options for the command line's values, which are already
 // limited; the frame shift includes FDUR.
-Options apioptions(const DecoderOptions& opts) {
+Options api_options(const DecoderOptions& opts) {
   Options o;
   o.sample_rate = static_cast<int>(opts.fs);
   o.frame_shift = opts.frameshift;
@@ -55,7 +57,7 @@ Outcome decode(const DecoderOptions& opts, NoiseSource& noise, std::FILE* msg,
     return Outcome::kFailed;
   }
   const std::size_t nframes = u.lf0.size();
-  Options options = apioptions(opts);
+  Options options = api_options(opts);
   const std::uint32_t shift = synthesis_frame_shift(options);
   const std::size_t m = std::min(piece_size(shift, options.threads), nframes);
   // Several threads render the next piece while the last is written.
@@ -84,7 +86,8 @@ Outcome decode(const DecoderOptions& opts, NoiseSource& noise, std::FILE* msg,
     return Outcome::kFailed;
   }
   options.c0_limits = stats->c0_limits;
-  options.mean_lf0 = stats->mean_lf0;
+  // Without voiced frames (a NaN mean) nothing is scaled around the mean.
+  options.mean_lf0 = std::isnan(stats->mean_lf0) ? 0.0 : stats->mean_lf0;
   const bool normalise = options.normalize;
   options.normalize = false;
   // The decoder is made (its work areas checked against the memory the
@@ -110,13 +113,18 @@ Outcome decode(const DecoderOptions& opts, NoiseSource& noise, std::FILE* msg,
   }
   const NoiseSource start = noise;
   bool changed = false;  // a stream ended early
-  const Outcome outcome =
-      write_output(opts.fileout, xlen, options.sample_rate, turn, [&](const SampleSink& sink) {
+  int reason = 0;
+  const Outcome outcome = write_output(
+      opts.fileout, xlen, options.sample_rate, turn, reason, [&](const SampleSink& sink) {
         changed = !render_pieces(u, *synth, rows.span(), fvs.span(), out.span(), overlap, sink);
         return !changed;
       });
   if (outcome == Outcome::kFailed) {
-    std::fprintf(msg, "Error: could not create %s.\n", opts.fileout);
+    if (reason != 0) {
+      std::fprintf(msg, "Error: could not create %s: %s.\n", opts.fileout, std::strerror(reason));
+    } else {
+      std::fprintf(msg, "Error: could not create %s.\n", opts.fileout);
+    }
     // An utterance that got this far is synthesised whether or not its file
     // can be written: the next one starts past every frame's noise phases,
     // however many pieces were rendered before the write failed (which

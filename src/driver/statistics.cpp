@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cmath>
+#include <utility>
 
 namespace vallisynth {
 
@@ -22,9 +23,25 @@ std::optional<UtteranceStats> scan_statistics(const DecoderOptions& opts, Uttera
     scanner.add(c, v);
   }
   const UtteranceStats stats = scanner.stats();
-  if (stats.nonfinite != 0) {
-    std::fprintf(msg, "Warning: %s has %" PRIu64 " frame%s with values that are not finite.\n",
-                 opts.filef0, stats.nonfinite, stats.nonfinite == 1 ? "" : "s");
+  for (const auto& [path, n] : {std::pair{opts.filef0, stats.nonfinite_lf0},
+                                {opts.filecc, stats.nonfinite_cc},
+                                {opts.filefv, stats.nonfinite_fv}}) {
+    if (n != 0) {
+      std::fprintf(msg, "Warning: %s has %" PRIu64 " frame%s with values that are not finite.\n",
+                   path, n, n == 1 ? "" : "s");
+    }
+  }
+  if (stats.overflowing != 0) {
+    std::fprintf(msg,
+                 "Warning: %s has %" PRIu64
+                 " frame%s whose envelope is too large to render (rendered silent).\n",
+                 opts.filecc, stats.overflowing, stats.overflowing == 1 ? "" : "s");
+  }
+  if (stats.lf0_in_hz) {
+    std::fprintf(msg,
+                 "Warning: %s looks like f0 in Hz, not its natural log (most values above "
+                 "ln 1000, the others 0).\n",
+                 opts.filef0);
   }
   return stats;
 }

@@ -33,6 +33,16 @@ class NoisePhaseSource {
   // True when both stand at the same place in the sequence.
   bool operator==(const NoisePhaseSource& other) const = default;
 
+  // The position: the last 31 values, oldest first. Any table is a
+  // position of the sequence's recurrence.
+  using Table = std::array<std::uint32_t, 31>;
+  const Table& table() const {
+    return table_;
+  }
+  void settable(const Table& table) {
+    table_ = table;
+  }
+
  private:
   static constexpr std::uint32_t kLags = 31;     // long lag of the feedback
   static constexpr std::uint32_t kShortLag = 3;  // short lag of the feedback

@@ -93,7 +93,14 @@ TEST(CommandLineProgram, RefusedCommandLines) {
       {"f0 cc out --FS=7999", "Error: sampling rate of 7999 Hz (FS) is outside 8000 to 48000.\n"},
       {"f0 cc out --FS=48001", "Error: sampling rate of 48001 Hz (FS) is outside 8000 to 48000.\n"},
       {"f0 cc out --CCFORM=2", "Error: cepstral form 2 (CCFORM) is neither 0 nor 1.\n"},
-      {"f0 cc out --CCFORM=-1", "Error: cepstral form -1 (CCFORM) is neither 0 nor 1.\n"}};
+      {"f0 cc out --CCFORM=-1", "Error: cepstral form -1 (CCFORM) is neither 0 nor 1.\n"},
+      // Values beyond 32 bits are refused as given, not wrapped into range.
+      {"f0 cc out --FS=4294975296",
+       "Error: sampling rate of 4294975296 Hz (FS) is outside 8000 to 48000.\n"},
+      {"f0 cc out --THREADS=4294967296",
+       "Error: thread count 4294967296 (THREADS) is outside 0 to 1024.\n"},
+      {"f0 cc out --CCFORM=4294967297",
+       "Error: cepstral form 4294967297 (CCFORM) is neither 0 nor 1.\n"}};
   for (const char* value : {"--ALPHA=1.5", "--ALPHA=-1", "--ALPHA=inf", "--ALPHA=nan",
                             "--FVALPHA=nan", "--FVALPHA=1", "--GAMMA=nan", "--GAMMA=-inf"}) {
     cases.emplace_back(std::string("f0 cc out ") + value,

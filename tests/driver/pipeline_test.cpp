@@ -46,6 +46,15 @@ struct Case {
   int fs = 16000;  // the header's rate
 };
 
+// The test track as f0 in Hz, 0 where unvoiced (as pyworld gives it).
+std::vector<float> f0inhz() {
+  std::vector<float> hz = kF0;
+  for (float& v : hz) {
+    v = v > -1e10f ? std::exp(v) : 0.0f;
+  }
+  return hz;
+}
+
 // Test names in listings rather than a dump of the case's bytes.
 void PrintTo(const Case& c, std::ostream* os) {
   *os << c.name;
@@ -75,8 +84,13 @@ TEST_P(PipelineRun, EndsCleanly) {
   const auto start = std::chrono::steady_clock::now();
   const RunResult r = runvallisynth(args, dir.path.string());
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 20.0);
+  // An output that cannot be created is reported with the system's reason.
+  const std::string reason = c.out == "full"       ? "No space left on device"
+                             : c.out == "."        ? "Is a directory"
+                             : c.out == "readonly" ? "Permission denied"
+                                                   : "No such file or directory";
   const std::string expect =
-      c.out == "out.wav" ? c.expect : "Error: could not create " + c.out + ".\n";
+      c.out == "out.wav" ? c.expect : "Error: could not create " + c.out + ": " + reason + ".\n";
   // A run that reports an error fails with status 1; a crash shows as
   // 1000 + signal.
   EXPECT_EQ(r.exitcode, expect.starts_with("Error: ") ? 1 : 0) << r.out;
@@ -117,7 +131,23 @@ std::vector<Case> cases() {
       // One frame not finite (the values' frames in all streams are below).
       {.name = "OneRowNaN",
        .cc = stream(kCc, 25, 7, 8, NAN),
-       .expect = "Warning: f0 has 1 frame with values that are not finite.\n"},
+       .expect = "Warning: cc has 1 frame with values that are not finite.\n"},
+      // Warnings name the stream that holds the values; -inf, the log of an
+      // f0 of 0, is an unvoiced marker; a finite envelope too large to
+      // render is silenced (and the rest normalised); a track of f0 in Hz.
+      {.name = "FvNaNNamesTheFvFile",
+       .fv = stream(kFv, 1, 4, 5, NAN),
+       .expect = "Warning: fv has 1 frame with values that are not finite.\n"},
+      {.name = "MinusInfIsUnvoiced", .f0 = stream(kF0, 1, 3, 4, -INFINITY)},
+      {.name = "OverflowingEnvelope",
+       .cc = stream(kCc, 25, 5, 6, 800.0f),
+       .options = {"--WAVNORM=1"},
+       .expect = "Warning: cc has 1 frame whose envelope is too large to render (rendered "
+                 "silent).\n"},
+      {.name = "F0InHz",
+       .f0 = floatbytes(f0inhz()),
+       .expect = "Warning: f0 looks like f0 in Hz, not its natural log (most values above ln "
+                 "1000, the others 0).\n"},
       // A high cepstral order; fv values outside 0 .. fs / 2.
       {.name = "Order200", .cc = stream(std::vector<float>(kFrames * 201, 0.1f))},
       {.name = "FvOutOfRange", .fv = stream(std::vector<float>(kFrames, 2e4f), 1, 0, 10, -100.0f)},
@@ -142,10 +172,31 @@ std::vector<Case> cases() {
       -5.0f,         std::log(5.0f), std::log(2000.0f), 1e30f,  -1e30f};
   const char* names[] = {"NaN",      "Inf",       "MinusInf",    "Denormal",  "Huge",        "Zero",
                          "Negative", "Below10Hz", "Above1000Hz", "VeryLarge", "VeryNegative"};
-  // Frames warned about as not finite: a log-f0 that is not finite or
-  // whose exponential overflows, a cepstral row or fv value that is not
-  // finite (after unwarping, which takes -inf to a finite frequency).
-  const int nonfinite[] = {8, 20, 6, 0, 2, 0, 0, 0, 0, 20, 0};
+  // Frames warned about, by the stream that holds them: a log-f0 that is
+  // NaN, +inf or whose exponential overflows (-inf is an unvoiced marker),
+  // a cepstral row or fv value that is not finite (after unwarping, which
+  // takes -inf to a finite frequency), and finite rows whose envelope
+  // overflows.
+  struct Warned {
+    int f0, cc, fv, overflowing;
+  };
+  const Warned warned[] = {{2, 4, 2, 0}, {20, 4, 2, 0}, {0, 4, 0, 0}, {0, 0, 0, 0},
+                           {2, 0, 0, 4}, {0, 0, 0, 0},  {0, 0, 0, 0}, {0, 0, 0, 0},
+                           {0, 0, 0, 0}, {20, 0, 0, 4}, {0, 0, 0, 4}};
+  const auto warnings = [](const Warned& w) {
+    std::string text;
+    for (const auto& [name, n] : {std::pair{"f0", w.f0}, {"cc", w.cc}, {"fv", w.fv}}) {
+      if (n != 0) {
+        text += std::string("Warning: ") + name + " has " + std::to_string(n) +
+                " frames with values that are not finite.\n";
+      }
+    }
+    if (w.overflowing != 0) {
+      text += "Warning: cc has " + std::to_string(w.overflowing) +
+              " frames whose envelope is too large to render (rendered silent).\n";
+    }
+    return text;
+  };
   const std::vector<std::string> scaling = {"--WAVNORM=1", "--GAMMA=0.5", "--FVALPHA=0.42",
                                             "--FPITCH=4", "--FVPITCH=2"};
   for (std::size_t i = 0; i < values.size(); ++i) {
@@ -154,9 +205,7 @@ std::vector<Case> cases() {
                    .cc = stream(kCc, 25, 7, 11, values[i]),
                    .fv = stream(kFv, 1, 15, 17, values[i]),
                    .options = i % 2 ? std::vector<std::string>{} : scaling,
-                   .expect = nonfinite[i] == 0 ? ""
-                                               : "Warning: f0 has " + std::to_string(nonfinite[i]) +
-                                                     " frames with values that are not finite.\n"});
+                   .expect = warnings(warned[i])});
   }
   // Each rate's header, and its defaults: the frame shift (the length) and
   // the all-pass constant that spelling them out gives.
@@ -196,7 +245,7 @@ TEST(PipelineIndexList, VisitsInOrderAndContinuesPastFailures) {
                           dir.path.string())
                 .out,
             "o0000000001\no0000000002\nError: could not open f0000000002.\no0000000003\n"
-            "Error: could not create o0000000003.\no0000000004\no2147483647\n");
+            "Error: could not create o0000000003: Is a directory.\no0000000004\no2147483647\n");
   for (const std::string o : {"o0000000001", "o0000000004", "o2147483647"}) {
     EXPECT_TRUE(iswholewav(dir.file(o), kSamples)) << o;
   }

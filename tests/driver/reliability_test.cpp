@@ -49,7 +49,7 @@ TEST(Outputs, FullDiskKeepsTheOldFile) {
   for (const std::string out : {"small/out.wav", "link.wav"}) {
     const RunResult r = runvallisynth({"f0", "cc", out, "--LFRAME=2500"}, dir.path.string());
     EXPECT_EQ(r.exitcode, 1) << out;
-    EXPECT_EQ(r.out, "Error: could not create " + out + ".\n");
+    EXPECT_EQ(r.out, "Error: could not create " + out + ": No space left on device.\n");
     EXPECT_EQ(readbytes(small + "/out.wav"), old) << out;
     EXPECT_TRUE(fs::is_symlink(dir.file("link.wav")));
     EXPECT_EQ(fs::directory_iterator(small)->path().filename(), "out.wav");
@@ -199,6 +199,14 @@ TEST(ExitStatus, FailureIsNeverSuccess) {
       "$V missing cc out.wav >/dev/full 2>/dev/null; echo $?",
       dir.path.string());
   EXPECT_EQ(full.out, "Error: could not write to standard output: No space left on device.\n1\n");
+  // The WAV file itself to a full device: one message, with the reason
+  // found on the thread that wrote.
+  for (const char* threads : {"--THREADS=1", "--THREADS=2"}) {
+    const RunResult wav = runbash(
+        std::string("$V f0 cc - --LFRAME=4000 ") + threads + " >/dev/full 2>err; echo $?; cat err",
+        dir.path.string());
+    EXPECT_EQ(wav.out, "1\nError: could not create -: No space left on device.\n") << threads;
+  }
 }
 
 // ---- Memory ----

@@ -2,6 +2,7 @@
 
 import concurrent.futures
 import copy
+import errno
 import threading
 
 import numpy as np
@@ -169,18 +170,24 @@ def test_argument_errors(utt):
 
 
 def test_library_failures(tmp_path):
-    with pytest.raises(vs.VallisynthError) as info:
-        vs.read_stream(tmp_path / "missing.lf0")
+    # A file's failure is the OSError subclass of its reason, as open()'s.
+    missing = tmp_path / "missing.lf0"
+    with pytest.raises(FileNotFoundError) as info:
+        vs.read_stream(missing)
     error = info.value
-    assert isinstance(error, RuntimeError) and not isinstance(error, ValueError)
-    assert error.code == vs.ErrorCode.OPEN_FAILED and "missing.lf0" in str(error)
+    assert (error.errno, error.filename) == (errno.ENOENT, str(missing))
+    assert error.code == vs.ErrorCode.OPEN_FAILED
     (tmp_path / "short").write_bytes(b"\0\0\0")
-    with pytest.raises(vs.VallisynthError, match="short"):
+    with pytest.raises(vs.VallisynthError, match="short") as info:
         vs.read_stream(tmp_path / "short")
-    with pytest.raises(vs.VallisynthError) as info:
+    assert isinstance(info.value, RuntimeError) and not isinstance(info.value, ValueError)
+    with pytest.raises(FileNotFoundError) as info:
         vs.write_wav(tmp_path / "no" / "such.wav", np.zeros(10))
     assert info.value.code == vs.ErrorCode.CREATE_FAILED
     assert not (tmp_path / "no").exists()
+    with pytest.raises(OSError) as info:
+        vs.write_wav("/dev/full", np.zeros(100000))
+    assert info.value.errno == errno.ENOSPC and info.value.filename == "/dev/full"
 
 
 def run_at_once(jobs):

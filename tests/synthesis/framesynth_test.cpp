@@ -85,15 +85,18 @@ TEST(Streaming, UtterancesInARowAndAbandonedPushes) {
     std::vector<double> scratch(400 * std::size_t{80});
     const auto lf0 = std::span(a.lf0).first(400), cc = std::span(a.cc).first(400 * p);
     ASSERT_EQ(s.push(lf0, cc, {}, scratch), scratch.size());
-    EXPECT_THROW(s.push(lf0, cc.first(400 * p - 1), {}, scratch), Error);
-    EXPECT_THROW(s.push(lf0, cc, lf0, scratch), Error);  // fv without an fv track
-    EXPECT_THROW(s.push(lf0, cc, {}, std::span(scratch).first(scratch.size() - 1)), Error);
-    EXPECT_THROW(s.flush(std::span(scratch).first(80)), Error);
+    EXPECT_THROW(static_cast<void>(s.push(lf0, cc.first(400 * p - 1), {}, scratch)), Error);
+    EXPECT_THROW(static_cast<void>(s.push(lf0, cc, lf0, scratch)),
+                 Error);  // fv without an fv track
+    EXPECT_THROW(
+        static_cast<void>(s.push(lf0, cc, {}, std::span(scratch).first(scratch.size() - 1))),
+        Error);
+    EXPECT_THROW(static_cast<void>(s.flush(std::span(scratch).first(80))), Error);
     EXPECT_EQ(s.frames(), 400u);
     s.reset(true);
     EXPECT_EQ(s.frames(), 0u);
     EXPECT_TRUE(identical(streamed(s, a, {100}), render(a.lf0, a.cc, a.fv, oa)));
-    s.push(lf0, cc, {}, scratch);
+    static_cast<void>(s.push(lf0, cc, {}, scratch));
     s.reset(false);
     NoiseSource ranon = noise;
     EXPECT_TRUE(identical(streamed(s, a, {a.lf0.size()}), render(a.lf0, a.cc, a.fv, oa, ranon)));
@@ -132,9 +135,10 @@ TEST(Streaming, PushFlushAndResetNeverAllocate) {
       ASSERT_GT(before, start);  // the count sees the work areas being made
       const std::span<const double> v = std::span<const double>(fv).first(withfv ? frames : 0);
       const std::size_t n = s.push(lf0, cc, v, out);
-      s.flush(std::span(out).subspan(n));
+      static_cast<void>(s.flush(std::span(out).subspan(n)));
       s.reset(true);
-      s.push(std::span(lf0).first(3), std::span(cc).first(120), v.first(withfv ? 3 : 0), out);
+      static_cast<void>(
+          s.push(std::span(lf0).first(3), std::span(cc).first(120), v.first(withfv ? 3 : 0), out));
       s.reset(false);
       EXPECT_EQ(allocationcount() - before, 0) << threads << " threads, fv " << withfv;
     }

@@ -182,6 +182,8 @@ def errors(tool):
             f.write("not a wave file\n")
         with open(j("cut.wav"), "wb") as f, open(src, "rb") as g:
             f.write(g.read(30))
+        with open(j("truncated.wav"), "wb") as f, open(src, "rb") as g:
+            f.write(g.read(44 + 2000))
         os.mkdir(j("empty"))
         out = j("out")
         cases = [
@@ -194,7 +196,8 @@ def errors(tool):
             ([j("b24.wav"), out], ["24-bit"]),
             ([j("r96k.wav"), out], ["96000 Hz"]),
             ([j("r6k.wav"), out], ["6000 Hz"]),
-            ([j("short.wav"), out], ["too short"]),
+            ([j("short.wav"), out], ["too short", "at least 120 samples"]),
+            ([j("truncated.wav"), out], ["cut short"]),
             ([src, j("nofolder/out")], ["could not write"]),
             ([src], ["usage"]),
             ([src, out, "--ORDER=x"], ["ORDER"]),
@@ -213,6 +216,12 @@ def errors(tool):
         with open(out + ".lf0", "rb") as f:
             if r.returncode == 0 or f.read() != b"keep" or os.path.exists(out + ".cc"):
                 fail("a failed run touched the existing streams")
+        # "--" ends the options: a file named like one follows it.
+        shutil.copy(src, j("--odd.wav"))
+        r = subprocess.run([sys.executable, tool, "--", "--odd.wav", "odd"], cwd=work,
+                           capture_output=True, text=True)
+        if r.returncode != 0 or not os.path.exists(j("odd.lf0")):
+            fail("-- before a file name: exit %d, %r" % (r.returncode, r.stderr))
     print("every error reported")
 
 
