@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "support/testsupport.h"
+#include "vallisynth/vallisynth.h"
 #include "vallisynth/vallisynth.hpp"
 
 namespace {
@@ -416,6 +417,53 @@ TEST(AudioReader, BadFilesAreRefusedNamingTheFile) {
     }
   }
   EXPECT_EQ(read_audio(low, 16000).samples.size(), 267u);
+}
+
+TEST(AnalysisCInterface, GivesTheFramesOfTheCppInterface) {
+  const Rendering r = render_known(22050, 200.0, 0.6);
+  vallisynth_analysis_options o;
+  vallisynth_analysis_options_init(&o);
+  o.sample_rate = 22050;
+  o.order = 12;
+  o.cepstrum_form = VALLISYNTH_CC_SPTK;
+  AnalysisOptions cpp = at_rate(22050);
+  cpp.order = 12;
+  cpp.cepstrum_form = CepstrumForm::sptk;
+  const Analysis want = analyse(r.x, cpp);
+
+  double *lf0 = nullptr, *cc = nullptr, *fv = nullptr;
+  std::size_t frames = 0;
+  ASSERT_EQ(vallisynth_analyse(r.x.data(), r.x.size(), &o, &lf0, &cc, &fv, &frames), VALLISYNTH_OK);
+  EXPECT_EQ(std::vector<double>(cc, cc + frames * 13), want.cc);
+  EXPECT_EQ(std::vector<double>(lf0, lf0 + frames), want.lf0);
+  vallisynth_free(lf0);
+  vallisynth_free(cc);
+  vallisynth_free(fv);
+
+  vallisynth_analyser* a = nullptr;
+  ASSERT_EQ(vallisynth_analyser_create(&o, &a), VALLISYNTH_OK);
+  const std::size_t cap = vallisynth_analyser_max_frames(a, r.x.size());
+  std::vector<double> l(cap), c(cap * 13), v(cap);
+  std::size_t n = 0, m = 0;
+  ASSERT_EQ(
+      vallisynth_analyser_push(a, r.x.data(), r.x.size(), l.data(), c.data(), v.data(), cap, &n),
+      VALLISYNTH_OK);
+  ASSERT_EQ(
+      vallisynth_analyser_flush(a, l.data() + n, c.data() + n * 13, v.data() + n, cap - n, &m),
+      VALLISYNTH_OK);
+  c.resize((n + m) * 13);
+  EXPECT_EQ(c, want.cc);
+  EXPECT_EQ(
+      vallisynth_analyser_push(a, r.x.data(), r.x.size(), l.data(), c.data(), v.data(), 1, &n),
+      VALLISYNTH_ERR_BAD_ARGUMENT);
+  vallisynth_analyser_destroy(a);
+
+  o.size = 8;  // a struct from some other library's version
+  EXPECT_EQ(vallisynth_analyser_create(&o, &a), VALLISYNTH_ERR_BAD_ARGUMENT);
+  double* samples = nullptr;
+  std::size_t count = 0;
+  EXPECT_EQ(vallisynth_read_audio("/nonexistent.wav", 0, 0, &samples, &count, nullptr, nullptr),
+            VALLISYNTH_ERR_OPEN);
 }
 
 }  // namespace
