@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "driver/analysebatch.h"
 #include "io/outputfile.h"
+#include "io/paramfile.h"
 #include "vallisynth/analysis.hpp"
 
 namespace vallisynth {
@@ -19,16 +21,7 @@ namespace {
 
 constexpr std::size_t kBlock = 1 << 15;  // samples read and analysed at a time
 
-struct Arguments {
-  std::string input, prefix;
-  std::optional<int> fs;
-  std::optional<std::uint32_t> frame_shift;
-  std::uint32_t order = 24;
-  std::optional<double> alpha;
-  double f0_min = 50.0, f0_max = 800.0;
-  int ccform = 0;
-  int channel = 0;
-};
+using Arguments = AnalyseArguments;
 
 void usage() {
   std::fputs(
@@ -38,6 +31,7 @@ void usage() {
       "\n"
       "  Usage:\n"
       "   vallisynth-analyse input prefix [params]\n"
+      "   vallisynth-analyse input... --OUTDIR=dir [batch params] [params]\n"
       "\n"
       "  Arguments:\n"
       "   input: WAV (any sample format), FLAC, AIFF or Ogg file; - reads standard input\n"
@@ -53,6 +47,15 @@ void usage() {
       "   --F0MAX=800    Highest f0 searched (Hz) [40...1000]\n"
       "   --CCFORM=0     Cepstral form: 0 stored, 1 SPTK's\n"
       "   --CHANNEL=0    Channel analysed: 0 mixes all down to mono, n picks channel n\n"
+      "\n"
+      "  Batch parameters (any of them makes a batch; outputs beside each input\n"
+      "  unless --OUTDIR is given):\n"
+      "   --LIST=file    Also analyse the files listed, one a line (- reads standard input)\n"
+      "   --OUTDIR=dir   Write each input's streams under dir at its relative path\n"
+      "   --THREADS=1    Files analysed at once (0: every usable core); same outputs\n"
+      "   --FORCE=0      1 redoes files whose outputs are newer than the input\n"
+      "   --MANIFEST=f   Write a table of the files (TSV), reused when resuming\n"
+      "   --SHARD=i/n    Only every n-th file from the i-th (0 <= i < n)\n"
       "\n",
       stdout);
 }
@@ -70,6 +73,58 @@ bool parse_number(const char* text, double& value) {
   return end != text && *end == '\0' && errno == 0 && std::isfinite(value);
 }
 
+}  // namespace
+
+AnalysisOptions analysisoptions(const AnalyseArguments& a, int sample_rate) {
+  AnalysisOptions o;
+  o.sample_rate = sample_rate;
+  o.frame_shift = a.frame_shift;
+  o.order = a.order;
+  o.alpha = a.alpha;
+  o.f0_min = a.f0_min;
+  o.f0_max = a.f0_max;
+  o.cepstrum_form = a.ccform == 1 ? CepstrumForm::sptk : CepstrumForm::stored;
+  return o;
+}
+
+std::string parseanalyseoption(const std::string& arg, AnalyseArguments& a) {
+  const std::size_t eq = arg.find('=');
+  if (eq == std::string::npos) {
+    return "unknown parameter " + arg;
+  }
+  const std::string name = arg.substr(2, eq - 2);
+  double v = 0.0;
+  if (!parse_number(arg.c_str() + eq + 1, v)) {
+    return "--" + name + " needs a number, not '" + arg.substr(eq + 1) + "'";
+  }
+  const bool whole = v == std::floor(v);
+  if (name == "FS" && whole && v >= 8000 && v <= 48000) {
+    a.fs = static_cast<int>(v);
+  } else if (name == "LFRAME" && whole && v >= 1 && v <= 4800) {
+    a.frame_shift = static_cast<std::uint32_t>(v);
+  } else if (name == "ORDER" && whole && v >= 0 && v <= 200) {
+    a.order = static_cast<std::uint32_t>(v);
+  } else if (name == "ALPHA" && std::fabs(v) < 1.0) {
+    a.alpha = v;
+  } else if (name == "F0MIN" && v >= 40 && v <= 1000) {
+    a.f0_min = v;
+  } else if (name == "F0MAX" && v >= 40 && v <= 1000) {
+    a.f0_max = v;
+  } else if (name == "CCFORM" && (v == 0 || v == 1)) {
+    a.ccform = static_cast<int>(v);
+  } else if (name == "CHANNEL" && whole && v >= 0 && v <= 1024) {
+    a.channel = static_cast<int>(v);
+  } else if (name == "FS" || name == "LFRAME" || name == "ORDER" || name == "ALPHA" ||
+             name == "F0MIN" || name == "F0MAX" || name == "CCFORM" || name == "CHANNEL") {
+    return arg + " is out of its range (see the help)";
+  } else {
+    return "unknown parameter " + arg;
+  }
+  return "";
+}
+
+namespace {
+
 // Reads the arguments; returns "" or why they are wrong.
 std::string parse(int argc, char** argv, Arguments& a) {
   std::vector<std::string> files;
@@ -79,37 +134,8 @@ std::string parse(int argc, char** argv, Arguments& a) {
       files.push_back(arg);
       continue;
     }
-    const std::size_t eq = arg.find('=');
-    if (eq == std::string::npos) {
-      return "unknown parameter " + arg;
-    }
-    const std::string name = arg.substr(2, eq - 2);
-    double v = 0.0;
-    if (!parse_number(arg.c_str() + eq + 1, v)) {
-      return "--" + name + " needs a number, not '" + arg.substr(eq + 1) + "'";
-    }
-    const bool whole = v == std::floor(v);
-    if (name == "FS" && whole && v >= 8000 && v <= 48000) {
-      a.fs = static_cast<int>(v);
-    } else if (name == "LFRAME" && whole && v >= 1 && v <= 4800) {
-      a.frame_shift = static_cast<std::uint32_t>(v);
-    } else if (name == "ORDER" && whole && v >= 0 && v <= 200) {
-      a.order = static_cast<std::uint32_t>(v);
-    } else if (name == "ALPHA" && std::fabs(v) < 1.0) {
-      a.alpha = v;
-    } else if (name == "F0MIN" && v >= 40 && v <= 1000) {
-      a.f0_min = v;
-    } else if (name == "F0MAX" && v >= 40 && v <= 1000) {
-      a.f0_max = v;
-    } else if (name == "CCFORM" && (v == 0 || v == 1)) {
-      a.ccform = static_cast<int>(v);
-    } else if (name == "CHANNEL" && whole && v >= 0 && v <= 1024) {
-      a.channel = static_cast<int>(v);
-    } else if (name == "FS" || name == "LFRAME" || name == "ORDER" || name == "ALPHA" ||
-               name == "F0MIN" || name == "F0MAX" || name == "CCFORM" || name == "CHANNEL") {
-      return arg + " is out of its range (see the help)";
-    } else {
-      return "unknown parameter " + arg;
+    if (std::string why = parseanalyseoption(arg, a); !why.empty()) {
+      return why;
     }
   }
   if (files.size() != 2) {
@@ -121,28 +147,6 @@ std::string parse(int argc, char** argv, Arguments& a) {
   a.input = files[0];
   a.prefix = files[1];
   return "";
-}
-
-// Appends values as little-endian float32.
-bool write_floats(std::FILE* f, const double* v, std::size_t n) {
-  unsigned char bytes[4 * 256];
-  while (n > 0) {
-    const std::size_t m = std::min<std::size_t>(n, 256);
-    for (std::size_t i = 0; i < m; ++i) {
-      const auto x = static_cast<float>(v[i]);
-      std::uint32_t u = 0;
-      std::memcpy(&u, &x, 4);
-      for (int b = 0; b < 4; ++b) {
-        bytes[4 * i + static_cast<std::size_t>(b)] = static_cast<unsigned char>(u >> (8 * b));
-      }
-    }
-    if (std::fwrite(bytes, 4, m, f) != m) {
-      return false;
-    }
-    v += m;
-    n -= m;
-  }
-  return true;
 }
 
 std::string quoted(const std::string& s) {
@@ -172,14 +176,7 @@ int analyse_file(const Arguments& a) {
         "Warning: %s has %d channels: analysed mixed down to mono (--CHANNEL=n picks one).\n",
         a.input.c_str(), reader.channels());
   }
-  AnalysisOptions o;
-  o.sample_rate = reader.sample_rate();
-  o.frame_shift = a.frame_shift;
-  o.order = a.order;
-  o.alpha = a.alpha;
-  o.f0_min = a.f0_min;
-  o.f0_max = a.f0_max;
-  o.cepstrum_form = a.ccform == 1 ? CepstrumForm::sptk : CepstrumForm::stored;
+  const AnalysisOptions o = analysisoptions(a, reader.sample_rate());
   Analyser analyser(o);
 
   Outputs out;
@@ -205,9 +202,9 @@ int analyse_file(const Arguments& a) {
     for (std::size_t k = 0; k < n; ++k) {
       voiced += lf0[k] > -1e9 ? 1u : 0u;
     }
-    bool ok = write_floats(out.lf0.stream(), lf0.data(), n) &&
-              write_floats(out.cc.stream(), cc.data(), n * (a.order + 1u)) &&
-              write_floats(out.fv.stream(), fv.data(), n);
+    bool ok = fwritefloats(out.lf0.stream(), lf0.data(), n) &&
+              fwritefloats(out.cc.stream(), cc.data(), n * (a.order + 1u)) &&
+              fwritefloats(out.fv.stream(), fv.data(), n);
     return ok;
   };
   bool ok = true;
@@ -264,6 +261,9 @@ int analysemain(int argc, char** argv) {
   if (argc <= 1) {
     usage();
     return 0;
+  }
+  if (isanalysebatch(argc, argv)) {
+    return analysebatchmain(argc, argv);
   }
   Arguments a;
   const std::string why = parse(argc, argv, a);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "io/hugepages.h"
 
@@ -39,6 +40,10 @@ enum class ReadFailure {
 // memory can hold. Prints nothing.
 std::uint64_t fdoubleread(const char* path, StreamValues& values, ReadFailure* failure = nullptr,
                           std::uint64_t maxbytes = ~std::uint64_t{0});
+
+// Appends the n values at v to f as stored values (rounded to float32,
+// little-endian). False on a write error (errno tells why).
+bool fwritefloats(std::FILE* f, const double* v, std::size_t n);
 
 }  // namespace vallisynth
 
