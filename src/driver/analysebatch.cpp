@@ -38,6 +38,9 @@ constexpr std::size_t kBlock = 1 << 15;  // samples read and analysed at a time
 constexpr const char* kSuffixes[3] = {".lf0", ".cc", ".fv"};
 constexpr const char* kManifestHeader =
     "input\tduration_s\tframes\tvoiced_share\tmedian_f0_hz\tmedian_fv_hz\tstatus\tmessage";
+// The progress line is redrawn at most every kProgressSeconds, and checked
+// at least every kProgressPeriod.
+constexpr double kProgressSeconds = 0.2;
 constexpr auto kProgressPeriod = std::chrono::milliseconds(500);
 
 struct BatchArguments {
@@ -602,6 +605,7 @@ void work(const BatchArguments& b, const std::vector<Job>& jobs,
 void report(const std::vector<Job>& jobs, const std::vector<Result>& results, Tally& t,
             std::chrono::steady_clock::time_point start) {
   const bool terminal = isatty(STDERR_FILENO) != 0;
+  double shown = -kProgressSeconds;  // when the line was last drawn
   std::unique_lock<std::mutex> guard(t.lock);
   for (;;) {
     for (const std::size_t i : t.finished) {
@@ -627,8 +631,9 @@ void report(const std::vector<Job>& jobs, const std::vector<Result>& results, Ta
       }
       return;
     }
-    if (terminal) {
-      showprogress(t, jobs.size(), elapsed.count());
+    if (terminal && elapsed.count() >= shown + kProgressSeconds) {
+      shown = elapsed.count();
+      showprogress(t, jobs.size(), shown);
     }
     t.changed.wait_for(guard, kProgressPeriod);
   }
