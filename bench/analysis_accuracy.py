@@ -194,7 +194,7 @@ def main():
                 groups[key]["swipe"].append(pitch_errors(truth, swipe(out, fs, shift, len(truth), work)))
                 n = min(len(truth), len(elf0))
                 both = (truth[:n] > 0) & (elf0[:n] > -1e9)
-                fv_err.setdefault(key, []).append(np.abs(efv[:n][both] - np.minimum(fv[:n][both], fs / 2)))
+                fv_err.setdefault(key, []).append(efv[:n][both] - np.minimum(fv[:n][both], fs / 2))
     print("## Pitch on renderings with known f0 (range %g-%g Hz, lag 0)\n" % F0_RANGE)
     print("| group | analyser | GPE % | median f0 error % | VDE % |")
     print("|---|---|---|---|---|")
@@ -203,11 +203,12 @@ def main():
             gpe, med, vde = summarise(g[who])
             print("| %s | %s | %.2f | %.3f | %.2f |" % (key, label, gpe, med, vde))
     print("\n## fv on renderings with a known fv track (2-7 kHz), analyser's own f0\n")
-    print("| group | median error Hz | within 500 Hz % |")
-    print("|---|---|---|")
+    print("| group | median error Hz | within 500 Hz % | median signed error Hz |")
+    print("|---|---|---|---|")
     for key, errs in fv_err.items():
         e = np.concatenate(errs)
-        print("| %s | %.0f | %.1f |" % (key, np.median(e), 100.0 * np.mean(e <= 500)))
+        print("| %s | %.0f | %.1f | %+.0f |" % (key, np.median(np.abs(e)), 100.0 * np.mean(np.abs(e) <= 500),
+                                         np.median(e)))
     # Natural recordings: level, MCD and f0 of the resynthesis.
     print("\n## Round trip of recordings through the decoder\n")
     print("| rate | level error dB (mean, worst) | MCD dB | resynthesis median f0 error % |")

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "analysis_bindings.h"
 #include "vallisynth/vallisynth.hpp"
 
 namespace py = pybind11;
@@ -777,4 +778,5 @@ command line's bytes. Raises VallisynthError (CREATE_FAILED, TOO_LONG).)doc");
       [](const py::object& fs) { return vallisynth::default_frame_shift(torate(fs)); }, "fs"_a,
       "The default frame shift for a sampling rate: 5 ms in whole samples (80 at 16000).");
   m.def("version", &vallisynth::version, "The library's version, \"major.minor.patch\".");
+  add_analysis_bindings(m);
 }

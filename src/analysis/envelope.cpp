@@ -24,7 +24,7 @@ const double kNoiseGain = 0.5 * std::log(1.5);
 constexpr double kLiftStart = 3500.0;
 constexpr double kLiftAtNyquist = 1.151292546497023;  // ln(10) / 2
 // Harmonicity above which a harmonic counts as periodic.
-constexpr double kPeriodicThreshold = 0.35;
+constexpr double kPeriodicThreshold = 0.2;
 constexpr double kPowerFloor = 1e-30;  // keeps the log of digital silence finite
 }  // namespace
 
@@ -53,12 +53,22 @@ EnvelopeAnalyser::EnvelopeAnalyser(double fs, std::uint32_t order, double alpha,
     }
   }
   const std::size_t longest = std::bit_ceil(2 * (2 * max_half_window() + 1));
+  // A real sequence of n points is transformed as a complex one of n / 2.
   plans_.resize(static_cast<std::size_t>(std::countr_zero(longest)) + 1);
   for (std::size_t n = 16, b = 4; n <= longest; n *= 2, ++b) {
-    plans_[b] = std::make_unique<FftPlan>(n, 1);
+    plans_[b] = std::make_unique<FftPlan>(n / 2, 1);
   }
-  re_.resize(longest);
-  im_.resize(longest);
+  twiddle_cos_.resize(longest / 2);
+  twiddle_sin_.resize(longest / 2);
+  for (std::size_t k = 0; k < longest / 2; ++k) {
+    const double angle = kTwoPi * static_cast<double>(k) / static_cast<double>(longest);
+    twiddle_cos_[k] = std::cos(angle);
+    twiddle_sin_[k] = std::sin(angle);
+  }
+  longest_ = longest;
+  frame_.resize(longest + 1);
+  re_.resize(longest / 2);
+  im_.resize(longest / 2);
   power_.resize(longest / 2 + 1);
   sums_.resize(longest + 16);
   log_env_.resize(grid_ + 1);
@@ -67,6 +77,40 @@ EnvelopeAnalyser::EnvelopeAnalyser(double fs, std::uint32_t order, double alpha,
 std::size_t EnvelopeAnalyser::half_window(double f0) const {
   const double f = f0 > 0.0 ? std::clamp(f0, f0_min_, f0_max_) : kUnvoicedF0;
   return static_cast<std::size_t>(std::lround(0.5 * kPeriods * fs_ / f));
+}
+
+void EnvelopeAnalyser::power_spectrum(const FftPlan& plan, std::size_t half) {
+  // Even samples as the real part, odd ones as the imaginary part; the
+  // spectra of the two halves are separated from the transform's symmetric
+  // and antisymmetric parts and recombined with the twiddle e^{-j2 pi k/n}.
+  const std::size_t filled = std::min(half, (len_ + 1) / 2);
+  for (std::size_t m = 0; m < filled; ++m) {
+    re_[m] = frame_[2 * m];
+    im_[m] = frame_[2 * m + 1];
+  }
+  std::fill(re_.begin() + static_cast<std::ptrdiff_t>(filled),
+            re_.begin() + static_cast<std::ptrdiff_t>(half), 0.0);
+  std::fill(im_.begin() + static_cast<std::ptrdiff_t>(filled),
+            im_.begin() + static_cast<std::ptrdiff_t>(half), 0.0);
+  dofftr(std::span<double>(re_.data(), half), std::span<double>(im_.data(), half), plan);
+  const std::size_t stride = longest_ / n_;
+  const double* zr = re_.data();
+  const double* zi = im_.data();
+  const double* wc = twiddle_cos_.data();
+  const double* ws = twiddle_sin_.data();
+  double* power = power_.data();
+  // Bins 0 and n / 2 are the sum and the difference of the two halves' DC.
+  power[0] = (zr[0] + zi[0]) * (zr[0] + zi[0]);
+  power[half] = (zr[0] - zi[0]) * (zr[0] - zi[0]);
+  for (std::size_t k = 1; k < half; ++k) {
+    const std::size_t b = half - k;
+    const double er = 0.5 * (zr[k] + zr[b]), ei = 0.5 * (zi[k] - zi[b]);
+    const double odr = 0.5 * (zi[k] + zi[b]), odi = -0.5 * (zr[k] - zr[b]);
+    const double c = wc[k * stride], sn = ws[k * stride];
+    // X = E + W O with W = c - j sn.
+    const double xr = er + c * odr + sn * odi, xi = ei + c * odi - sn * odr;
+    power[k] = xr * xr + xi * xi;
+  }
 }
 
 double EnvelopeAnalyser::cumulative(double position) const {
@@ -145,7 +189,11 @@ double EnvelopeAnalyser::voiced_frequency(double f0, double bins_per_hz) const {
 EnvelopeAnalyser::Result EnvelopeAnalyser::analyse(std::span<const double> segment, double f0,
                                                    std::span<double> cc) {
   const std::size_t len = segment.size();
-  n_ = std::bit_ceil(2 * len);
+  len_ = len;
+  // Voiced frames are zero-padded to at least twice their length, which
+  // places the harmonic peaks finely enough for the f0 refinement; unvoiced
+  // ones are only smoothed.
+  n_ = std::max<std::size_t>(16, std::bit_ceil(f0 > 0.0 ? 2 * len : len));
   const FftPlan& plan = *plans_[static_cast<std::size_t>(std::countr_zero(n_))];
   // Hann window over len samples, by a rotating phasor; the weighted mean
   // is removed so that an offset leaks nothing into the low bins.
@@ -155,7 +203,7 @@ EnvelopeAnalyser::Result EnvelopeAnalyser::analyse(std::span<const double> segme
   double wsum = 0.0, wxsum = 0.0, w2sum = 0.0;
   for (std::size_t i = 0; i < len; ++i) {
     const double w = 0.5 - 0.5 * c;
-    re_[i] = w;
+    frame_[i] = w;
     wsum += w;
     wxsum += w * segment[i];
     w2sum += w * w;
@@ -165,16 +213,12 @@ EnvelopeAnalyser::Result EnvelopeAnalyser::analyse(std::span<const double> segme
   }
   const double mean = wxsum / wsum;
   for (std::size_t i = 0; i < len; ++i) {
-    re_[i] *= segment[i] - mean;
+    frame_[i] *= segment[i] - mean;
   }
-  std::fill(re_.begin() + static_cast<std::ptrdiff_t>(len),
-            re_.begin() + static_cast<std::ptrdiff_t>(n_), 0.0);
-  std::fill(im_.begin(), im_.begin() + static_cast<std::ptrdiff_t>(n_), 0.0);
-  dofftr(std::span<double>(re_.data(), n_), std::span<double>(im_.data(), n_), plan);
+  // One zero after the samples covers an odd length's last pair.
+  frame_[len] = 0.0;
   const std::size_t half = n_ / 2;
-  for (std::size_t b = 0; b <= half; ++b) {
-    power_[b] = re_[b] * re_[b] + im_[b] * im_[b];
-  }
+  power_spectrum(plan, half);
   const double bins_per_hz = static_cast<double>(n_) / fs_;
   const double width_hz = f0 > 0.0 ? f0 : kUnvoicedF0;
   // Running sums of the spectrum mirrored at 0 Hz and at half the rate.

@@ -46,16 +46,20 @@ class EnvelopeAnalyser {
   double refine(double f0, double bins_per_hz) const;
   double voiced_frequency(double f0, double bins_per_hz) const;
   double cumulative(double position) const;
+  void power_spectrum(const FftPlan& plan, std::size_t half);
 
   double fs_;
   std::uint32_t order_;
   double f0_min_, f0_max_;
-  std::size_t grid_;                             // warped points - 1
-  std::vector<double> grid_hz_;                  // linear frequency of each warped point
-  std::vector<double> grid_correction_;          // the decoder's lift above 3.5 kHz, negated
-  std::vector<double> cosines_;                  // (order + 1) x (grid_ + 1) trapezoid weights
-  std::vector<std::unique_ptr<FftPlan>> plans_;  // by log2 of the length
-  std::vector<double> re_, im_, power_, sums_, log_env_;
+  std::size_t grid_;                               // warped points - 1
+  std::vector<double> grid_hz_;                    // linear frequency of each warped point
+  std::vector<double> grid_correction_;            // the decoder's lift above 3.5 kHz, negated
+  std::vector<double> cosines_;                    // (order + 1) x (grid_ + 1) trapezoid weights
+  std::vector<std::unique_ptr<FftPlan>> plans_;    // by log2 of the length
+  std::vector<double> twiddle_cos_, twiddle_sin_;  // e^{-j2 pi k / longest_}
+  std::size_t longest_ = 0;
+  std::size_t len_ = 0;  // samples of the current frame
+  std::vector<double> frame_, re_, im_, power_, sums_, log_env_;
   std::size_t n_ = 0;       // transform length of the current frame
   std::size_t margin_ = 0;  // mirrored bins before bin 0 in sums_
 };

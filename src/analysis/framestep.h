@@ -54,6 +54,7 @@ class AnalysisStep {
   void run(bool final, FrameSink& sink);
   bool pitch_frame(bool final);
   void emit(std::int64_t frame, double f0, FrameSink& sink);
+  void release(std::int64_t newest, FrameSink& sink);
   std::int64_t centre(std::int64_t frame) const {
     return (frame + 1) * static_cast<std::int64_t>(setup_.frame_shift);
   }
@@ -72,7 +73,9 @@ class AnalysisStep {
   std::vector<double> taps_, segment_, window_, cc_;
   std::vector<double> decided_;  // ring of decided f0 values awaiting their envelope
   std::int64_t next_decimated_ = 0, next_pitch_ = 0, decided_count_ = 0, emitted_ = 0;
-  std::int64_t total_frames_ = -1;  // known once flushing
+  std::int64_t released_ = 0;  // frames written; emitted ones wait for their neighbours' fv
+  std::vector<double> held_lf0_, held_fv_, held_cc_;  // rings of the emitted frames
+  std::int64_t total_frames_ = -1;                    // known once flushing
 };
 
 }  // namespace vallisynth

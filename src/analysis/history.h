@@ -46,6 +46,17 @@ class SampleHistory {
     size_ -= drop;
     base_ += static_cast<std::int64_t>(drop);
   }
+  // The scratch.size() samples from position start on: a view of the kept
+  // samples when they are all there, else a copy in scratch, as copy() makes.
+  std::span<const double> window(std::int64_t start, std::span<double> scratch) const {
+    const std::int64_t p = start - base_;
+    if (p >= 0 &&
+        p + static_cast<std::int64_t>(scratch.size()) <= static_cast<std::int64_t>(size_)) {
+      return std::span<const double>(buf_.data() + p, scratch.size());
+    }
+    copy(start, scratch);
+    return scratch;
+  }
   // Copies the samples from position start on into out; positions before the
   // first sample and from end() on read as 0 (the silence around a
   // recording).
