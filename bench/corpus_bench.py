@@ -18,12 +18,14 @@ long file holding the same audio. Then times, side by side in one run:
 
 and prints, per hour of audio, the wall time on both cores and the CPU time
 (hours of audio per core-hour of CPU). Each timing is the best of --rounds
-runs (outputs redone with --FORCE=1), so that other load on the machine
-counts as little as possible. Needs numpy, sox, espeak-ng,
+runs (outputs redone with --FORCE=1), the runs taking turns, so that other load
+on the machine counts as little as possible. Needs numpy, sox, espeak-ng,
 pocketsphinx-testdata and, for the Dask rows, python3-distributed.
 """
 import argparse
+import contextlib
 import glob
+import math
 import os
 import pathlib
 import platform
@@ -122,16 +124,11 @@ def timed(call):
     return wall, cpu
 
 
-def best(rounds, call):
-    results = [timed(call) for _ in range(rounds)]
-    return min(r[0] for r in results), min(r[1] for r in results)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("build")
     parser.add_argument("--files", type=int, default=2000)
-    parser.add_argument("--rounds", type=int, default=2)
+    parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--work", default="/tmp/vallisynth-corpus")
     args = parser.parse_args()
     build = pathlib.Path(args.build).resolve()
@@ -147,47 +144,55 @@ def main():
     print(f"corpus: {len(names)} files, {hours:.3f} h of audio; long.wav the same audio "
           f"({hours * 60:.1f} min)")
 
-    rows = []
-
     def cli(inputs, outdir):
         subprocess.run([analyse, *inputs, f"--OUTDIR={outdir}", "--THREADS=2", "--FORCE=1"],
                        cwd=work, check=True, capture_output=True)
 
-    def row(what, audio_hours, wall, cpu):
-        rows.append((what, wall / audio_hours, audio_hours / (cpu / 3600) if cpu else float("nan"),
-                     audio_hours / (2 * wall / 3600)))
-
     listing = work / "corpus.list"
     listing.write_text("".join(n + "\n" for n in names))
-    corpus_args = [f"--LIST={listing}"]
-    row("analysis, corpus, vallisynth-analyse --THREADS=2", hours,
-        *best(args.rounds, lambda: cli(corpus_args, work / "out-cli")))
-    row("analysis, long file x2, vallisynth-analyse --THREADS=2", 2 * hours,
-        *best(args.rounds, lambda: cli(["long.wav", "long2.wav"], work / "out-long")))
-    row("analysis, corpus, corpus.analyse (process pool of 2)", hours,
-        *best(args.rounds, lambda: vc.analyse(names, work / "out-py", root=work, force=True,
-                                              progress=False, program=analyse)))
     prefixes = ["out-cli/" + n[:-4] for n in names]
-    row("decoding, corpus, corpus.decode (process pool of 2)", hours,
-        *best(args.rounds, lambda: vc.decode(prefixes, work / "wav-py", root=work, force=True,
-                                             progress=False)))
+    cli([f"--LIST={listing}"], work / "out-cli")  # the streams decoded below
+    runs = [
+        ("analysis, corpus, vallisynth-analyse --THREADS=2", hours,
+         lambda ex: cli([f"--LIST={listing}"], work / "out-cli")),
+        ("analysis, long file x2, vallisynth-analyse --THREADS=2", 2 * hours,
+         lambda ex: cli(["long.wav", "long2.wav"], work / "out-long")),
+        ("analysis, corpus, corpus.analyse (process pool of 2)", hours,
+         lambda ex: vc.analyse(names, work / "out-py", root=work, force=True, progress=False,
+                               program=analyse)),
+        ("decoding, corpus, corpus.decode (process pool of 2)", hours,
+         lambda ex: vc.decode(prefixes, work / "wav-py", root=work, force=True, progress=False)),
+        ("analysis, corpus, corpus.analyse (Dask LocalCluster, 2 workers)", hours,
+         lambda ex: vc.analyse(names, work / "out-dask", root=work, executor=ex, force=True,
+                               progress=False, program=analyse)),
+        ("decoding, corpus, corpus.decode (Dask LocalCluster, 2 workers)", hours,
+         lambda ex: vc.decode(prefixes, work / "wav-dask", root=work, executor=ex, force=True,
+                              progress=False)),
+    ]
     try:
         import distributed
     except ImportError:
         distributed = None
-    if distributed is not None:
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                      dashboard_address=None, silence_logs=40) as cluster, \
-                distributed.Client(cluster) as client:
-            ex = client.get_executor()
-            row("analysis, corpus, corpus.analyse (Dask LocalCluster, 2 workers)", hours,
-                best(args.rounds, lambda: vc.analyse(names, work / "out-dask", root=work,
-                                                     executor=ex, force=True, progress=False,
-                                                     program=analyse))[0], 0.0)
-            row("decoding, corpus, corpus.decode (Dask LocalCluster, 2 workers)", hours,
-                best(args.rounds, lambda: vc.decode(prefixes, work / "wav-dask", root=work,
-                                                    executor=ex, force=True,
-                                                    progress=False))[0], 0.0)
+        runs = [r for r in runs if "Dask" not in r[0]]
+    # The runs take turns, round after round, and each keeps its best: load
+    # from elsewhere on the machine then weighs on all of them alike.
+    best = {}
+    with contextlib.ExitStack() as stack:
+        ex = None
+        if distributed is not None:
+            cluster = stack.enter_context(distributed.LocalCluster(
+                n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                silence_logs=40))
+            ex = stack.enter_context(distributed.Client(cluster)).get_executor()
+        for _ in range(args.rounds):
+            for what, audio_hours, call in runs:
+                wall, cpu = timed(lambda: call(ex))
+                # Dask's workers are not this process's children: no CPU time.
+                cpu = cpu if "Dask" not in what else float("nan")
+                old = best.get(what, (math.inf, math.inf))
+                best[what] = (min(old[0], wall), min(old[1], cpu) if cpu == cpu else cpu)
+    rows = [(what, best[what][0] / h, h / (best[what][1] / 3600), h / (2 * best[what][0] / 3600))
+            for what, h, _ in runs]
 
     print(f"\n{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, {platform.node()}, "
           f"{os.cpu_count()} cores, {platform.processor() or platform.machine()}")

@@ -639,6 +639,30 @@ void report(const std::vector<Job>& jobs, const std::vector<Result>& results, Ta
   }
 }
 
+// Analyses the jobs on threads threads until all are done or stop is set;
+// returns the stopping signal or 0.
+int runworkers(const BatchArguments& b, const std::vector<Job>& jobs,
+               const std::map<std::string, std::string>& previous, const std::atomic<int>& stop,
+               unsigned threads, std::vector<Result>& results, Tally& tally,
+               std::chrono::steady_clock::time_point start) {
+  std::atomic<std::size_t> next{0};
+  std::vector<std::thread> workers;
+  for (unsigned t = 0; t < threads; ++t) {
+    workers.emplace_back([&] { work(b, jobs, previous, stop, next, results, tally); });
+  }
+  std::thread reporter([&] { report(jobs, results, tally, start); });
+  for (std::thread& w : workers) {
+    w.join();
+  }
+  {
+    std::lock_guard<std::mutex> guard(tally.lock);
+    tally.workers_done = true;
+    tally.changed.notify_one();
+  }
+  reporter.join();
+  return stop.load();
+}
+
 int runbatch(const BatchArguments& b) {
   const std::vector<Job> jobs = makejobs(b);
   const std::map<std::string, std::string> previous = b.manifest.empty() || b.force
@@ -650,26 +674,9 @@ int runbatch(const BatchArguments& b) {
   std::vector<Result> results(jobs.size());
   Tally tally;
   const auto start = std::chrono::steady_clock::now();
-  int signal = 0;
-  {
-    SignalWatch signals;
-    std::atomic<std::size_t> next{0};
-    std::vector<std::thread> workers;
-    for (unsigned t = 0; t < threads; ++t) {
-      workers.emplace_back([&] { work(b, jobs, previous, signals.stop(), next, results, tally); });
-    }
-    std::thread reporter([&] { report(jobs, results, tally, start); });
-    for (std::thread& w : workers) {
-      w.join();
-    }
-    {
-      std::lock_guard<std::mutex> guard(tally.lock);
-      tally.workers_done = true;
-      tally.changed.notify_one();
-    }
-    reporter.join();
-    signal = signals.stop().load();
-  }
+  // Watched until the manifest is written, so that no signal cuts it short.
+  SignalWatch signals;
+  const int signal = runworkers(b, jobs, previous, signals.stop(), threads, results, tally, start);
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
   bool manifest_ok = true;
   if (!b.manifest.empty() && !writemanifest(b.manifest, jobs, results)) {
