@@ -25,7 +25,8 @@ constexpr double kLiftStart = 3500.0;
 constexpr double kLiftAtNyquist = 1.151292546497023;  // ln(10) / 2
 // Harmonicity above which a harmonic counts as periodic.
 constexpr double kPeriodicThreshold = 0.2;
-constexpr double kPowerFloor = 1e-30;  // keeps the log of digital silence finite
+constexpr double kPowerFloor = 1e-30;    // keeps the log of digital silence finite
+constexpr double kRelativeFloor = 1e-9;  // 90 dB below the frame's loudest band
 }  // namespace
 
 EnvelopeAnalyser::EnvelopeAnalyser(double fs, std::uint32_t order, double alpha, double f0_min,
@@ -42,6 +43,18 @@ EnvelopeAnalyser::EnvelopeAnalyser(double fs, std::uint32_t order, double alpha,
       grid_hz_[i] = 0.5 * fs;
     }
     grid_correction_[i] = grid_hz_[i] > kLiftStart ? -(grid_hz_[i] - kLiftStart) * slope : 0.0;
+  }
+  // The series evaluated back on the grid (2 cos(j w~), j >= 1), and each
+  // grid point's share of the linear frequency axis.
+  series_.resize((grid_ + 1) * order);
+  grid_df_.resize(grid_ + 1);
+  for (std::size_t i = 0; i <= grid_; ++i) {
+    const double warped = kPi * static_cast<double>(i) / static_cast<double>(grid_);
+    for (std::size_t j = 1; j <= order; ++j) {
+      series_[i * order + j - 1] = 2.0 * std::cos(static_cast<double>(j) * warped);
+    }
+    const double lo = grid_hz_[i == 0 ? 0 : i - 1], hi = grid_hz_[i == grid_ ? grid_ : i + 1];
+    grid_df_[i] = 0.5 * (hi - lo);
   }
   cosines_.resize((order + 1) * (grid_ + 1));
   for (std::size_t j = 0; j <= order; ++j) {
@@ -110,6 +123,26 @@ void EnvelopeAnalyser::power_spectrum(const FftPlan& plan, std::size_t half) {
     // X = E + W O with W = c - j sn.
     const double xr = er + c * odr + sn * odi, xi = ei + c * odi - sn * odr;
     power[k] = xr * xr + xi * xi;
+  }
+}
+
+void EnvelopeAnalyser::match_power(std::span<double> cc) const {
+  // The truncated cosine series smooths the log envelope, which lowers its
+  // formant peaks more than it raises its valleys: the envelope would carry
+  // less power than the frame. c0 takes back the difference, measured on
+  // the linear frequency axis as the decoder renders it.
+  double wanted = 0.0, got = 0.0;
+  for (std::size_t i = 0; i <= grid_; ++i) {
+    const double* row = &series_[i * order_];
+    double level = cc[0];
+    for (std::size_t j = 1; j <= order_; ++j) {
+      level += row[j - 1] * cc[j];
+    }
+    wanted += grid_df_[i] * std::exp(2.0 * log_env_[i]);
+    got += grid_df_[i] * std::exp(2.0 * level);
+  }
+  if (got > 0.0 && wanted > 0.0 && std::isfinite(wanted) && std::isfinite(got)) {
+    cc[0] += 0.5 * std::log(wanted / got);
   }
 }
 
@@ -243,13 +276,22 @@ EnvelopeAnalyser::Result EnvelopeAnalyser::analyse(std::span<const double> segme
   // per f0 of bandwidth: hence L = ln(density / 2) / 2.
   const double hw = 0.5 * f * bins_per_hz;
   const double to_density = 2.0 / (fs_ * w2sum) / (2.0 * hw);
+  double loudest = 0.0;
   for (std::size_t i = 0; i <= grid_; ++i) {
     // Below f0 there is no harmonic to measure: the envelope stays at its
     // value at f0.
     const double hz = f0 > 0.0 ? std::max(grid_hz_[i], f) : grid_hz_[i];
     const double pos = hz * bins_per_hz;
-    const double density = (cumulative(pos + hw) - cumulative(pos - hw)) * to_density;
-    double level = 0.5 * std::log(0.5 * density + kPowerFloor) + grid_correction_[i];
+    log_env_[i] = (cumulative(pos + hw) - cumulative(pos - hw)) * to_density;
+    loudest = std::max(loudest, log_env_[i]);
+  }
+  // A band far below the frame's loudest (a recording band-limited below
+  // the Nyquist frequency, digital silence) is held at a floor relative to
+  // it: a deeper cliff would ring through the truncated cepstrum and shift
+  // the level of the whole envelope.
+  const double floor = kRelativeFloor * loudest + kPowerFloor;
+  for (std::size_t i = 0; i <= grid_; ++i) {
+    double level = 0.5 * std::log(0.5 * std::max(log_env_[i], floor)) + grid_correction_[i];
     if (f0 <= 0.0 || grid_hz_[i] >= result.fv) {
       level += kNoiseGain;
     }
@@ -263,6 +305,7 @@ EnvelopeAnalyser::Result EnvelopeAnalyser::analyse(std::span<const double> segme
     }
     cc[j] = sum;
   }
+  match_power(cc);
   return result;
 }
 

@@ -47,6 +47,7 @@ class EnvelopeAnalyser {
   double voiced_frequency(double f0, double bins_per_hz) const;
   double cumulative(double position) const;
   void power_spectrum(const FftPlan& plan, std::size_t half);
+  void match_power(std::span<double> cc) const;
 
   double fs_;
   std::uint32_t order_;
@@ -55,6 +56,8 @@ class EnvelopeAnalyser {
   std::vector<double> grid_hz_;                    // linear frequency of each warped point
   std::vector<double> grid_correction_;            // the decoder's lift above 3.5 kHz, negated
   std::vector<double> cosines_;                    // (order + 1) x (grid_ + 1) trapezoid weights
+  std::vector<double> series_;                     // (grid_ + 1) x order: 2 cos(j w~) at each point
+  std::vector<double> grid_df_;                    // Hz of the linear axis per grid point
   std::vector<std::unique_ptr<FftPlan>> plans_;    // by log2 of the length
   std::vector<double> twiddle_cos_, twiddle_sin_;  // e^{-j2 pi k / longest_}
   std::size_t longest_ = 0;
