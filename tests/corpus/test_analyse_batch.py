@@ -113,13 +113,17 @@ def test_ctrl_c_leaves_only_finished_files_and_exits_128_plus_the_signal(corpus,
     root, names = corpus
     streams, manifest = reference
     out = tmp_path / "out"
-    proc = subprocess.Popen([ANALYSE, *batch_args(out, names)], cwd=root,
-                            stdout=subprocess.PIPE, text=True)
-    deadline = time.monotonic() + 60
-    while not any((out / "streams").rglob("*.fv")) and time.monotonic() < deadline:
-        time.sleep(0.005)
-    proc.send_signal(sig)
-    stdout, _ = proc.communicate(timeout=60)
+    for attempt in range(3):  # on a busy machine the run may end before the signal
+        shutil.rmtree(out, ignore_errors=True)
+        proc = subprocess.Popen([ANALYSE, *batch_args(out, names)], cwd=root,
+                                stdout=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 60
+        while not any((out / "streams").rglob("*.fv")) and time.monotonic() < deadline:
+            time.sleep(0.005)
+        proc.send_signal(sig)
+        stdout, _ = proc.communicate(timeout=60)
+        if proc.returncode != 0:
+            break
     assert proc.returncode == 128 + sig, stdout
     assert "Interrupted after" in stdout
     assert not leftovers(out)
