@@ -5,7 +5,7 @@ project's own outputs (Debian's python3-matplotlib, numpy and PIL):
   resynthesis.png  an utterance rendered from its streams, with its f0 and
                    maximum voiced frequency tracks over the spectrogram, and
                    beside it its analysis rendered again (with the native
-                   analyser when the build has one, else with tools/analyse)
+                   analyser)
   options.png      what each option does to one utterance
   speed.png        the timings of docs/figures/speed.tsv, which
                    `RESULTS=docs/figures/speed.tsv bench/run_bench.sh` writes
@@ -92,23 +92,14 @@ def tracks(ax, lf0, fv=None, frame_seconds=FRAME_SECONDS):
 
 
 def analyse(build, work, wav):
-    """Streams from a recording: the native analyser's (f0, fv, cc) when the
-    build has one, else tools/analyse's (f0 and cc, through SPTK). None when
-    neither can run."""
+    """Streams from a recording by the native analyser (f0, cc, fv). None
+    when the build has no analyser."""
     native = pathlib.Path(build) / "vallisynth-analyse"
     prefix = work / "analysed"
-    if native.exists():
-        subprocess.run([str(native), str(wav), str(prefix)], check=True,
-                       stdout=subprocess.DEVNULL)
-        fv = pathlib.Path(str(prefix) + ".fv")
-        return "vallisynth-analyse", [pathlib.Path(str(prefix) + ".lf0"),
-                                      pathlib.Path(str(prefix) + ".cc"),
-                                      *([fv] if fv.exists() else [])]
-    done = subprocess.run([str(ROOT / "tools" / "analyse"), str(wav), str(prefix)],
-                          capture_output=True, text=True)
-    if done.returncode != 0:
+    if not native.exists():
         return None, None
-    return "tools/analyse", [pathlib.Path(str(prefix) + ".lf0"), pathlib.Path(str(prefix) + ".cc")]
+    subprocess.run([str(native), str(wav), str(prefix)], check=True, stdout=subprocess.DEVNULL)
+    return "vallisynth-analyse", [pathlib.Path(str(prefix) + ext) for ext in (".lf0", ".cc", ".fv")]
 
 
 def resynthesis_figure(program, build, work):

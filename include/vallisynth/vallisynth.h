@@ -296,6 +296,78 @@ VALLISYNTH_API VALLISYNTH_CHECK int vallisynth_wav_write(vallisynth_wav* wav, co
 VALLISYNTH_API VALLISYNTH_CHECK int vallisynth_wav_commit(vallisynth_wav* wav);
 VALLISYNTH_API void vallisynth_wav_close(vallisynth_wav* wav);
 
+/* ------------------------------------------------------------------------
+ * Analysis: recordings to the decoder's streams (see analysis.hpp for the
+ * frame geometry and the streaming rules). Frame k describes the signal
+ * around sample (k + 1) L; an analyser releases it once latency samples
+ * past its centre have been pushed, exactly the one-shot frames for any
+ * way of cutting the input; nothing is allocated after creation.
+ * ------------------------------------------------------------------------ */
+
+/* Analysis options. Their size comes first, set with the defaults by
+ * vallisynth_analysis_options_init(), so that fields added later are told
+ * apart from an older caller's. */
+typedef struct vallisynth_analysis_options {
+  size_t size;
+  int32_t sample_rate;   /* Hz of the samples, 8000 to 48000; default 16000 */
+  uint32_t frame_shift;  /* samples; 0: 5 ms at sample_rate, rounded */
+  uint32_t order;        /* cepstral order, 0 to 200; default 24 */
+  int32_t alpha_set;     /* 0: alpha is the rate's conventional one */
+  double alpha;          /* all-pass constant, |alpha| < 1 */
+  double f0_min;         /* Hz, 40 <= f0_min < f0_max <= 1000; default 50 */
+  double f0_max;         /* Hz; default 800 */
+  int32_t cepstrum_form; /* VALLISYNTH_CC_STORED (default) or VALLISYNTH_CC_SPTK */
+} vallisynth_analysis_options;
+
+/* Sets the defaults in the size bytes of *options (size included). */
+VALLISYNTH_API void vallisynth_analysis_options_init_size(vallisynth_analysis_options* options,
+                                                          size_t size);
+#define vallisynth_analysis_options_init(options) \
+  vallisynth_analysis_options_init_size((options), sizeof *(options))
+
+/* Analyses count samples (full scale 1.0, finite, within 1e6) at once. On
+ * success *lf0, *cc and *fv are new arrays of *frames, *frames x (order + 1)
+ * and *frames values (null when there are no frames), to be released with
+ * vallisynth_free. options null: the defaults. */
+VALLISYNTH_API VALLISYNTH_CHECK int vallisynth_analyse(const double* x, size_t count,
+                                                       const vallisynth_analysis_options* options,
+                                                       double** lf0, double** cc, double** fv,
+                                                       size_t* frames);
+
+/* The streaming analyser. */
+typedef struct vallisynth_analyser vallisynth_analyser;
+VALLISYNTH_API VALLISYNTH_CHECK int vallisynth_analyser_create(
+    const vallisynth_analysis_options* options, vallisynth_analyser** analyser);
+VALLISYNTH_API void vallisynth_analyser_destroy(vallisynth_analyser* analyser);
+/* Samples past a frame's centre needed before it is released. */
+VALLISYNTH_API uint32_t vallisynth_analyser_latency(const vallisynth_analyser* analyser);
+/* Most frames a push of samples samples (0: a flush) can release. */
+VALLISYNTH_API size_t vallisynth_analyser_max_frames(const vallisynth_analyser* analyser,
+                                                     size_t samples);
+/* Pushes count samples; the released frames go to lf0, fv (one value each)
+ * and cc (order + 1 values each), which hold capacity frames, at least
+ * vallisynth_analyser_max_frames(count); *frames receives their number. */
+VALLISYNTH_API VALLISYNTH_CHECK int vallisynth_analyser_push(vallisynth_analyser* analyser,
+                                                             const double* x, size_t count,
+                                                             double* lf0, double* cc, double* fv,
+                                                             size_t capacity, size_t* frames);
+/* Ends the recording (its last frames, as push) and starts a new one. */
+VALLISYNTH_API VALLISYNTH_CHECK int vallisynth_analyser_flush(vallisynth_analyser* analyser,
+                                                              double* lf0, double* cc, double* fv,
+                                                              size_t capacity, size_t* frames);
+VALLISYNTH_API void vallisynth_analyser_reset(vallisynth_analyser* analyser);
+
+/* Reads an audio file (WAV, FLAC, AIFF, Ogg) as mono samples, full scale
+ * 1.0. sample_rate 0 keeps the file's rate (8000 to 48000 Hz), else the
+ * file is resampled to it; channel 0 mixes all channels down, n >= 1 picks
+ * channel n. On success *samples is a new array of *count values (release
+ * it with vallisynth_free), *rate their rate and *channels the file's
+ * channel count (either may be null). */
+VALLISYNTH_API VALLISYNTH_CHECK int vallisynth_read_audio(const char* path, int32_t sample_rate,
+                                                          int32_t channel, double** samples,
+                                                          size_t* count, int32_t* rate,
+                                                          int32_t* channels);
+
 #ifdef __cplusplus
 }
 #endif

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "analysis_bindings.h"
 #include "vallisynth/vallisynth.hpp"
 
 namespace py = pybind11;
@@ -633,6 +634,10 @@ PyObject* newexception(py::module_& m, const char* name, const char* doc, PyObje
 
 }  // namespace
 
+std::string path_argument(py::handle path) {
+  return pathof(path);
+}
+
 PYBIND11_MODULE(_vallisynth, m) {
   m.doc() = "Harmonic-plus-noise speech decoder with a mel-cepstral envelope (extension module).";
   m.attr("__version__") = vallisynth::version();
@@ -950,4 +955,5 @@ command line's bytes. Raises VallisynthError (CREATE_FAILED, TOO_LONG).)doc");
       [](const py::object& fs) { return vallisynth::default_frame_shift(torate(fs)); }, "fs"_a,
       "The default frame shift for a sampling rate: 5 ms in whole samples (80 at 16000).");
   m.def("version", &vallisynth::version, "The library's version, \"major.minor.patch\".");
+  add_analysis_bindings(m);
 }

@@ -22,6 +22,11 @@ file named "-". Rendering releases the interpreter lock: threads render in
 parallel. There is no global state: the noise phases come from a
 NoiseSource, fresh for each call unless one is passed on.
 
+A recording is analysed into those streams, whole or as it comes::
+
+    x, fs = vs.read_audio("speech.flac", fs=16000)
+    lf0, cc, fv = vs.analyse(x, fs)
+
 A Synthesizer renders frames as they come, with the same samples::
 
     st = vs.utterance_stats(lf0, cc)
@@ -31,7 +36,10 @@ A Synthesizer renders frames as they come, with the same samples::
 """
 
 from ._vallisynth import (
+    Analyser,
+    Analysis,
     ArgumentError,
+    Audio,
     C0Limits,
     ErrorCode,
     NoiseSource,
@@ -39,10 +47,12 @@ from ._vallisynth import (
     UtteranceStats,
     VallisynthError,
     __version__,
+    analyse,
     count_nonfinite_frames,
     default_alpha,
     default_frame_shift,
     normalize,
+    read_audio,
     read_stream,
     synthesize,
     to_pcm16,
@@ -52,7 +62,10 @@ from ._vallisynth import (
 )
 
 __all__ = [
+    "Analyser",
+    "Analysis",
     "ArgumentError",
+    "Audio",
     "C0Limits",
     "ErrorCode",
     "NoiseSource",
@@ -60,10 +73,12 @@ __all__ = [
     "UtteranceStats",
     "VallisynthError",
     "__version__",
+    "analyse",
     "count_nonfinite_frames",
     "default_alpha",
     "default_frame_shift",
     "normalize",
+    "read_audio",
     "read_stream",
     "synthesize",
     "to_pcm16",

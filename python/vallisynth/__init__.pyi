@@ -184,3 +184,54 @@ def default_frame_shift(fs: _Int) -> int:
 
 def version() -> str:
     """The library's version, "major.minor.patch"."""
+
+class Analysis(NamedTuple):
+    """Streams of an analysed recording."""
+
+    lf0: npt.NDArray[np.float64]
+    cc: npt.NDArray[np.float64]
+    fv: npt.NDArray[np.float64]
+
+class Audio(NamedTuple):
+    """A recording read by read_audio(): mono samples and their rate."""
+
+    x: npt.NDArray[np.float64]
+    fs: int
+
+def analyse(
+    x: npt.ArrayLike,
+    fs: _Int,
+    *,
+    frame_shift: Optional[int] = None,
+    order: int = 24,
+    alpha: Optional[float] = None,
+    f0_min: Optional[float] = None,
+    f0_max: Optional[float] = None,
+    cc_format: str = "stored",
+) -> Analysis: ...
+
+class Analyser:
+    """Streaming analysis: exactly analyse()'s frames for any cutting."""
+
+    def __init__(
+        self,
+        fs: _Int = 16000,
+        *,
+        frame_shift: Optional[int] = None,
+        order: int = 24,
+        alpha: Optional[float] = None,
+        f0_min: Optional[float] = None,
+        f0_max: Optional[float] = None,
+        cc_format: str = "stored",
+    ) -> None: ...
+    def push(self, x: npt.ArrayLike) -> Analysis: ...
+    def flush(self) -> Analysis: ...
+    def reset(self) -> None: ...
+    @property
+    def latency(self) -> int: ...
+    @property
+    def frame_shift(self) -> int: ...
+    @property
+    def order(self) -> int: ...
+
+def read_audio(path: _Path, fs: Optional[_Int] = None, channel: int = 0) -> Audio: ...

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "api/cinterface.h"
 #include "vallisynth/vallisynth.h"
 #include "vallisynth/vallisynth.hpp"
 
@@ -34,13 +35,46 @@ struct vallisynth_wav {
   std::optional<vallisynth::WavWriter> writer;
 };
 
-namespace {
+namespace vallisynth::c_interface {
 
-using vallisynth::Error;
+namespace {
 
 // The calling thread's last failure, for vallisynth_last_error.
 thread_local std::string t_last_error;
 thread_local int t_last_system_error = 0;
+
+}  // namespace
+
+int failure(int code, const std::string& message, int system_error) noexcept {
+  try {
+    t_last_error = message;
+  } catch (...) {
+    t_last_error.clear();
+  }
+  t_last_system_error = system_error;
+  return code;
+}
+
+int null_argument(const char* name) noexcept {
+  return failure(VALLISYNTH_ERR_BAD_ARGUMENT, std::string(name) + " is a null pointer");
+}
+
+const char* last_error() noexcept {
+  return t_last_error.c_str();
+}
+
+int last_system_error() noexcept {
+  return t_last_system_error;
+}
+
+}  // namespace vallisynth::c_interface
+
+namespace {
+
+using vallisynth::Error;
+using vallisynth::c_interface::failure;
+using vallisynth::c_interface::guarded;
+using vallisynth::c_interface::null_argument;
 
 // The struct's first fields, those every caller's struct holds.
 constexpr std::size_t kOptionsCore = offsetof(vallisynth_options, threads);
@@ -116,39 +150,6 @@ void check_stats(const vallisynth_stats* stats) {
   }
 }
 
-int failure(int code, const std::string& message, int system_error = 0) noexcept {
-  try {
-    t_last_error = message;
-  } catch (...) {
-    t_last_error.clear();
-  }
-  t_last_system_error = system_error;
-  return code;
-}
-
-// A null pointer where an object or array is needed.
-int null_argument(const char* name) noexcept {
-  return failure(VALLISYNTH_ERR_BAD_ARGUMENT, std::string(name) + " is a null pointer");
-}
-
-// Runs f, mapping the library's exceptions to result codes and keeping
-// their messages for vallisynth_last_error.
-template <typename F>
-int guarded(F&& f) noexcept {
-  try {
-    f();
-    return VALLISYNTH_OK;
-  } catch (const Error& e) {
-    return failure(static_cast<int>(e.code()), e.what(), e.system_error());
-  } catch (const std::bad_alloc&) {
-    return failure(VALLISYNTH_ERR_OUT_OF_MEMORY, "not enough memory");
-  } catch (const std::exception& e) {
-    return failure(VALLISYNTH_ERR_BAD_ARGUMENT, e.what());
-  } catch (...) {
-    return failure(VALLISYNTH_ERR_BAD_ARGUMENT, "unknown failure");
-  }
-}
-
 std::span<const double> view(const double* p, std::size_t n) {
   return p == nullptr ? std::span<const double>() : std::span<const double>(p, n);
 }
@@ -206,11 +207,11 @@ const char* vallisynth_strerror(int code) {
 }
 
 const char* vallisynth_last_error(void) {
-  return t_last_error.c_str();
+  return vallisynth::c_interface::last_error();
 }
 
 int vallisynth_last_system_error(void) {
-  return t_last_system_error;
+  return vallisynth::c_interface::last_system_error();
 }
 
 void vallisynth_options_init_size(vallisynth_options* options, size_t size) {

@@ -35,6 +35,8 @@ constexpr std::size_t kBlock = 16384;
   throw Error(code, message, path, err);
 }
 
+}  // namespace
+
 // A path is handed to the system as a C string: a NUL inside it would
 // silently cut it short and name another file.
 void check_path(const std::string& path) {
@@ -43,7 +45,6 @@ void check_path(const std::string& path) {
                                         "...\" holds a NUL character, which no file name can");
   }
 }
-}  // namespace
 
 struct WavWriter::State {
   OutputFile out;

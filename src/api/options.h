@@ -57,6 +57,10 @@ BadFrames count_bad_frames(std::span<const double> lf0, std::span<const double> 
 // Throws Error(code, message).
 [[noreturn]] void fail(Errc code, const std::string& message);
 
+// Refuses (Error(bad_argument)) a path that holds a NUL character: the
+// system would see only the name before it, another file.
+void check_path(const std::string& path);
+
 // The noise source behind a public NoiseSource.
 struct NoiseAccess {
   static class NoisePhaseSource& get(NoiseSource& source);

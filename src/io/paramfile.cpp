@@ -36,4 +36,25 @@ VALLISYNTH_MULTIARCH void floats_from_le(const unsigned char* raw, std::size_t n
   }
 }
 
+bool write_floats_le(std::FILE* f, const double* v, std::size_t n) {
+  unsigned char bytes[4 * 256];
+  while (n > 0) {
+    const std::size_t m = std::min<std::size_t>(n, 256);
+    for (std::size_t i = 0; i < m; ++i) {
+      const auto x = static_cast<float>(v[i]);
+      std::uint32_t u = 0;
+      std::memcpy(&u, &x, 4);
+      for (int b = 0; b < 4; ++b) {
+        bytes[4 * i + static_cast<std::size_t>(b)] = static_cast<unsigned char>(u >> (8 * b));
+      }
+    }
+    if (std::fwrite(bytes, 4, m, f) != m) {
+      return false;
+    }
+    v += m;
+    n -= m;
+  }
+  return true;
+}
+
 }  // namespace vallisynth

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace vallisynth {
 
@@ -13,6 +14,10 @@ float float_from_le(const unsigned char* b);
 
 // out[0..n-1] = the n values whose stored bytes start at raw, widened.
 void floats_from_le(const unsigned char* raw, std::size_t n, double* out);
+
+// Appends the n values at v to f as stored values (rounded to float32,
+// little-endian). False on a write error (errno tells why).
+bool write_floats_le(std::FILE* f, const double* v, std::size_t n);
 
 }  // namespace vallisynth
 

@@ -1,0 +1,312 @@
+#include "analysis/envelope.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+#include "conditioning/warping.h"
+
+namespace vallisynth {
+
+namespace {
+constexpr double kPi = 3.141592653589793;
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kPeriods = 4.0;       // window length in periods of f0
+constexpr double kUnvoicedF0 = 150.0;  // Hz: window and smoothing width of unvoiced frames
+constexpr std::size_t kMinGrid = 256;  // warped-axis intervals at least
+// The decoder's noise frames overlap-add with triangular weights w and
+// 1 - w, whose powers sum to 2/3 on average: its noise comes out that much
+// weaker than an envelope's harmonics, so the envelope is raised by as much
+// where the decoder renders noise.
+const double kNoiseGain = 0.5 * std::log(1.5);
+// The decoder lifts its envelope linearly in dB above 3.5 kHz, by 10 dB at
+// half the sampling rate.
+constexpr double kLiftStart = 3500.0;
+constexpr double kLiftAtNyquist = 1.151292546497023;  // ln(10) / 2
+// Harmonicity above which a harmonic counts as periodic.
+constexpr double kPeriodicThreshold = 0.2;
+constexpr double kPowerFloor = 1e-30;    // keeps the log of digital silence finite
+constexpr double kRelativeFloor = 1e-9;  // 90 dB below the frame's loudest band
+}  // namespace
+
+EnvelopeAnalyser::EnvelopeAnalyser(double fs, std::uint32_t order, double alpha, double f0_min,
+                                   double f0_max)
+    : fs_(fs), order_(order), f0_min_(f0_min), f0_max_(f0_max) {
+  grid_ = std::max<std::size_t>(kMinGrid, std::bit_ceil(std::size_t{4} * (order + 1)));
+  grid_hz_.resize(grid_ + 1);
+  grid_correction_.resize(grid_ + 1);
+  const double slope = kLiftAtNyquist / (0.5 * fs - kLiftStart);
+  for (std::size_t i = 0; i <= grid_; ++i) {
+    const double warped = kPi * static_cast<double>(i) / static_cast<double>(grid_);
+    grid_hz_[i] = warp_frequency(warped, -alpha) * fs / kTwoPi;
+    if (i == grid_) {
+      grid_hz_[i] = 0.5 * fs;
+    }
+    grid_correction_[i] = grid_hz_[i] > kLiftStart ? -(grid_hz_[i] - kLiftStart) * slope : 0.0;
+  }
+  // The series evaluated back on the grid (2 cos(j w~), j >= 1), and each
+  // grid point's share of the linear frequency axis.
+  series_.resize((grid_ + 1) * order);
+  grid_df_.resize(grid_ + 1);
+  for (std::size_t i = 0; i <= grid_; ++i) {
+    const double warped = kPi * static_cast<double>(i) / static_cast<double>(grid_);
+    for (std::size_t j = 1; j <= order; ++j) {
+      series_[i * order + j - 1] = 2.0 * std::cos(static_cast<double>(j) * warped);
+    }
+    const double lo = grid_hz_[i == 0 ? 0 : i - 1], hi = grid_hz_[i == grid_ ? grid_ : i + 1];
+    grid_df_[i] = 0.5 * (hi - lo);
+  }
+  cosines_.resize((order + 1) * (grid_ + 1));
+  for (std::size_t j = 0; j <= order; ++j) {
+    for (std::size_t i = 0; i <= grid_; ++i) {
+      const double weight = (i == 0 || i == grid_) ? 0.5 : 1.0;
+      const double angle =
+          kPi * static_cast<double>(j * i % (2 * grid_)) / static_cast<double>(grid_);
+      cosines_[j * (grid_ + 1) + i] = weight * std::cos(angle) / static_cast<double>(grid_);
+    }
+  }
+  const std::size_t longest = std::bit_ceil(2 * (2 * max_half_window() + 1));
+  // A real sequence of n points is transformed as a complex one of n / 2.
+  plans_.resize(static_cast<std::size_t>(std::countr_zero(longest)) + 1);
+  for (std::size_t n = 16, b = 4; n <= longest; n *= 2, ++b) {
+    plans_[b] = std::make_unique<FftPlan>(n / 2, 1);
+  }
+  twiddle_cos_.resize(longest / 2);
+  twiddle_sin_.resize(longest / 2);
+  for (std::size_t k = 0; k < longest / 2; ++k) {
+    const double angle = kTwoPi * static_cast<double>(k) / static_cast<double>(longest);
+    twiddle_cos_[k] = std::cos(angle);
+    twiddle_sin_[k] = std::sin(angle);
+  }
+  longest_ = longest;
+  frame_.resize(longest + 1);
+  re_.resize(longest / 2);
+  im_.resize(longest / 2);
+  power_.resize(longest / 2 + 1);
+  sums_.resize(longest + 16);
+  log_env_.resize(grid_ + 1);
+}
+
+std::size_t EnvelopeAnalyser::half_window(double f0) const {
+  const double f = f0 > 0.0 ? std::clamp(f0, f0_min_, f0_max_) : kUnvoicedF0;
+  return static_cast<std::size_t>(std::lround(0.5 * kPeriods * fs_ / f));
+}
+
+void EnvelopeAnalyser::power_spectrum(const FftPlan& plan, std::size_t half) {
+  // Even samples as the real part, odd ones as the imaginary part; the
+  // spectra of the two halves are separated from the transform's symmetric
+  // and antisymmetric parts and recombined with the twiddle e^{-j2 pi k/n}.
+  const std::size_t filled = std::min(half, (len_ + 1) / 2);
+  for (std::size_t m = 0; m < filled; ++m) {
+    re_[m] = frame_[2 * m];
+    im_[m] = frame_[2 * m + 1];
+  }
+  std::fill(re_.begin() + static_cast<std::ptrdiff_t>(filled),
+            re_.begin() + static_cast<std::ptrdiff_t>(half), 0.0);
+  std::fill(im_.begin() + static_cast<std::ptrdiff_t>(filled),
+            im_.begin() + static_cast<std::ptrdiff_t>(half), 0.0);
+  complex_fft(std::span<double>(re_.data(), half), std::span<double>(im_.data(), half), plan);
+  const std::size_t stride = longest_ / n_;
+  const double* zr = re_.data();
+  const double* zi = im_.data();
+  const double* wc = twiddle_cos_.data();
+  const double* ws = twiddle_sin_.data();
+  double* power = power_.data();
+  // Bins 0 and n / 2 are the sum and the difference of the two halves' DC.
+  power[0] = (zr[0] + zi[0]) * (zr[0] + zi[0]);
+  power[half] = (zr[0] - zi[0]) * (zr[0] - zi[0]);
+  for (std::size_t k = 1; k < half; ++k) {
+    const std::size_t b = half - k;
+    const double er = 0.5 * (zr[k] + zr[b]), ei = 0.5 * (zi[k] - zi[b]);
+    const double odr = 0.5 * (zi[k] + zi[b]), odi = -0.5 * (zr[k] - zr[b]);
+    const double c = wc[k * stride], sn = ws[k * stride];
+    // X = E + W O with W = c - j sn.
+    const double xr = er + c * odr + sn * odi, xi = ei + c * odi - sn * odr;
+    power[k] = xr * xr + xi * xi;
+  }
+}
+
+void EnvelopeAnalyser::match_power(std::span<double> cc) const {
+  // The truncated cosine series smooths the log envelope, which lowers its
+  // formant peaks more than it raises its valleys: the envelope would carry
+  // less power than the frame. c0 takes back the difference, measured on
+  // the linear frequency axis as the decoder renders it.
+  double wanted = 0.0, got = 0.0;
+  for (std::size_t i = 0; i <= grid_; ++i) {
+    const double* row = &series_[i * order_];
+    double level = cc[0];
+    for (std::size_t j = 1; j <= order_; ++j) {
+      level += row[j - 1] * cc[j];
+    }
+    wanted += grid_df_[i] * std::exp(2.0 * log_env_[i]);
+    got += grid_df_[i] * std::exp(2.0 * level);
+  }
+  if (got > 0.0 && wanted > 0.0 && std::isfinite(wanted) && std::isfinite(got)) {
+    cc[0] += 0.5 * std::log(wanted / got);
+  }
+}
+
+double EnvelopeAnalyser::cumulative(double position) const {
+  // sums_[j] is the power of the bins below j - margin_, each bin spanning
+  // half a bin either side of its centre: the integral of the spectrum up
+  // to position, linear within a bin.
+  const double u = position + 0.5 + static_cast<double>(margin_);
+  const double top = static_cast<double>(n_ / 2 + 2 * margin_);
+  const double clamped = std::clamp(u, 0.0, top);
+  const auto j = static_cast<std::size_t>(clamped);
+  const double frac = clamped - static_cast<double>(j);
+  return sums_[j] + frac * (sums_[j + 1] - sums_[j]);
+}
+
+double EnvelopeAnalyser::refine(double f0, double bins_per_hz) const {
+  // Each strong harmonic's peak, interpolated on the log power spectrum, and
+  // the f0 that fits them best in the least-squares sense, weighed by power.
+  const double limit = std::min(0.5 * fs_ - f0, 4000.0);
+  const double q = std::max(1.0, 0.25 * f0 * bins_per_hz);
+  double num = 0.0, den = 0.0;
+  for (int k = 1; k * f0 < limit; ++k) {
+    const double centre = k * f0 * bins_per_hz;
+    const auto lo = static_cast<std::size_t>(std::max(1.0, std::ceil(centre - q)));
+    const auto hi = std::min(n_ / 2 - 1, static_cast<std::size_t>(centre + q));
+    if (lo > hi) {
+      break;
+    }
+    std::size_t peak = lo;
+    for (std::size_t b = lo + 1; b <= hi; ++b) {
+      if (power_[b] > power_[peak]) {
+        peak = b;
+      }
+    }
+    if (peak == lo || peak == hi || power_[peak] <= 0.0) {
+      continue;  // no maximum inside the harmonic's band
+    }
+    const double a = std::log(power_[peak - 1] + kPowerFloor);
+    const double c = std::log(power_[peak] + kPowerFloor);
+    const double b = std::log(power_[peak + 1] + kPowerFloor);
+    const double d = a - 2.0 * c + b;
+    const double shift = d < 0.0 ? std::clamp(0.5 * (a - b) / d, -0.5, 0.5) : 0.0;
+    const double fk = (static_cast<double>(peak) + shift) / bins_per_hz;
+    num += power_[peak] * k * fk;
+    den += power_[peak] * k * k;
+  }
+  if (den <= 0.0) {
+    return f0;
+  }
+  const double refined = num / den;
+  return std::fabs(refined / f0 - 1.0) < 0.05 ? refined : f0;
+}
+
+double EnvelopeAnalyser::voiced_frequency(double f0, double bins_per_hz) const {
+  // Harmonicity of harmonic k: the power within a quarter of f0 of k f0
+  // against the power between a quarter and a half of f0 away, where a
+  // resolved sinusoid leaves little. The split keeps the harmonics below
+  // it that are periodic on the whole, the rest above.
+  const double q = 0.25 * f0 * bins_per_hz;
+  double score = 0.0, best = 0.0;
+  int best_k = 0;
+  for (int k = 1; (k + 0.5) * f0 < 0.5 * fs_; ++k) {
+    const double centre = k * f0 * bins_per_hz;
+    const double c1 = cumulative(centre - 2.0 * q), c2 = cumulative(centre - q);
+    const double c3 = cumulative(centre + q), c4 = cumulative(centre + 2.0 * q);
+    const double peak = c3 - c2, valley = (c4 - c3) + (c2 - c1);
+    const double h = (peak - valley) / (peak + valley + kPowerFloor);
+    score += h - kPeriodicThreshold;
+    if (score > best) {
+      best = score;
+      best_k = k;
+    }
+  }
+  return std::min(0.5 * fs_, (std::max(best_k, 1) + 0.5) * f0);
+}
+
+EnvelopeAnalyser::Result EnvelopeAnalyser::analyse(std::span<const double> segment, double f0,
+                                                   std::span<double> cc) {
+  const std::size_t len = segment.size();
+  len_ = len;
+  // Voiced frames are zero-padded to at least twice their length, which
+  // places the harmonic peaks finely enough for the f0 refinement; unvoiced
+  // ones are only smoothed.
+  n_ = std::max<std::size_t>(16, std::bit_ceil(f0 > 0.0 ? 2 * len : len));
+  const FftPlan& plan = *plans_[static_cast<std::size_t>(std::countr_zero(n_))];
+  // Hann window over len samples, by a rotating phasor; the weighted mean
+  // is removed so that an offset leaks nothing into the low bins.
+  const double step = kTwoPi / static_cast<double>(len + 1);
+  const double cs = std::cos(step), sn = std::sin(step);
+  double c = cs, s = sn;
+  double wsum = 0.0, wxsum = 0.0, w2sum = 0.0;
+  for (std::size_t i = 0; i < len; ++i) {
+    const double w = 0.5 - 0.5 * c;
+    frame_[i] = w;
+    wsum += w;
+    wxsum += w * segment[i];
+    w2sum += w * w;
+    const double nc = c * cs - s * sn;
+    s = s * cs + c * sn;
+    c = nc;
+  }
+  const double mean = wxsum / wsum;
+  for (std::size_t i = 0; i < len; ++i) {
+    frame_[i] *= segment[i] - mean;
+  }
+  // One zero after the samples covers an odd length's last pair.
+  frame_[len] = 0.0;
+  const std::size_t half = n_ / 2;
+  power_spectrum(plan, half);
+  const double bins_per_hz = static_cast<double>(n_) / fs_;
+  const double width_hz = f0 > 0.0 ? f0 : kUnvoicedF0;
+  // Running sums of the spectrum mirrored at 0 Hz and at half the rate.
+  margin_ = static_cast<std::size_t>(std::ceil(0.5 * width_hz * bins_per_hz)) + 2;
+  sums_[0] = 0.0;
+  for (std::size_t j = 0; j < half + 1 + 2 * margin_; ++j) {
+    const auto e = static_cast<std::ptrdiff_t>(j) - static_cast<std::ptrdiff_t>(margin_);
+    std::size_t bin = static_cast<std::size_t>(e < 0 ? -e : e);
+    if (bin > half) {
+      bin = 2 * half - bin;
+    }
+    sums_[j + 1] = sums_[j] + power_[bin];
+  }
+  Result result;
+  if (f0 > 0.0) {
+    result.f0 = refine(f0, bins_per_hz);
+    result.fv = voiced_frequency(result.f0, bins_per_hz);
+  }
+  const double f = f0 > 0.0 ? result.f0 : kUnvoicedF0;
+  // Power per hertz (one-sided) averaged over one f0: 2 |X|^2 / (fs sum w^2)
+  // per bin. The decoder gives a harmonic 2 sqrt(f0) e^L, power 2 f0 e^2L
+  // per f0 of bandwidth: hence L = ln(density / 2) / 2.
+  const double hw = 0.5 * f * bins_per_hz;
+  const double to_density = 2.0 / (fs_ * w2sum) / (2.0 * hw);
+  double loudest = 0.0;
+  for (std::size_t i = 0; i <= grid_; ++i) {
+    // Below f0 there is no harmonic to measure: the envelope stays at its
+    // value at f0.
+    const double hz = f0 > 0.0 ? std::max(grid_hz_[i], f) : grid_hz_[i];
+    const double pos = hz * bins_per_hz;
+    log_env_[i] = (cumulative(pos + hw) - cumulative(pos - hw)) * to_density;
+    loudest = std::max(loudest, log_env_[i]);
+  }
+  // A band far below the frame's loudest (a recording band-limited below
+  // the Nyquist frequency, digital silence) is held at a floor relative to
+  // it: a deeper cliff would ring through the truncated cepstrum and shift
+  // the level of the whole envelope.
+  const double floor = kRelativeFloor * loudest + kPowerFloor;
+  for (std::size_t i = 0; i <= grid_; ++i) {
+    double level = 0.5 * std::log(0.5 * std::max(log_env_[i], floor)) + grid_correction_[i];
+    if (f0 <= 0.0 || grid_hz_[i] >= result.fv) {
+      level += kNoiseGain;
+    }
+    log_env_[i] = level;
+  }
+  for (std::size_t j = 0; j <= order_; ++j) {
+    const double* row = &cosines_[j * (grid_ + 1)];
+    double sum = 0.0;
+    for (std::size_t i = 0; i <= grid_; ++i) {
+      sum += row[i] * log_env_[i];
+    }
+    cc[j] = sum;
+  }
+  match_power(cc);
+  return result;
+}
+
+}  // namespace vallisynth

@@ -1,0 +1,198 @@
+#include "analysis/pitch.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+namespace vallisynth {
+
+namespace {
+constexpr double kReferenceSeconds = 0.02;  // reference window, one period at 50 Hz
+constexpr double kCandidateFloor = 0.3;     // weaker correlation peaks are no candidates
+// Tracker costs (dimensionless, on the scale of 1 - correlation).
+constexpr double kLagWeight = 0.3;           // favours the shortest period among multiples
+constexpr double kFrequencyWeight = 0.6;     // per unit of |ln f0 ratio| between frames
+constexpr double kVoicingTransition = 0.25;  // entering or leaving a voiced stretch
+constexpr double kUnvoicedBias = -0.05;      // added to the unvoiced state's cost
+constexpr double kSilenceRms = 3e-5;         // about -90 dB: too quiet to be voiced
+}  // namespace
+
+PitchCandidates::PitchCandidates(double rate, double f0_min, double f0_max)
+    : rate_(rate),
+      half_ref_(static_cast<std::size_t>(std::lround(0.5 * kReferenceSeconds * rate))),
+      min_lag_(std::max<std::size_t>(2, static_cast<std::size_t>(std::floor(rate / f0_max)))),
+      max_lag_(static_cast<std::size_t>(std::ceil(rate / f0_min)) + 1),
+      n_(std::bit_ceil(2 * (half_ref_ + max_lag_))),
+      forward_(n_, 1),
+      inverse_(n_, -1),
+      re_(n_),
+      im_(n_),
+      energy_(2 * (half_ref_ + max_lag_) + 1),
+      nccf_(max_lag_ + 2) {
+}
+
+void PitchCandidates::analyse(std::span<const double> segment, PitchFrame& frame) {
+  const std::size_t len = segment_length();
+  const std::size_t ref_start = max_lag_;
+  const std::size_t ref_len = 2 * half_ref_;
+  // Means removed so that an offset does not correlate at every lag.
+  double seg_mean = 0.0, ref_mean = 0.0;
+  for (std::size_t i = 0; i < len; ++i) {
+    seg_mean += segment[i];
+  }
+  seg_mean /= static_cast<double>(len);
+  for (std::size_t i = 0; i < ref_len; ++i) {
+    ref_mean += segment[ref_start + i];
+  }
+  ref_mean /= static_cast<double>(ref_len);
+  // Both real sequences in one complex transform: the reference as the real
+  // part, the whole segment as the imaginary part.
+  std::fill(re_.begin(), re_.end(), 0.0);
+  std::fill(im_.begin(), im_.end(), 0.0);
+  double ref_energy = 0.0;
+  for (std::size_t i = 0; i < ref_len; ++i) {
+    re_[i] = segment[ref_start + i] - ref_mean;
+    ref_energy += re_[i] * re_[i];
+  }
+  energy_[0] = 0.0;
+  for (std::size_t i = 0; i < len; ++i) {
+    im_[i] = segment[i] - seg_mean;
+    energy_[i + 1] = energy_[i] + im_[i] * im_[i];
+  }
+  frame.rms = std::sqrt(ref_energy / static_cast<double>(ref_len));
+  complex_fft(re_, im_, forward_);
+  // Cross-spectrum conj(R) S, R and S separated from the packed transform.
+  const std::size_t n = n_;
+  for (std::size_t k = 0; k <= n / 2; ++k) {
+    const std::size_t m = (n - k) & (n - 1);
+    const double rr = 0.5 * (re_[k] + re_[m]), ri = 0.5 * (im_[k] - im_[m]);
+    const double sr = 0.5 * (im_[k] + im_[m]), si = 0.5 * (re_[m] - re_[k]);
+    const double xr = rr * sr + ri * si, xi = rr * si - ri * sr;
+    re_[k] = xr;
+    im_[k] = xi;
+    re_[m] = xr;
+    im_[m] = -xi;
+  }
+  complex_fft(re_, im_, inverse_);
+  // re_[d] / n: correlation of the reference with the segment at offset d;
+  // offset max_lag_ +- tau is the lag +-tau.
+  const double scale = 1.0 / static_cast<double>(n);
+  const double floor = 1e-20 + 1e-12 * ref_energy;
+  auto normalised = [&](std::size_t d) {
+    const double e = energy_[d + ref_len] - energy_[d];
+    return re_[d] * scale / std::sqrt(ref_energy * e + floor * floor);
+  };
+  for (std::size_t tau = min_lag_ - 1; tau <= max_lag_ - 1; ++tau) {
+    nccf_[tau] = 0.5 * (normalised(max_lag_ + tau) + normalised(max_lag_ - tau));
+  }
+  frame.count = 0;
+  frame.best_correlation = 0.0;
+  for (std::size_t tau = min_lag_; tau < max_lag_ - 1; ++tau) {
+    const double c = nccf_[tau];
+    if (c < kCandidateFloor || c < nccf_[tau - 1] || c <= nccf_[tau + 1]) {
+      continue;
+    }
+    // Parabola through the peak and its neighbours.
+    const double a = nccf_[tau - 1], b = nccf_[tau + 1];
+    const double den = a - 2.0 * c + b;
+    double shift = den < 0.0 ? 0.5 * (a - b) / den : 0.0;
+    shift = std::clamp(shift, -0.5, 0.5);
+    const double peak = std::min(1.0, c - 0.25 * (a - b) * shift);
+    const double period = static_cast<double>(tau) + shift;
+    PitchCandidate cand{rate_ / period, peak, period / static_cast<double>(max_lag_)};
+    frame.best_correlation = std::max(frame.best_correlation, peak);
+    // Keep the strongest few, in order of lag.
+    if (frame.count < kMaxPitchCandidates) {
+      frame.candidates[frame.count++] = cand;
+    } else {
+      std::size_t weakest = 0;
+      for (std::size_t i = 1; i < frame.count; ++i) {
+        if (frame.candidates[i].correlation < frame.candidates[weakest].correlation) {
+          weakest = i;
+        }
+      }
+      if (frame.candidates[weakest].correlation < peak) {
+        std::copy(frame.candidates + weakest + 1, frame.candidates + frame.count,
+                  frame.candidates + weakest);
+        frame.candidates[frame.count - 1] = cand;
+      }
+    }
+  }
+}
+
+PitchTracker::PitchTracker(std::size_t lag) : lag_(lag), ring_(lag + 2) {
+}
+
+void PitchTracker::reset() {
+  first_ = 0;
+  count_ = 0;
+}
+
+void PitchTracker::add(const PitchFrame& frame) {
+  Node& node = at(count_);
+  node.states = frame.count + 1;
+  node.f0[0] = 0.0;
+  double local[kMaxPitchCandidates + 1];
+  local[0] = frame.rms < kSilenceRms ? -1.0 : kUnvoicedBias + frame.best_correlation;
+  for (std::size_t i = 0; i < frame.count; ++i) {
+    const PitchCandidate& c = frame.candidates[i];
+    node.f0[i + 1] = c.f0;
+    local[i + 1] = 1.0 - c.correlation * (1.0 - kLagWeight * c.lag_share);
+  }
+  if (count_ == 0) {
+    for (std::size_t s = 0; s < node.states; ++s) {
+      node.cost[s] = local[s];
+      node.back[s] = 0;
+    }
+  } else {
+    const Node& prev = at(count_ - 1);
+    for (std::size_t s = 0; s < node.states; ++s) {
+      double best = 0.0;
+      std::uint8_t arg = 0;
+      for (std::size_t p = 0; p < prev.states; ++p) {
+        double t = 0.0;
+        const bool pv = p > 0, sv = s > 0;
+        if (pv && sv) {
+          t = kFrequencyWeight * std::fabs(std::log(node.f0[s] / prev.f0[p]));
+        } else if (pv != sv) {
+          t = kVoicingTransition;
+        }
+        const double c = prev.cost[p] + t;
+        if (p == 0 || c < best) {
+          best = c;
+          arg = static_cast<std::uint8_t>(p);
+        }
+      }
+      node.cost[s] = best + local[s];
+      node.back[s] = arg;
+    }
+  }
+  // Costs relative to the best path, so that they stay bounded.
+  double low = node.cost[0];
+  for (std::size_t s = 1; s < node.states; ++s) {
+    low = std::min(low, node.cost[s]);
+  }
+  for (std::size_t s = 0; s < node.states; ++s) {
+    node.cost[s] -= low;
+  }
+  ++count_;
+}
+
+double PitchTracker::take() {
+  const Node& newest = at(count_ - 1);
+  std::size_t state = 0;
+  for (std::size_t s = 1; s < newest.states; ++s) {
+    if (newest.cost[s] < newest.cost[state]) {
+      state = s;
+    }
+  }
+  for (std::size_t age = count_ - 1; age > 0; --age) {
+    state = at(age).back[state];
+  }
+  const double f0 = at(0).f0[state];
+  first_ = (first_ + 1) % ring_.size();
+  --count_;
+  return f0;
+}
+
+}  // namespace vallisynth
