@@ -162,6 +162,51 @@ VALLISYNTH_MULTIARCH int ccharmonics(std::uint32_t order, std::uint32_t n, doubl
   return 0;
 }
 
+namespace {
+
+// out[v * 4 + l] = sum over j of row[j] cols[j * stride + v * 4 + l] for
+// Sets sets of lanes, summed from 0 in increasing j as prodmat sums a
+// matrix-vector product; the sums stay in registers over the whole row.
+template <std::size_t Sets>
+__attribute__((always_inline)) inline void sumcolumns(std::span<const double> row,
+                                                      const double* cols, std::size_t stride,
+                                                      double* out) {
+  Lanes acc[Sets] = {};
+  for (std::size_t j = 0; j < row.size(); ++j) {
+    const double* cj = cols + j * stride;
+    for (std::size_t v = 0; v < Sets; ++v) {
+      Lanes c;
+      loadlanes(c, cj + v * kLaneCount);
+      acc[v] = acc[v] + row[j] * c;
+    }
+  }
+  for (std::size_t v = 0; v < Sets; ++v) {
+    storelanes(out + v * kLaneCount, acc[v]);
+  }
+}
+
+}  // namespace
+
+// 32 points per pass, then 16, 8 and 4.
+VALLISYNTH_MULTIARCH void prodrowcolumns(std::span<const double> row, const double* cols,
+                                         std::size_t stride, double* out) {
+  std::size_t i = 0;
+  for (; i + 8 * kLaneCount <= stride; i += 8 * kLaneCount) {
+    sumcolumns<8>(row, cols + i, stride, out + i);
+  }
+  if (i + 4 * kLaneCount <= stride) {
+    sumcolumns<4>(row, cols + i, stride, out + i);
+    i += 4 * kLaneCount;
+  }
+  if (i + 2 * kLaneCount <= stride) {
+    sumcolumns<2>(row, cols + i, stride, out + i);
+    i += 2 * kLaneCount;
+  }
+  if (i < stride) {
+    sumcolumns<1>(row, cols + i, stride, out + i);
+  }
+}
+
 // Every C[i][j] starts at 0 and takes its products in increasing k. With a
 // single result column (matrix times vector) four rows go at a time, one per
 // lane, their sums side by side; a last partial block repeats its final row

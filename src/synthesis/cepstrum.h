@@ -35,6 +35,13 @@ int ccharmonics(std::uint32_t order, std::uint32_t n, double f0, double fs, doub
 int prodmat(std::span<const double> a, std::span<const double> b, std::span<double> c,
             std::uint32_t m, std::uint32_t n, std::uint32_t p);
 
+// out[i] = sum over j of row[j] cols[j * stride + i] for i < stride: a row
+// times a matrix of row.size() rows held stride values apart (stride a
+// multiple of 4), each sum taken from 0 in increasing j as prodmat takes
+// it, so that the result equals prodmat of the matrix's transpose with row.
+void prodrowcolumns(std::span<const double> row, const double* cols, std::size_t stride,
+                    double* out);
+
 }  // namespace vallisynth
 
 #endif  // VALLISYNTH_SYNTHESIS_CEPSTRUM_H_

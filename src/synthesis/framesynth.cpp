@@ -82,9 +82,10 @@ FrameSynthesizer::FrameSynthesizer(double fs, std::uint32_t L, std::uint32_t ord
       hmax_(hanoharms(fs, fs, kLowestF0)),
       grid_(hanoharms(fs, fs, kGridStep)),
       nfft_(getwinlengthceilpot2(2u * L)),
-      gridcols_(std::size_t{grid_} * p_),
+      gridstride_((std::size_t{grid_} + kLaneCount - 1) / kLaneCount * kLaneCount),
+      gridcols_(gridstride_ * p_, 0.0),
       gridlift_(grid_, 0.0),
-      vectors_(2u * std::size_t{hmax_} + grid_),
+      vectors_(2u * std::size_t{hmax_} + gridstride_),
       frames_(2u * std::size_t{nfft_}),
       tail_(L, 0.0),
       noiseplan_(nfft_),
@@ -102,7 +103,7 @@ FrameSynthesizer::FrameSynthesizer(double fs, std::uint32_t L, std::uint32_t ord
   matccharmonic(order, grid_, kGridStep, fs, alpha, gridrows, {});
   for (std::size_t i = 0; i < grid_; ++i) {
     for (std::size_t j = 0; j < p_; ++j) {
-      gridcols_[j * grid_ + i] = gridrows[i * p_ + j];
+      gridcols_[j * gridstride_ + i] = gridrows[i * p_ + j];
     }
   }
 }
@@ -124,7 +125,7 @@ void FrameSynthesizer::renderframe(double f0k, double fvtrack, std::span<const d
 
   // envelope = matrix x row, formed as row x transposed matrix: the same
   // products, summed in the same order.
-  prodmat(row, gridcols_, envelope, 1, p_, grid_);
+  prodrowcolumns(row, gridcols_.data(), gridstride_, envelope.data());
   // The high-frequency lift on the fixed grid, made once: the same sums
   // as highfreqenhancelog, which adds the same values to the points above
   // its start.
