@@ -55,12 +55,18 @@ int applyhpfilterlog(double step, std::span<double> loga, double fmax) {
 VALLISYNTH_MULTIARCH int applyantihpfilter(double step, std::span<double> amps, double fmax) {
   const double fk = kKneeRatio * fmax;
   double f = step;
+  double freq[kGainBlock];
   double g[kGainBlock];
   for (std::size_t k = 0; k < amps.size() && f < fmax;) {
+    // The frequencies are a running sum of the step; their gains are then
+    // independent of each other and go in vector registers.
     std::size_t count = 0;
     for (; count < kGainBlock && k + count < amps.size() && f < fmax; ++count) {
-      g[count] = hpgain(f, fk, fmax);
+      freq[count] = f;
       f += step;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      g[i] = hpgain(freq[i], fk, fmax);
     }
     const std::span<double> gains(g, count);
     expvector(gains, gains);
