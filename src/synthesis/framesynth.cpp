@@ -58,11 +58,26 @@ std::uint32_t checkedshift(double fs, std::uint32_t L, std::uint32_t order) {
 // a frame split across two buffers adds the same values.
 VALLISYNTH_MULTIARCH void olahalves(double* rise, double* fall, const double* y, std::uint32_t L) {
   const auto d = static_cast<double>(L);
-  for (std::uint32_t i = 0; i < L; ++i) {
-    rise[i] += y[i] * static_cast<double>(i) / d;
-  }
+  // Four samples at a time, the weights' numerators counted in doubles
+  // (exact: L is at most 2^30).
   const double* y2 = y + L;
-  for (std::uint32_t i = 0; i < L; ++i) {
+  Lanes up = {0.0, 1.0, 2.0, 3.0};
+  Lanes down = {d, d - 1.0, d - 2.0, d - 3.0};
+  std::uint32_t i = 0;
+  for (; i + kLaneCount <= L; i += kLaneCount) {
+    Lanes v;
+    Lanes sum;
+    loadlanes(v, y + i);
+    loadlanes(sum, rise + i);
+    storelanes(rise + i, sum + v * up / d);
+    loadlanes(v, y2 + i);
+    loadlanes(sum, fall + i);
+    storelanes(fall + i, sum + v * down / d);
+    up = up + 4.0;
+    down = down - 4.0;
+  }
+  for (; i < L; ++i) {
+    rise[i] += y[i] * static_cast<double>(i) / d;
     fall[i] += y2[i] * static_cast<double>(L - i) / d;
   }
 }
