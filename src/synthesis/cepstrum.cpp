@@ -174,12 +174,14 @@ __attribute__((always_inline)) inline void sumcolumns(std::span<const double> ro
   Lanes acc[Sets] = {};
   for (std::size_t j = 0; j < row.size(); ++j) {
     const double* cj = cols + j * stride;
+#pragma GCC unroll 8
     for (std::size_t v = 0; v < Sets; ++v) {
       Lanes c;
       loadlanes(c, cj + v * kLaneCount);
       acc[v] = acc[v] + row[j] * c;
     }
   }
+#pragma GCC unroll 8
   for (std::size_t v = 0; v < Sets; ++v) {
     storelanes(out + v * kLaneCount, acc[v]);
   }
