@@ -53,12 +53,13 @@ __attribute__((always_inline)) inline void forharmonicentries(std::size_t cols, 
     const std::size_t rows = std::min<std::size_t>(kRowBlock, n - b0);
     // Angles of the block's rows, padded with zeros to whole groups.
     const std::size_t padded = (rows + kRowGroup - 1) / kRowGroup * kRowGroup;
-    double w[kRowBlock] = {};
+    double w[kRowBlock];
     double cv[kRowBlock];
     double sv[kRowBlock];
     for (std::size_t l = 0; l < rows; ++l) {
       w[l] = static_cast<double>(b0 + l + 1) * spacing;
     }
+    std::fill(w + rows, w + padded, 0.0);
     sincosvector(std::span<const double>(w, padded), cv, sv);
     // Each row's angle is warped; the rotation needs only the warped angle's
     // cosine and sine, which are those of the point (x, y) whose angle fwarp
