@@ -77,7 +77,7 @@ std::vector<double> makerow() {
 // as the synthesis makes them.
 void BM_noiseframe(benchmark::State& state) {
   const auto shift = static_cast<std::uint32_t>(state.range(0));
-  const std::uint32_t n = vallisynth::getwinlengthceilpot2(2 * shift);
+  const std::uint32_t n = vallisynth::std::bit_ceil(2 * shift);
   std::vector<double> envelope(79);
   for (std::size_t k = 0; k < envelope.size(); ++k) {
     envelope[k] = -4.0 - 0.03 * static_cast<double>(k);
@@ -87,9 +87,9 @@ void BM_noiseframe(benchmark::State& state) {
   vallisynth::NoisePhaseSource rng;
   const vallisynth::NoisePlan plan(n);
   for (auto _ : state) {
-    vallisynth::resamplelogampenvelope(100.0, envelope, kFs / n,
-                                       std::span<double>(re).subspan(1, n / 2 - 1));
-    vallisynth::gennoisefromlogspectrum(re, im, kFs, rng, &plan);
+    vallisynth::resample_log_envelope(100.0, envelope, kFs / n,
+                                      std::span<double>(re).subspan(1, n / 2 - 1));
+    vallisynth::noise_from_log_spectrum(re, im, kFs, rng, &plan);
     benchmark::DoNotOptimize(re.data());
   }
 }
@@ -101,7 +101,7 @@ void BM_ifftr(benchmark::State& state) {
   std::vector<double> re(n, 0.25);
   std::vector<double> im(n, -0.5);
   for (auto _ : state) {
-    vallisynth::ifftr(re, im);
+    vallisynth::inverse_fft(re, im);
     benchmark::DoNotOptimize(re.data());
   }
 }
@@ -115,7 +115,7 @@ void BM_noiseenvelope(benchmark::State& state) {
   constexpr std::size_t kStride = 80;  // whole lanes
   std::vector<double> rows((kOrder + 1) * kGrid);
   std::vector<double> cols((kOrder + 1) * kStride, 0.0);
-  vallisynth::matccharmonic(kOrder, kGrid, 100.0, kFs, 0.42, rows, {});
+  vallisynth::harmonic_cepstral_matrices(kOrder, kGrid, 100.0, kFs, 0.42, rows, {});
   for (std::size_t i = 0; i < kGrid; ++i) {
     for (std::size_t j = 0; j <= kOrder; ++j) {
       cols[j * kStride + i] = rows[i * (kOrder + 1) + j];
@@ -124,7 +124,7 @@ void BM_noiseenvelope(benchmark::State& state) {
   std::vector<double> envelope(kStride);
   for (auto _ : state) {
     vallisynth::prodrowcolumns(row, cols.data(), kStride, envelope.data());
-    vallisynth::highfreqenhancelog(100.0, std::span<double>(envelope).first(kGrid), kFs);
+    vallisynth::lift_high_frequencies(100.0, std::span<double>(envelope).first(kGrid), kFs);
     benchmark::DoNotOptimize(envelope.data());
   }
 }
@@ -139,7 +139,7 @@ void BM_cepstrum(benchmark::State& state) {
   std::vector<double> phases(nh);
   const double f0 = 7990.0 / nh;
   for (auto _ : state) {
-    vallisynth::ccharmonics(kOrder, nh, f0, kFs, 0.42, row, amps, phases);
+    vallisynth::harmonic_amplitudes_phases(kOrder, nh, f0, kFs, 0.42, row, amps, phases);
     benchmark::DoNotOptimize(amps.data());
     benchmark::DoNotOptimize(phases.data());
   }
@@ -157,14 +157,14 @@ void BM_shaping(benchmark::State& state) {
   for (auto _ : state) {
     std::fill(envelope.begin(), envelope.end(), -4.0);
     std::fill(amps.begin(), amps.end(), -3.0);
-    vallisynth::highfreqenhancelog(100.0, envelope, kFs);
-    vallisynth::applyhpfilterlog(100.0, envelope, 7990.0);
-    vallisynth::highfreqenhancelog(f0, amps, kFs);
+    vallisynth::lift_high_frequencies(100.0, envelope, kFs);
+    vallisynth::apply_noise_highpass(100.0, envelope, 7990.0);
+    vallisynth::lift_high_frequencies(f0, amps, kFs);
     for (double& v : amps) {
       v = std::exp(v) * 2.0 * std::sqrt(f0);
     }
-    vallisynth::applyantihpfilter(f0, amps, 7990.0);
-    vallisynth::postfilteringmcaq(amps, 2.0 * M_PI * f0 / kFs, 0.5);
+    vallisynth::apply_highpass_complement(f0, amps, 7990.0);
+    vallisynth::postfilter_formants(amps, 2.0 * M_PI * f0 / kFs, 0.5);
     benchmark::DoNotOptimize(amps.data());
   }
 }
@@ -184,7 +184,7 @@ void BM_genharmonics(benchmark::State& state) {
   std::vector<double> y(2 * std::size_t{shift}, 0.001);
   double phi = 0.0;
   for (auto _ : state) {
-    vallisynth::genharmonics(y, shift, shift, kFs, f0, amps, phases, phi, 1);
+    vallisynth::generate_harmonics(y, shift, shift, kFs, f0, amps, phases, phi, 1);
     phi += 0.3;
     benchmark::DoNotOptimize(y.data());
   }
@@ -225,7 +225,7 @@ void BM_parallelpush(benchmark::State& state) {
   const Utterance u = makeutterance();
   constexpr std::size_t kP = kOrder + 1;
   vallisynth::C0Range range;
-  vallisynth::addc0range(range, u.f0, u.cc, kOrder);
+  vallisynth::add_c0_range(range, u.f0, u.cc, kOrder);
   vallisynth::NoisePhaseSource rng;
   vallisynth::ParallelFrameSynthesizer synth(kFs, kShift, kOrder, 0.42, 0.0, range, rng, threads);
   std::vector<double> out(frames * kShift);
@@ -265,7 +265,7 @@ void BM_pushframe(benchmark::State& state) {
   std::optional<vallisynth::C0Range> range;
   if (!costliest) {
     range.emplace();
-    vallisynth::addc0range(*range, u.f0, u.cc, kOrder);
+    vallisynth::add_c0_range(*range, u.f0, u.cc, kOrder);
   }
   vallisynth::NoisePhaseSource rng;
   vallisynth::FrameSynthesizer synth(fs, shift, kOrder, fs > 30000.0 ? 0.55 : 0.42, 0.0, range,

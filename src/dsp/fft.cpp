@@ -15,7 +15,7 @@ constexpr double kTwoPi = 6.283185307179586;
 // that the butterflies of a stage can run over contiguous indices.
 constexpr std::size_t kTwiddleBlock = 512;
 
-bool ispowertwo(std::size_t n) {
+bool is_power_of_two(std::size_t n) {
   return n != 0 && (n & (n - 1)) == 0;
 }
 
@@ -23,7 +23,7 @@ bool ispowertwo(std::size_t n) {
 // i. r follows i in reversed bit order: adding 1 in reversed order clears
 // the leading ones from the top bit down and sets the first zero.
 template <typename Swap>
-void forbitreversal(std::size_t n, Swap swap) {
+void for_bit_reversal(std::size_t n, Swap swap) {
   std::size_t r = 0;
   for (std::size_t i = 0; i < n; ++i) {
     if (r > i) {
@@ -83,16 +83,16 @@ __attribute__((always_inline)) inline void butterfly(T& pr, T& pi, T& qr, T& qi,
 
 // Positions within eight points for the first two stages, pairs H = 1 or 2
 // points apart: the p point of pair l (l = 0..3) is at pfirst(H, l), its q
-// point H further on; point e is the p or q point of pair pairof(H, e).
+// point H further on; point e is the p or q point of pair pair_of(H, e).
 constexpr int pfirst(int h, int l) {
   return 2 * h * (l / h) + l % h;
 }
-constexpr int pairof(int h, int e) {
+constexpr int pair_of(int h, int e) {
   return (e / (2 * h)) * h + e % h;
 }
 // Where point e is found among the four p points followed by the four q.
 constexpr int source(int h, int e) {
-  return (e % (2 * h) < h ? 0 : 4) + pairof(h, e);
+  return (e % (2 * h) < h ? 0 : 4) + pair_of(h, e);
 }
 
 // The first two stages eight points at a time: shuffles gather the p points
@@ -227,9 +227,9 @@ VALLISYNTH_MULTIARCH void butterflies(double* re, double* im, std::size_t n, std
 // (p + 2 h, p + 3 h), both with twiddle t; the second (p, p + 2 h) with
 // twiddle t and (p + h, p + 3 h) with twiddle t + h. Every butterfly is the
 // one the stages make one after the other, on the same values.
-VALLISYNTH_MULTIARCH void butterflypairs(double* re, double* im, std::size_t n, std::size_t h,
-                                         const double* war, const double* wai, const double* wbr,
-                                         const double* wbi) {
+VALLISYNTH_MULTIARCH void butterfly_pairs(double* re, double* im, std::size_t n, std::size_t h,
+                                          const double* war, const double* wai, const double* wbr,
+                                          const double* wbi) {
   for (std::size_t m = 0; m < n; m += 4 * h) {
     double* r0 = re + m;
     double* i0 = im + m;
@@ -280,12 +280,12 @@ VALLISYNTH_MULTIARCH void butterflypairs(double* re, double* im, std::size_t n, 
 
 }  // namespace
 
-int dofftr(std::span<double> re, std::span<double> im, std::int8_t direction) {
+int complex_fft(std::span<double> re, std::span<double> im, std::int8_t direction) {
   const std::size_t n = re.size();
-  if (im.size() != n || !ispowertwo(n)) {
+  if (im.size() != n || !is_power_of_two(n)) {
     return -1;
   }
-  forbitreversal(n, [&](std::size_t i, std::size_t r) {
+  for_bit_reversal(n, [&](std::size_t i, std::size_t r) {
     std::swap(re[i], re[r]);
     std::swap(im[i], im[r]);
   });
@@ -304,11 +304,11 @@ int dofftr(std::span<double> re, std::span<double> im, std::int8_t direction) {
 }
 
 FftPlan::FftPlan(std::size_t n, std::int8_t direction) : n_(n) {
-  if (!ispowertwo(n) || n > (std::size_t{1} << 32)) {
+  if (!is_power_of_two(n) || n > (std::size_t{1} << 32)) {
     n_ = 0;
     return;
   }
-  forbitreversal(n, [&](std::size_t i, std::size_t r) {
+  for_bit_reversal(n, [&](std::size_t i, std::size_t r) {
     swaps_.push_back(static_cast<std::uint32_t>(i));
     swaps_.push_back(static_cast<std::uint32_t>(r));
   });
@@ -319,7 +319,7 @@ FftPlan::FftPlan(std::size_t n, std::int8_t direction) : n_(n) {
   }
 }
 
-int dofftr(std::span<double> re, std::span<double> im, const FftPlan& plan) {
+int complex_fft(std::span<double> re, std::span<double> im, const FftPlan& plan) {
   const std::size_t n = plan.n_;
   if (n == 0 || re.size() != n || im.size() != n) {
     return -1;
@@ -330,10 +330,10 @@ int dofftr(std::span<double> re, std::span<double> im, const FftPlan& plan) {
     std::swap(re[i], re[r]);
     std::swap(im[i], im[r]);
   }
-  return dofftrbitreversed(re, im, plan);
+  return complex_fft_bit_reversed(re, im, plan);
 }
 
-int dofftrbitreversed(std::span<double> re, std::span<double> im, const FftPlan& plan) {
+int complex_fft_bit_reversed(std::span<double> re, std::span<double> im, const FftPlan& plan) {
   const std::size_t n = plan.n_;
   if (n == 0 || re.size() != n || im.size() != n) {
     return -1;
@@ -352,8 +352,8 @@ int dofftrbitreversed(std::span<double> re, std::span<double> im, const FftPlan&
     butterflies(re.data(), im.data(), n, 2 * half, 0, half, wr + half - 1, wi + half - 1);
   }
   for (; 4 * half <= n; half *= 4) {
-    butterflypairs(re.data(), im.data(), n, half, wr + half - 1, wi + half - 1, wr + 2 * half - 1,
-                   wi + 2 * half - 1);
+    butterfly_pairs(re.data(), im.data(), n, half, wr + half - 1, wi + half - 1, wr + 2 * half - 1,
+                    wi + 2 * half - 1);
   }
   if (2 * half <= n) {
     butterflies(re.data(), im.data(), n, 2 * half, 0, half, wr + half - 1, wi + half - 1);
@@ -361,12 +361,12 @@ int dofftrbitreversed(std::span<double> re, std::span<double> im, const FftPlan&
   return 0;
 }
 
-int fftr(std::span<double> re, std::span<double> im) {
-  return dofftr(re, im, 1);
+int forward_fft(std::span<double> re, std::span<double> im) {
+  return complex_fft(re, im, 1);
 }
 
-int ifftr(std::span<double> re, std::span<double> im) {
-  return dofftr(re, im, -1);
+int inverse_fft(std::span<double> re, std::span<double> im) {
+  return complex_fft(re, im, -1);
 }
 
 }  // namespace vallisynth

@@ -18,7 +18,7 @@ constexpr std::size_t kRowSets = 2;    // sets of lanes of rows rotated side by 
 constexpr std::size_t kRowGroup = kRowSets * kLaneCount;
 }  // namespace
 
-std::uint32_t hanoharms(double fs, double fv, double f0) {
+std::uint32_t count_harmonics(double fs, double fv, double f0) {
   const double half = 0.5 * fs;
   // Written so that NaN in any argument gives no harmonics.
   if (!(f0 > 0.0) || !(f0 < fv) || !(f0 < half)) {
@@ -35,7 +35,7 @@ std::uint32_t hanoharms(double fs, double fv, double f0) {
 
 namespace {
 
-// Walks the entries of the harmonic matrices a and b of matccharmonic,
+// Walks the entries of the harmonic matrices a and b of harmonic_cepstral_matrices,
 // kRowGroup rows at a time in kRowSets sets of lanes (two independent
 // rotation chains in flight): visit(i0, rows, j, av, bv) receives
 // a[i0 + l][j] in av[l / 4][l % 4] and b[i0 + l][j] likewise in bv, for
@@ -60,7 +60,7 @@ __attribute__((always_inline)) inline void forharmonicentries(std::size_t cols, 
       w[l] = static_cast<double>(b0 + l + 1) * spacing;
     }
     std::fill(w + rows, w + padded, 0.0);
-    sincosvector(std::span<const double>(w, padded), cv, sv);
+    sincos_vector(std::span<const double>(w, padded), cv, sv);
     // Each row's angle is warped; the rotation needs only the warped angle's
     // cosine and sine, which are those of the point (x, y) whose angle fwarp
     // takes: x / r and y / r, r = sqrt(x^2 + y^2). (The warped angle lies in
@@ -68,7 +68,7 @@ __attribute__((always_inline)) inline void forharmonicentries(std::size_t cols, 
     for (std::size_t l = 0; l < padded; ++l) {
       double x = 0.0;
       double y = 0.0;
-      fwarppoint(cv[l], sv[l], alpha, x, y);
+      warp_frequency_point(cv[l], sv[l], alpha, x, y);
       const double r = std::sqrt(x * x + y * y);
       cv[l] = r > 0.0 ? x / r : 1.0;
       sv[l] = r > 0.0 ? y / r : 0.0;
@@ -110,8 +110,9 @@ using LaneSets = Lanes[kRowSets];
 
 }  // namespace
 
-VALLISYNTH_MULTIARCH int matccharmonic(std::uint32_t order, std::uint32_t n, double f0, double fs,
-                                       double alpha, std::span<double> a, std::span<double> b) {
+VALLISYNTH_MULTIARCH int harmonic_cepstral_matrices(std::uint32_t order, std::uint32_t n, double f0,
+                                                    double fs, double alpha, std::span<double> a,
+                                                    std::span<double> b) {
   const std::size_t cols = std::size_t{order} + 1u;
   const bool phase = !b.empty();
   if (a.empty() || a.size() / cols < n || (phase && b.size() / cols < n)) {
@@ -131,10 +132,12 @@ VALLISYNTH_MULTIARCH int matccharmonic(std::uint32_t order, std::uint32_t n, dou
 }
 
 // The matrices' rows are consumed as they are made: each lane sums its
-// row's products with c from 0 in increasing j, as prodmat does.
-VALLISYNTH_MULTIARCH int ccharmonics(std::uint32_t order, std::uint32_t n, double f0, double fs,
-                                     double alpha, std::span<const double> c, std::span<double> amp,
-                                     std::span<double> phase) {
+// row's products with c from 0 in increasing j, as matrix_product does.
+VALLISYNTH_MULTIARCH int harmonic_amplitudes_phases(std::uint32_t order, std::uint32_t n, double f0,
+                                                    double fs, double alpha,
+                                                    std::span<const double> c,
+                                                    std::span<double> amp,
+                                                    std::span<double> phase) {
   const std::size_t cols = std::size_t{order} + 1u;
   if (c.size() < cols || amp.size() < n || phase.size() < n) {
     return -1;
@@ -166,7 +169,7 @@ VALLISYNTH_MULTIARCH int ccharmonics(std::uint32_t order, std::uint32_t n, doubl
 namespace {
 
 // out[v * 4 + l] = sum over j of row[j] cols[j * stride + v * 4 + l] for
-// Sets sets of lanes, summed from 0 in increasing j as prodmat sums a
+// Sets sets of lanes, summed from 0 in increasing j as matrix_product sums a
 // matrix-vector product; the sums stay in registers over the whole row.
 template <std::size_t Sets>
 __attribute__((always_inline)) inline void sumcolumns(std::span<const double> row,
@@ -215,9 +218,9 @@ VALLISYNTH_MULTIARCH void prodrowcolumns(std::span<const double> row, const doub
 // lane, their sums side by side; a last partial block repeats its final row
 // in the spare lanes and stores only the real rows. With several columns
 // the loop over j is innermost, so that a row of B is used contiguously.
-VALLISYNTH_MULTIARCH int prodmat(std::span<const double> a, std::span<const double> b,
-                                 std::span<double> c, std::uint32_t m, std::uint32_t n,
-                                 std::uint32_t p) {
+VALLISYNTH_MULTIARCH int matrix_product(std::span<const double> a, std::span<const double> b,
+                                        std::span<double> c, std::uint32_t m, std::uint32_t n,
+                                        std::uint32_t p) {
   if (p != 1) {
     // Columns go kColumnBlock at a time, their sums held in registers. A
     // last partial block is moved back to end at column p: the columns it

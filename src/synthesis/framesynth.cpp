@@ -25,7 +25,7 @@ constexpr std::uint32_t kMaxShift = 1u << 30;  // keeps the noise frame length i
 // linearly so that the utterance's smallest c0 gives 0 Hz and the loudest
 // voiced frame 4500 Hz. When all voiced frames share the smallest c0 the
 // map is undefined (0/0) and every voiced frame gets 4500 Hz.
-double fvfromc0(double c0, const C0Range& r) {
+double fv_from_c0(double c0, const C0Range& r) {
   if (r.max == r.min) {
     return kC0MaxFv;
   }
@@ -35,7 +35,7 @@ double fvfromc0(double c0, const C0Range& r) {
 // The f0 rules of one frame. Below 10 Hz is unvoiced: the utterance-wide
 // rule makes every such frame unvoiced whenever there is one, so the rule
 // is the same frame by frame.
-double framef0(double f0) {
+double frame_f0(double f0) {
   if (f0 > 0.0 && f0 < kLowestF0) {
     return 0.0;
   }
@@ -45,7 +45,7 @@ double framef0(double f0) {
   return f0;
 }
 
-std::uint32_t checkedshift(double fs, std::uint32_t L, std::uint32_t order) {
+std::uint32_t checked_shift(double fs, std::uint32_t L, std::uint32_t order) {
   if (!(fs > 0.0) || !std::isfinite(fs) || L == 0 || L > kMaxShift || order == 0xFFFFFFFFu) {
     throw std::invalid_argument("sampling rate, frame shift or order out of range");
   }
@@ -56,7 +56,8 @@ std::uint32_t checkedshift(double fs, std::uint32_t L, std::uint32_t order) {
 // half into rise[0..L-1], the falling half into fall[0..L-1]. The weights
 // are formed exactly as olatriang forms them (i / L and (2 L - i) / L), so
 // a frame split across two buffers adds the same values.
-VALLISYNTH_MULTIARCH void olahalves(double* rise, double* fall, const double* y, std::uint32_t L) {
+VALLISYNTH_MULTIARCH void add_triangle_halves(double* rise, double* fall, const double* y,
+                                              std::uint32_t L) {
   const auto d = static_cast<double>(L);
   // Four samples at a time, the weights' numerators counted in doubles
   // (exact: L is at most 2^30).
@@ -88,15 +89,15 @@ FrameSynthesizer::FrameSynthesizer(double fs, std::uint32_t L, std::uint32_t ord
                                    double gamma, std::optional<C0Range> c0range,
                                    NoisePhaseSource& rng)
     : fs_(fs),
-      L_(checkedshift(fs, L, order)),
+      L_(checked_shift(fs, L, order)),
       p_(order + 1u),
       alpha_(alpha),
       gamma_(gamma),
       c0range_(c0range),
       rng_(&rng),
-      hmax_(hanoharms(fs, fs, kLowestF0)),
-      grid_(hanoharms(fs, fs, kGridStep)),
-      nfft_(getwinlengthceilpot2(2u * L)),
+      hmax_(count_harmonics(fs, fs, kLowestF0)),
+      grid_(count_harmonics(fs, fs, kGridStep)),
+      nfft_(std::bit_ceil(2u * L)),
       gridstride_((std::size_t{grid_} + kLaneCount - 1) / kLaneCount * kLaneCount),
       gridcols_(gridstride_ * p_, 0.0),
       gridlift_(grid_, 0.0),
@@ -107,15 +108,15 @@ FrameSynthesizer::FrameSynthesizer(double fs, std::uint32_t L, std::uint32_t ord
       resampleplan_(kGridStep, grid_, fs / static_cast<double>(nfft_), nfft_ / 2 - 1) {
   // The noise envelope matrix is built once and kept transposed (P x G), so
   // that the per-frame product runs along contiguous grid points.
-  // The lift of each grid point: highfreqenhancelog on zeros gives its
+  // The lift of each grid point: lift_high_frequencies on zeros gives its
   // terms exactly (0 + t = t for t > 0), and leaves the points below the
   // lift's start at 0.
-  highfreqenhancelog(kGridStep, gridlift_, fs);
+  lift_high_frequencies(kGridStep, gridlift_, fs);
   while (liftfrom_ < grid_ && gridlift_[liftfrom_] == 0.0) {
     ++liftfrom_;
   }
   std::vector<double> gridrows(gridcols_.size());
-  matccharmonic(order, grid_, kGridStep, fs, alpha, gridrows, {});
+  harmonic_cepstral_matrices(order, grid_, kGridStep, fs, alpha, gridrows, {});
   for (std::size_t i = 0; i < grid_; ++i) {
     for (std::size_t j = 0; j < p_; ++j) {
       gridcols_[j * gridstride_ + i] = gridrows[i * p_ + j];
@@ -129,7 +130,7 @@ void FrameSynthesizer::reset() {
   nframes_ = 0;
 }
 
-void FrameSynthesizer::renderframe(double f0k, double fvtrack, std::span<const double> row) {
+void FrameSynthesizer::render_frame(double f0k, double fvtrack, std::span<const double> row) {
   const std::size_t hmax = hmax_;
   const std::span<double> amps(vectors_.data(), hmax);
   const std::span<double> phases(vectors_.data() + hmax, hmax);
@@ -142,57 +143,57 @@ void FrameSynthesizer::renderframe(double f0k, double fvtrack, std::span<const d
   // products, summed in the same order.
   prodrowcolumns(row, gridcols_.data(), gridstride_, envelope.data());
   // The high-frequency lift on the fixed grid, made once: the same sums
-  // as highfreqenhancelog, which adds the same values to the points above
+  // as lift_high_frequencies, which adds the same values to the points above
   // its start.
   for (std::size_t i = liftfrom_; i < grid_; ++i) {
     envelope[i] = envelope[i] + gridlift_[i];
   }
 
-  const double fvk = voiced ? framefv(fvtrack, row[0]) : 0.0;
-  const std::uint32_t nh = voiced ? harmoniccount(f0k, fvk) : 0;
+  const double fvk = voiced ? frame_fv(fvtrack, row[0]) : 0.0;
+  const std::uint32_t nh = voiced ? harmonic_count(f0k, fvk) : 0;
   if (nh > 0) {
     // The noise gives way to the harmonics below fv.
-    applyhpfilterlog(kGridStep, envelope, fvk);
+    apply_noise_highpass(kGridStep, envelope, fvk);
   }
 
-  resamplelogampenvelope(envelope, buffer.subspan(1, nfft_ / 2 - 1), resampleplan_);
-  gennoisefromlogspectrum(buffer, scratch, fs_, *rng_, &noiseplan_);
+  resample_log_envelope(envelope, buffer.subspan(1, nfft_ / 2 - 1), resampleplan_);
+  noise_from_log_spectrum(buffer, scratch, fs_, *rng_, &noiseplan_);
 
   if (voiced && nh > 0) {
     const std::span<double> a = amps.first(nh);
     const std::span<double> ph = phases.first(nh);
     // The harmonics' log amplitudes and minimum phases: the harmonic
     // matrices times the row, without storing the matrices.
-    ccharmonics(p_ - 1u, nh, f0k, fs_, alpha_, row, a, ph);
-    highfreqenhancelog(f0k, a, fs_);
+    harmonic_amplitudes_phases(p_ - 1u, nh, f0k, fs_, alpha_, row, a, ph);
+    lift_high_frequencies(f0k, a, fs_);
     // Harmonic amplitude 2 sqrt(f0) exp(L): the noise's power per hertz.
     const double scale = std::sqrt(f0k) + std::sqrt(f0k);
-    expvector(a, a);
+    exp_vector(a, a);
     for (double& v : a) {
       v = v * scale;
     }
-    applyantihpfilter(f0k, a, fvk);
+    apply_highpass_complement(f0k, a, fvk);
     if (gamma_ != 0.0) {
-      postfilteringmcaq(a, kTwoPi * f0k / fs_, gamma_);
+      postfilter_formants(a, kTwoPi * f0k / fs_, gamma_);
     }
-    carry_ = nextcarry(carry_, f0k, nh);
-    genharmonics(buffer.first(2u * std::size_t{L_}), L_, L_, fs_, f0k, a, ph, carry_.phi, 1);
+    carry_ = next_carry(carry_, f0k, nh);
+    generate_harmonics(buffer.first(2u * std::size_t{L_}), L_, L_, fs_, f0k, a, ph, carry_.phi, 1);
   } else {
-    carry_ = nextcarry(carry_, f0k, nh);
+    carry_ = next_carry(carry_, f0k, nh);
   }
 }
 
-double FrameSynthesizer::framefv(double fvtrack, double c0) const {
-  return c0range_ ? fvfromc0(c0, *c0range_) : fvtrack;
+double FrameSynthesizer::frame_fv(double fvtrack, double c0) const {
+  return c0range_ ? fv_from_c0(c0, *c0range_) : fvtrack;
 }
 
-std::uint32_t FrameSynthesizer::harmoniccount(double f0k, double fvk) const {
+std::uint32_t FrameSynthesizer::harmonic_count(double f0k, double fvk) const {
   // Every voiced f0 is at least 10 Hz and the count falls as f0 rises, so
   // this cap, there for fv values out of range, never binds.
-  return std::min(hanoharms(fs_, fvk, f0k), hmax_);
+  return std::min(count_harmonics(fs_, fvk, f0k), hmax_);
 }
 
-FrameSynthesizer::Carry FrameSynthesizer::nextcarry(Carry c, double f0k, std::uint32_t nh) const {
+FrameSynthesizer::Carry FrameSynthesizer::next_carry(Carry c, double f0k, std::uint32_t nh) const {
   if (f0k > 0.0 && nh > 0) {
     // Advance the fundamental by the mean angular frequency of the two
     // frames over one frame shift; restart after an unvoiced frame.
@@ -216,12 +217,12 @@ FrameSynthesizer::Carry FrameSynthesizer::advance(Carry c, std::span<const doubl
     return c;
   }
   for (std::size_t j = 0; j < f0.size(); ++j) {
-    const double f0k = framef0(f0[j]);
+    const double f0k = frame_f0(f0[j]);
     std::uint32_t nh = 0;
     if (f0k > 0.0) {
-      nh = harmoniccount(f0k, framefv(c0range_ ? 0.0 : fv[j], cc[j * p_]));
+      nh = harmonic_count(f0k, frame_fv(c0range_ ? 0.0 : fv[j], cc[j * p_]));
     }
-    c = nextcarry(c, f0k, nh);
+    c = next_carry(c, f0k, nh);
   }
   return c;
 }
@@ -249,18 +250,18 @@ int FrameSynthesizer::push(std::span<const double> f0, std::span<const double> f
   std::copy(tail_.begin(), tail_.end(), out.begin());
   const double* buffer = frames_.data();
   for (std::size_t j = 0; j < n; ++j) {
-    const double f0k = framef0(f0[j]);
-    renderframe(f0k, c0range_ ? 0.0 : fv[j], cc.subspan(j * p_, p_));
+    const double f0k = frame_f0(f0[j]);
+    render_frame(f0k, c0range_ ? 0.0 : fv[j], cc.subspan(j * p_, p_));
     double* rise = out.data() + j * L_;
     double* fall = j + 1 < n ? rise + L_ : tail_.data();
     std::fill_n(fall, L_, 0.0);
-    olahalves(rise, fall, buffer, L_);
+    add_triangle_halves(rise, fall, buffer, L_);
   }
   nframes_ += n;
   return 0;
 }
 
-int releasetail(std::span<const double> tail, std::span<double> out) {
+int release_tail(std::span<const double> tail, std::span<double> out) {
   if (out.size() < tail.size()) {
     return -1;
   }
@@ -270,7 +271,7 @@ int releasetail(std::span<const double> tail, std::span<double> out) {
 }
 
 int FrameSynthesizer::flush(std::span<double> out) {
-  if (releasetail(tail_, out) != 0) {
+  if (release_tail(tail_, out) != 0) {
     return -1;
   }
   reset();

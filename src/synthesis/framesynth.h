@@ -36,7 +36,7 @@ struct C0Range {
 
 // The last L samples of an utterance: the overlap-add tail into out's first
 // L samples, zeros after it. -1 when out is shorter than the tail.
-int releasetail(std::span<const double> tail, std::span<double> out);
+int release_tail(std::span<const double> tail, std::span<double> out);
 
 class FrameSynthesizer {
  public:
@@ -115,25 +115,25 @@ class FrameSynthesizer {
   std::uint32_t shift() const {
     return L_;
   }
-  bool hasfvtrack() const {
+  bool has_fv_track() const {
     return !c0range_.has_value();
   }
   // Frames pushed since the last reset or flush.
-  std::uint64_t framecount() const {
+  std::uint64_t frame_count() const {
     return nframes_;
   }
 
  private:
   // Renders one frame (f0 after the f0 rules) into buffer_[0..2L-1].
-  void renderframe(double f0k, double fvtrack, std::span<const double> row);
+  void render_frame(double f0k, double fvtrack, std::span<const double> row);
   // A voiced frame's maximum voiced frequency (Hz): the track's value or
   // the one that follows from c0.
-  double framefv(double fvtrack, double c0) const;
+  double frame_fv(double fvtrack, double c0) const;
   // Harmonics of a voiced frame below its fv and fs/2.
-  std::uint32_t harmoniccount(double f0k, double fvk) const;
+  std::uint32_t harmonic_count(double f0k, double fvk) const;
   // The carry after a frame of f0 f0k (after the f0 rules) with nh
   // harmonics.
-  Carry nextcarry(Carry c, double f0k, std::uint32_t nh) const;
+  Carry next_carry(Carry c, double f0k, std::uint32_t nh) const;
 
   double fs_;
   std::uint32_t L_;

@@ -93,7 +93,7 @@ __attribute__((always_inline)) inline void accumulate(const Group& g, Lanes* acc
 }
 
 // (Inlined so that it is compiled for the instruction set of each clone of
-// genharmonics.)
+// generate_harmonics.)
 template <bool First>
 __attribute__((always_inline)) inline void addgroup(const Group& g, std::size_t sets, Lanes* acc,
                                                     std::size_t n) {
@@ -149,8 +149,8 @@ __attribute__((always_inline)) inline void startterms(std::size_t b0, std::size_
   for (; i < count; ++i) {
     x[i] = static_cast<double>(b0 + i + 1) * start + phase[i];
   }
-  sincosvector(std::span<const double>(x, count), std::span<double>(cx, count),
-               std::span<double>(sx, count));
+  sincos_vector(std::span<const double>(x, count), std::span<double>(cx, count),
+                std::span<double>(sx, count));
   for (std::size_t l = 0; l < count; ++l) {
     sc[l] = stepc;
     ss[l] = steps;
@@ -204,10 +204,11 @@ __attribute__((always_inline)) inline void reducelanes(const Lanes* acc, double*
 // rotation by w0 from harmonic to harmonic. Per pass every group
 // adds its terms into per-lane sums, one set of lanes per sample; the four
 // lanes are summed pairwise and added to the (modulated) sample at the end.
-VALLISYNTH_MULTIARCH int genharmonics(std::span<double> y, std::uint32_t left, std::uint32_t right,
-                                      double fs, double f0, std::span<const double> amp,
-                                      std::span<const double> phase, double phi,
-                                      std::uint8_t mode) {
+VALLISYNTH_MULTIARCH int generate_harmonics(std::span<double> y, std::uint32_t left,
+                                            std::uint32_t right, double fs, double f0,
+                                            std::span<const double> amp,
+                                            std::span<const double> phase, double phi,
+                                            std::uint8_t mode) {
   const std::size_t total = std::size_t{left} + right;
   const std::size_t nh = amp.size();
   if (nh == 0 || total == 0 || y.size() < total || phase.size() < nh) {

@@ -23,7 +23,7 @@ using Poly = std::array<std::uint32_t, kLagCount>;
 // r[t + 31] = r[t + 28] + r[t]: every term x^k with k >= 31 becomes
 // x^(k-3) + x^(k-31), from the top down. Unsigned arithmetic wraps modulo
 // 2^32 as the generator does.
-Poly mulmod(const Poly& a, const Poly& b) {
+Poly mul_mod(const Poly& a, const Poly& b) {
   std::array<std::uint32_t, 2 * kLagCount - 1> p{};
   for (std::size_t i = 0; i < kLagCount; ++i) {
     for (std::size_t j = 0; j < kLagCount; ++j) {
@@ -147,7 +147,7 @@ void NoisePhaseSource::jump(std::uint64_t n) {
   Poly q{};
   q[0] = 1;
   for (int bit = 63 - std::countl_zero(n); bit >= 0; --bit) {
-    q = mulmod(q, q);
+    q = mul_mod(q, q);
     if ((n >> bit) & 1u) {
       q = mulx(q);
     }

@@ -20,7 +20,7 @@ constexpr std::size_t kGainBlock = 64;  // high-pass gains exponentiated togethe
 
 // High-pass log gain at f < fmax: linear in dB from the floor at 0 Hz to the
 // knee at fk, then from the knee to 0 dB at fmax.
-double hpgain(double f, double fk, double fmax) {
+double highpass_gain(double f, double fk, double fmax) {
   if (f < fk) {
     return (kHpKnee - kHpFloor) * f / fk + kHpFloor;
   }
@@ -29,7 +29,7 @@ double hpgain(double f, double fk, double fmax) {
 
 }  // namespace
 
-int highfreqenhancelog(double step, std::span<double> loga, double fs) {
+int lift_high_frequencies(double step, std::span<double> loga, double fs) {
   const double slope = kEnhanceGain / (0.5 * fs - kEnhanceStart);
   double f = step;
   for (double& v : loga) {
@@ -41,18 +41,19 @@ int highfreqenhancelog(double step, std::span<double> loga, double fs) {
   return 0;
 }
 
-int applyhpfilterlog(double step, std::span<double> loga, double fmax) {
+int apply_noise_highpass(double step, std::span<double> loga, double fmax) {
   const double fk = kKneeRatio * fmax;
   double f = step;
   for (std::size_t k = 0; k < loga.size() && f < fmax; ++k) {
-    loga[k] += hpgain(f, fk, fmax);
+    loga[k] += highpass_gain(f, fk, fmax);
     f += step;
   }
   return 0;
 }
 
 // The gains go a block at a time: their exponentials in one vector pass.
-VALLISYNTH_MULTIARCH int applyantihpfilter(double step, std::span<double> amps, double fmax) {
+VALLISYNTH_MULTIARCH int apply_highpass_complement(double step, std::span<double> amps,
+                                                   double fmax) {
   const double fk = kKneeRatio * fmax;
   double f = step;
   double freq[kGainBlock];
@@ -66,10 +67,10 @@ VALLISYNTH_MULTIARCH int applyantihpfilter(double step, std::span<double> amps, 
       f += step;
     }
     for (std::size_t i = 0; i < count; ++i) {
-      g[i] = hpgain(freq[i], fk, fmax);
+      g[i] = highpass_gain(freq[i], fk, fmax);
     }
     const std::span<double> gains(g, count);
-    expvector(gains, gains);
+    exp_vector(gains, gains);
     for (std::size_t i = 0; i < count; ++i) {
       amps[k + i] = amps[k + i] * std::sqrt(1.0 - g[i] * g[i]);
     }
@@ -78,7 +79,7 @@ VALLISYNTH_MULTIARCH int applyantihpfilter(double step, std::span<double> amps, 
   return 0;
 }
 
-int postfilteringmcaq(std::span<double> amps, double w0, double gamma) {
+int postfilter_formants(std::span<double> amps, double w0, double gamma) {
   if (gamma == 0.0 || amps.empty()) {
     return 0;
   }

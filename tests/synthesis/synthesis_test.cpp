@@ -23,7 +23,7 @@ namespace vallisynth {
 // envelope stays at the last value beyond the last point.
 TEST(Noise, PlannedResamplingIsIdentical) {
   std::vector<double> dst(8, -99.0);
-  EXPECT_EQ(resamplelogampenvelope(100.0, std::vector<double>{1.0, 2.0, 4.0}, 50.0, dst), 0);
+  EXPECT_EQ(resample_log_envelope(100.0, std::vector<double>{1.0, 2.0, 4.0}, 50.0, dst), 0);
   EXPECT_EQ(dst, (std::vector<double>{1.0, 1.0, 1.5, 2.0, 3.0, 4.0, 4.0, 4.0}));
   std::vector<double> src(79);
   for (std::size_t m = 0; m < src.size(); ++m) {
@@ -32,14 +32,14 @@ TEST(Noise, PlannedResamplingIsIdentical) {
   for (const std::size_t n : {4u, 16u, 256u, 2048u}) {
     const double step = 16000.0 / static_cast<double>(n);
     std::vector<double> want(n / 2 - 1), got(want.size(), 7.0);
-    resamplelogampenvelope(100.0, src, step, want);
-    ASSERT_EQ(resamplelogampenvelope(src, got, ResamplePlan(100.0, src.size(), step, got.size())),
+    resample_log_envelope(100.0, src, step, want);
+    ASSERT_EQ(resample_log_envelope(src, got, ResamplePlan(100.0, src.size(), step, got.size())),
               0);
     EXPECT_EQ(got, want) << n;
   }
   dst.assign(3, 7.0);
-  EXPECT_EQ(resamplelogampenvelope(src, dst, ResamplePlan(100.0, 78, 50.0, 3)), -1);
-  EXPECT_EQ(resamplelogampenvelope(src, dst, ResamplePlan(100.0, 79, 50.0, 4)), -1);
+  EXPECT_EQ(resample_log_envelope(src, dst, ResamplePlan(100.0, 78, 50.0, 3)), -1);
+  EXPECT_EQ(resample_log_envelope(src, dst, ResamplePlan(100.0, 79, 50.0, 4)), -1);
   EXPECT_EQ(dst, std::vector<double>(3, 7.0));
 }
 
@@ -58,13 +58,13 @@ TEST(Noise, SpectrumPlannedOrNot) {
         logamp[k] = -3.0 + 0.1 * static_cast<double>((k * 7 + frame) % 11);
       }
       std::vector<double> re = logamp, pre = re, pim = im, ore = re, oim = im;
-      gennoisefromlogspectrum(re, im, 16000.0, a);
-      gennoisefromlogspectrum(pre, pim, 16000.0, b, &plan);
-      gennoisefromlogspectrum(ore, oim, 16000.0, c, &other);
+      noise_from_log_spectrum(re, im, 16000.0, a);
+      noise_from_log_spectrum(pre, pim, 16000.0, b, &plan);
+      noise_from_log_spectrum(ore, oim, 16000.0, c, &other);
       ASSERT_EQ(re, pre) << n << ' ' << frame;
       ASSERT_EQ(re, ore) << n << ' ' << frame;
       im.assign(n, 0.0);
-      fftr(re, im);
+      forward_fft(re, im);
       for (std::size_t k = 0; k <= n / 2; ++k) {
         const double amp = k % (n / 2) == 0
                                ? 0.0
@@ -87,7 +87,7 @@ TEST(Shaping, Postfilter) {
       {{0.0, 0.0}, 0.4, 1.0, {0.0, 0.0}},
       {{1.0, 1.0}, 2 * std::numbers::pi, 1.0, {1.0, 1.0}}};
   for (auto [a, w0, gamma, expected] : cases) {
-    EXPECT_EQ(postfilteringmcaq(a, w0, gamma), 0);
+    EXPECT_EQ(postfilter_formants(a, w0, gamma), 0);
     for (std::size_t k = 0; k < a.size(); ++k) {
       EXPECT_NEAR(a[k], expected[k], 5e-5) << "gamma " << gamma << " k " << k;
     }
@@ -100,7 +100,7 @@ TEST(Harmonics, Counts) {
       {4000, 100, 39}, {4000, 130, 30}, {20000, 100, 79}, {16000, 10, 799}, {4000, 4000, 0},
       {NAN, 100, 0},   {4000, NAN, 0},  {4000, 0, 0},     {4000, -100, 0}};
   for (const auto& [fv, f0, count] : cases) {
-    EXPECT_EQ(hanoharms(16000.0, fv, f0), count) << fv << ' ' << f0;
+    EXPECT_EQ(count_harmonics(16000.0, fv, f0), count) << fv << ' ' << f0;
   }
 }
 
@@ -115,18 +115,18 @@ TEST(Harmonics, FusedEvaluationMatchesTheMatrices) {
   for (const std::uint32_t n : {1u, 3u, 4u, 5u, 63u, 64u, 65u, 130u, 799u}) {
     const double f0 = 7990.0 / n;
     std::vector<double> a((kOrder + 1) * n), b(a.size()), amp(n), phase(n), ref(n), refp(n);
-    ASSERT_EQ(matccharmonic(kOrder, n, f0, 16000.0, 0.42, a, b), 0);
-    prodmat(a, c, ref, n, kOrder + 1, 1);
-    prodmat(b, c, refp, n, kOrder + 1, 1);
-    ASSERT_EQ(ccharmonics(kOrder, n, f0, 16000.0, 0.42, c, amp, phase), 0);
+    ASSERT_EQ(harmonic_cepstral_matrices(kOrder, n, f0, 16000.0, 0.42, a, b), 0);
+    matrix_product(a, c, ref, n, kOrder + 1, 1);
+    matrix_product(b, c, refp, n, kOrder + 1, 1);
+    ASSERT_EQ(harmonic_amplitudes_phases(kOrder, n, f0, 16000.0, 0.42, c, amp, phase), 0);
     EXPECT_EQ(amp, ref) << n;
     EXPECT_EQ(phase, refp) << n;
   }
   std::vector<double> amp(4), phase(3);
-  EXPECT_EQ(ccharmonics(kOrder, 4, 100.0, 16000.0, 0.42, c, amp, phase), -1);
+  EXPECT_EQ(harmonic_amplitudes_phases(kOrder, 4, 100.0, 16000.0, 0.42, c, amp, phase), -1);
 }
 
-// A row times a matrix held by columns gives prodmat's very sums with the
+// A row times a matrix held by columns gives matrix_product's very sums with the
 // matrix transposed, for widths around the passes of 32, 16, 8 and 4
 // points, and writes nothing past the stride.
 TEST(Harmonics, RowTimesColumnsMatchesTheProduct) {
@@ -141,8 +141,8 @@ TEST(Harmonics, RowTimesColumnsMatchesTheProduct) {
         }
       }
       std::vector<double> want(stride), got(stride + 1, 7.0);
-      prodmat(byrows, row, want, static_cast<std::uint32_t>(stride),
-              static_cast<std::uint32_t>(rows), 1);
+      matrix_product(byrows, row, want, static_cast<std::uint32_t>(stride),
+                     static_cast<std::uint32_t>(rows), 1);
       prodrowcolumns(row, cols.data(), stride, got.data());
       EXPECT_EQ(got.back(), 7.0) << rows << ' ' << stride;
       got.pop_back();
@@ -170,7 +170,7 @@ TEST(Harmonics, ManyHarmonicsOverALongFrame) {
   }
   for (const std::uint8_t mode : {std::uint8_t{0}, std::uint8_t{1}}) {
     std::vector<double> y = noise;
-    ASSERT_EQ(genharmonics(y, kShift, kShift, 16000.0, kF0, amp, phase, kPhi, mode), 0);
+    ASSERT_EQ(generate_harmonics(y, kShift, kShift, 16000.0, kF0, amp, phase, kPhi, mode), 0);
     for (std::size_t i = 0; i < y.size(); ++i) {
       const double t = static_cast<double>(i) - kShift;
       double want =
