@@ -48,51 +48,7 @@ BIN=${VALLISYNTH_BIN:-$BUILD/vallisynth}
 DATA=$BUILD/benchdata
 mkdir -p "$DATA"
 
-PYTHONPATH="$ROOT/tools" python3 - "$ROOT/examples" "$DATA" <<'EOF'
-import math, sys
-from array import array
-
-from floatstreams import readf, writef
-
-src, out = sys.argv[1], sys.argv[2]
-P = 25
-FRAMES = 12000
-WORST_FRAMES = 3000
-UNVOICED = -1e10
-# The stored c0 is the HTS gain minus ln 32768 and ln sqrt(16000), plus 5.
-C0_TO_SPTK = -5.0 + math.log(32768.0) + 0.5 * math.log(16000.0)
-
-lf0, cc = array("f"), array("f")
-for name in ("utt01", "utt02", "utt03"):
-    lf0.extend(readf("%s/%s.lf0" % (src, name)))
-    cc.extend(readf("%s/%s.cc" % (src, name)))
-reps = -(-FRAMES // len(lf0))
-lf0 = (lf0 * reps)[:FRAMES]
-cc = (cc * reps)[:FRAMES * P]
-writef(out + "/speech.lf0", lf0)
-writef(out + "/speech.cc", cc)
-
-# SPTK: pitch as a period in samples (0 unvoiced), c0 on the HTS scale; the
-# other coefficients are already in the form mlsadf takes.
-writef(out + "/speech.pitch",
-       [0.0 if v <= UNVOICED else 16000.0 / math.exp(v) for v in lf0])
-mcep = list(cc)
-for t in range(FRAMES):
-    mcep[t * P] += C0_TO_SPTK
-writef(out + "/speech.mcep", mcep)
-
-# A batch of 100 utterances of 3 s (600 frames) cut from the speech.
-import os
-os.makedirs(out + "/batch", exist_ok=True)
-for i in range(100):
-    a = (i * 600) % (FRAMES - 600)
-    writef("%s/batch/u%03d.lf0" % (out, i), lf0[a:a + 600])
-    writef("%s/batch/u%03d.cc" % (out, i), cc[a * P:(a + 600) * P])
-
-writef(out + "/worst.lf0", [math.log(10.0)] * WORST_FRAMES)
-writef(out + "/worst.fv", [8000.0] * WORST_FRAMES)
-writef(out + "/worst.cc", cc[:WORST_FRAMES * P])
-EOF
+python3 "$ROOT/bench/make_inputs.py" "$ROOT" "$DATA"
 
 # Runs "$@" (with the program in $B) once to warm up, then RUNS times;
 # prints median, min, max in milliseconds and the real-time factor for

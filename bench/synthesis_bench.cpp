@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <ctime>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "dsp/fft.h"
@@ -113,18 +114,19 @@ BENCHMARK(BM_ifftr)->Arg(256)->Arg(1024);
 void BM_noiseenvelope(benchmark::State& state) {
   const std::vector<double> row = makerow();
   constexpr std::uint32_t kGrid = 79;
+  constexpr std::size_t kStride = 80;  // whole lanes
   std::vector<double> rows((kOrder + 1) * kGrid);
-  std::vector<double> cols(rows.size());
+  std::vector<double> cols((kOrder + 1) * kStride, 0.0);
   vallisynth::harmonic_cepstral_matrices(kOrder, kGrid, 100.0, kFs, 0.42, rows, {});
   for (std::size_t i = 0; i < kGrid; ++i) {
     for (std::size_t j = 0; j <= kOrder; ++j) {
-      cols[j * kGrid + i] = rows[i * (kOrder + 1) + j];
+      cols[j * kStride + i] = rows[i * (kOrder + 1) + j];
     }
   }
-  std::vector<double> envelope(kGrid);
+  std::vector<double> envelope(kStride);
   for (auto _ : state) {
-    vallisynth::matrix_product(row, cols, envelope, 1, kOrder + 1, kGrid);
-    vallisynth::lift_high_frequencies(100.0, envelope, kFs);
+    vallisynth::row_times_columns(row, cols.data(), kStride, envelope.data());
+    vallisynth::lift_high_frequencies(100.0, std::span<double>(envelope).first(kGrid), kFs);
     benchmark::DoNotOptimize(envelope.data());
   }
 }

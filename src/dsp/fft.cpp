@@ -134,6 +134,45 @@ __attribute__((always_inline)) inline std::size_t shortpairs(double* re, double*
   return m;
 }
 
+// The first two stages together, eight points at a time, kept in registers
+// between them: the first pairs (0, 1), (2, 3), (4, 5), (6, 7) with the
+// twiddle wa, the second (0, 2), (1, 3), (4, 6), (5, 7) with the twiddles
+// wb[0], wb[1], wb[0], wb[1]: the butterflies shortpairs makes, on the same
+// values. n is a multiple of 8.
+VALLISYNTH_MULTIARCH void firststages(double* re, double* im, std::size_t n, const double* war,
+                                      const double* wai, const double* wbr, const double* wbi) {
+  const Lanes ar = {war[0], war[0], war[0], war[0]};
+  const Lanes ai = {wai[0], wai[0], wai[0], wai[0]};
+  const Lanes br = {wbr[0], wbr[1], wbr[0], wbr[1]};
+  const Lanes bi = {wbi[0], wbi[1], wbi[0], wbi[1]};
+  for (std::size_t m = 0; m < n; m += 8) {
+    Lanes lr;
+    Lanes hr;
+    Lanes li;
+    Lanes hi;
+    loadlanes(lr, re + m);
+    loadlanes(hr, re + m + 4);
+    loadlanes(li, im + m);
+    loadlanes(hi, im + m + 4);
+    // Points 0 2 4 6 and 1 3 5 7.
+    Lanes pr = __builtin_shufflevector(lr, hr, 0, 2, 4, 6);
+    Lanes pi = __builtin_shufflevector(li, hi, 0, 2, 4, 6);
+    Lanes qr = __builtin_shufflevector(lr, hr, 1, 3, 5, 7);
+    Lanes qi = __builtin_shufflevector(li, hi, 1, 3, 5, 7);
+    butterfly(pr, pi, qr, qi, ar, ai);
+    // Points 0 1 4 5 and 2 3 6 7.
+    Lanes sr = __builtin_shufflevector(pr, qr, 0, 4, 2, 6);
+    Lanes si = __builtin_shufflevector(pi, qi, 0, 4, 2, 6);
+    Lanes tr = __builtin_shufflevector(pr, qr, 1, 5, 3, 7);
+    Lanes ti = __builtin_shufflevector(pi, qi, 1, 5, 3, 7);
+    butterfly(sr, si, tr, ti, br, bi);
+    storelanes(re + m, __builtin_shufflevector(sr, tr, 0, 1, 4, 5));
+    storelanes(re + m + 4, __builtin_shufflevector(sr, tr, 2, 3, 6, 7));
+    storelanes(im + m, __builtin_shufflevector(si, ti, 0, 1, 4, 5));
+    storelanes(im + m + 4, __builtin_shufflevector(si, ti, 2, 3, 6, 7));
+  }
+}
+
 // Butterflies of twiddles j0 .. j0 + count - 1 of one stage, in every block.
 // Each butterfly of a stage reads and writes its own pair only, so the order
 // in which they run does not change any value: runs of contiguous pairs go
@@ -302,8 +341,13 @@ int complex_fft_bit_reversed(std::span<double> re, std::span<double> im, const F
   const double* wr = plan.wr_.data();
   const double* wi = plan.wi_.data();
   std::size_t half = 1;
-  // The stages of short pairs one at a time, then two at a time while two
-  // are left (the twiddles of the stage of pairs h apart start at h - 1).
+  // The stages of short pairs together (one at a time below eight points),
+  // then two at a time while two are left (the twiddles of the stage of
+  // pairs h apart start at h - 1).
+  if (n >= 8) {
+    firststages(re.data(), im.data(), n, wr, wi, wr + 1, wi + 1);
+    half = 4;
+  }
   for (; half < kLaneCount && 2 * half <= n; half *= 2) {
     butterflies(re.data(), im.data(), n, 2 * half, 0, half, wr + half - 1, wi + half - 1);
   }

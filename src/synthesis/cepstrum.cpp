@@ -53,12 +53,13 @@ __attribute__((always_inline)) inline void forharmonicentries(std::size_t cols, 
     const std::size_t rows = std::min<std::size_t>(kRowBlock, n - b0);
     // Angles of the block's rows, padded with zeros to whole groups.
     const std::size_t padded = (rows + kRowGroup - 1) / kRowGroup * kRowGroup;
-    double w[kRowBlock] = {};
+    double w[kRowBlock];
     double cv[kRowBlock];
     double sv[kRowBlock];
     for (std::size_t l = 0; l < rows; ++l) {
       w[l] = static_cast<double>(b0 + l + 1) * spacing;
     }
+    std::fill(w + rows, w + padded, 0.0);
     sincos_vector(std::span<const double>(w, padded), cv, sv);
     // Each row's angle is warped; the rotation needs only the warped angle's
     // cosine and sine, which are those of the point (x, y) whose angle fwarp
@@ -163,6 +164,53 @@ VALLISYNTH_MULTIARCH int harmonic_amplitudes_phases(std::uint32_t order, std::ui
         }
       });
   return 0;
+}
+
+namespace {
+
+// out[v * 4 + l] = sum over j of row[j] cols[j * stride + v * 4 + l] for
+// Sets sets of lanes, summed from 0 in increasing j as matrix_product sums a
+// matrix-vector product; the sums stay in registers over the whole row.
+template <std::size_t Sets>
+__attribute__((always_inline)) inline void sumcolumns(std::span<const double> row,
+                                                      const double* cols, std::size_t stride,
+                                                      double* out) {
+  Lanes acc[Sets] = {};
+  for (std::size_t j = 0; j < row.size(); ++j) {
+    const double* cj = cols + j * stride;
+#pragma GCC unroll 8
+    for (std::size_t v = 0; v < Sets; ++v) {
+      Lanes c;
+      loadlanes(c, cj + v * kLaneCount);
+      acc[v] = acc[v] + row[j] * c;
+    }
+  }
+#pragma GCC unroll 8
+  for (std::size_t v = 0; v < Sets; ++v) {
+    storelanes(out + v * kLaneCount, acc[v]);
+  }
+}
+
+}  // namespace
+
+// 32 points per pass, then 16, 8 and 4.
+VALLISYNTH_MULTIARCH void row_times_columns(std::span<const double> row, const double* cols,
+                                            std::size_t stride, double* out) {
+  std::size_t i = 0;
+  for (; i + 8 * kLaneCount <= stride; i += 8 * kLaneCount) {
+    sumcolumns<8>(row, cols + i, stride, out + i);
+  }
+  if (i + 4 * kLaneCount <= stride) {
+    sumcolumns<4>(row, cols + i, stride, out + i);
+    i += 4 * kLaneCount;
+  }
+  if (i + 2 * kLaneCount <= stride) {
+    sumcolumns<2>(row, cols + i, stride, out + i);
+    i += 2 * kLaneCount;
+  }
+  if (i < stride) {
+    sumcolumns<1>(row, cols + i, stride, out + i);
+  }
 }
 
 // Every C[i][j] starts at 0 and takes its products in increasing k. With a

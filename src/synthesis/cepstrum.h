@@ -36,6 +36,14 @@ int harmonic_amplitudes_phases(std::uint32_t order, std::uint32_t n, double f0, 
 void matrix_product(std::span<const double> a, std::span<const double> b, std::span<double> c,
                     std::uint32_t m, std::uint32_t n, std::uint32_t p);
 
+// out[i] = sum over j of row[j] cols[j * stride + i] for i < stride: a row
+// times a matrix of row.size() rows held stride values apart (stride a
+// multiple of 4), each sum taken from 0 in increasing j as matrix_product
+// takes it, so that the result equals matrix_product of the matrix's
+// transpose with row.
+void row_times_columns(std::span<const double> row, const double* cols, std::size_t stride,
+                       double* out);
+
 }  // namespace vallisynth
 
 #endif  // VALLISYNTH_SYNTHESIS_CEPSTRUM_H_

@@ -60,11 +60,26 @@ std::uint32_t checked_shift(double fs, std::uint32_t L, std::uint32_t order) {
 VALLISYNTH_MULTIARCH void add_triangle_halves(double* rise, double* fall, const double* y,
                                               std::uint32_t L) {
   const auto d = static_cast<double>(L);
-  for (std::uint32_t i = 0; i < L; ++i) {
-    rise[i] += y[i] * static_cast<double>(i) / d;
-  }
+  // Four samples at a time, the weights' numerators counted in doubles
+  // (exact: L is at most 2^30).
   const double* y2 = y + L;
-  for (std::uint32_t i = 0; i < L; ++i) {
+  Lanes up = {0.0, 1.0, 2.0, 3.0};
+  Lanes down = {d, d - 1.0, d - 2.0, d - 3.0};
+  std::uint32_t i = 0;
+  for (; i + kLaneCount <= L; i += kLaneCount) {
+    Lanes v;
+    Lanes sum;
+    loadlanes(v, y + i);
+    loadlanes(sum, rise + i);
+    storelanes(rise + i, sum + v * up / d);
+    loadlanes(v, y2 + i);
+    loadlanes(sum, fall + i);
+    storelanes(fall + i, sum + v * down / d);
+    up = up + 4.0;
+    down = down - 4.0;
+  }
+  for (; i < L; ++i) {
+    rise[i] += y[i] * static_cast<double>(i) / d;
     fall[i] += y2[i] * static_cast<double>(L - i) / d;
   }
 }
@@ -84,9 +99,10 @@ FrameSynthesizer::FrameSynthesizer(double fs, std::uint32_t L, std::uint32_t ord
       hmax_(count_harmonics(fs, fs, kLowestF0)),
       grid_(count_harmonics(fs, fs, kGridStep)),
       nfft_(std::bit_ceil(2u * L)),
-      gridcols_(std::size_t{grid_} * p_),
+      gridstride_((std::size_t{grid_} + kLaneCount - 1) / kLaneCount * kLaneCount),
+      gridcols_(gridstride_ * p_, 0.0),
       gridlift_(grid_, 0.0),
-      vectors_(2u * std::size_t{hmax_} + grid_),
+      vectors_(2u * std::size_t{hmax_} + gridstride_),
       frames_(2u * std::size_t{nfft_}),
       tail_(L, 0.0),
       noiseplan_(nfft_),
@@ -104,7 +120,7 @@ FrameSynthesizer::FrameSynthesizer(double fs, std::uint32_t L, std::uint32_t ord
   harmonic_cepstral_matrices(order, grid_, kGridStep, fs, alpha, gridrows, {});
   for (std::size_t i = 0; i < grid_; ++i) {
     for (std::size_t j = 0; j < p_; ++j) {
-      gridcols_[j * grid_ + i] = gridrows[i * p_ + j];
+      gridcols_[j * gridstride_ + i] = gridrows[i * p_ + j];
     }
   }
 }
@@ -126,7 +142,7 @@ void FrameSynthesizer::render_frame(double f0k, double fvtrack, std::span<const 
 
   // envelope = matrix x row, formed as row x transposed matrix: the same
   // products, summed in the same order.
-  matrix_product(row, gridcols_, envelope, 1, p_, grid_);
+  row_times_columns(row, gridcols_.data(), gridstride_, envelope.data());
   // The high-frequency lift on the fixed grid, made once: the same sums
   // as lift_high_frequencies, which adds the same values to the points above
   // its start.

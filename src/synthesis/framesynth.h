@@ -145,10 +145,12 @@ class FrameSynthesizer {
   std::uint32_t hmax_;            // harmonics of the lowest f0 below fs/2
   std::uint32_t grid_;            // noise-envelope points
   std::uint32_t nfft_;            // noise frame length
-  std::vector<double> gridcols_;  // noise-envelope matrix, transposed (P x G)
+  std::size_t gridstride_;        // G rounded up to whole lanes
+  std::vector<double> gridcols_;  // noise-envelope matrix, transposed (P x G, rows gridstride_
+                                  // apart, zeros after G)
   std::vector<double> gridlift_;  // high-frequency lift of each grid point
   std::size_t liftfrom_ = 0;      // first lifted grid point
-  std::vector<double> vectors_;   // amplitudes (H), phases (H), envelope (G)
+  std::vector<double> vectors_;   // amplitudes (H), phases (H), envelope (gridstride_)
   std::vector<double> frames_;    // frame buffer (N), noise scratch (N)
   std::vector<double> tail_;      // falling half of the last frame (L)
   NoisePlan noiseplan_;

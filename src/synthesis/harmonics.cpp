@@ -20,6 +20,8 @@ constexpr std::size_t kGroup = kSets * kLaneCount;
 // Samples per pass: their per-lane sums (8 KiB) stay in the L1 cache while
 // every group adds to them.
 constexpr std::size_t kChunk = 256;
+// Harmonics whose starting terms are made together, a whole number of groups.
+constexpr std::size_t kSetupBlock = 4 * kGroup;
 
 // Recurrence state of one group: each lane's harmonic term a cos(x) at the
 // current sample (y0) and the next (y1), and the factor 2 cos(h w0) of the
@@ -60,9 +62,21 @@ __attribute__((always_inline)) inline void accumulate(const Group& g, Lanes* acc
     y1[v] = g.y1[v];
     k[v] = g.k[v];
   }
-  // Two samples per pass, the two terms taking turns as the newer one, so
-  // that no value is moved between registers.
+  // Two samples per step, the two terms taking turns as the newer one, so
+  // that no value is moved between registers; two steps per pass.
   std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    for (std::size_t s = 0; s < 4; s += 2) {
+      addterms<Sets, First>(y0, acc[i + s]);
+      for (std::size_t v = 0; v < Sets; ++v) {
+        y0[v] = k[v] * y1[v] - y0[v];
+      }
+      addterms<Sets, First>(y1, acc[i + s + 1]);
+      for (std::size_t v = 0; v < Sets; ++v) {
+        y1[v] = k[v] * y0[v] - y1[v];
+      }
+    }
+  }
   for (; i + 2 <= n; i += 2) {
     addterms<Sets, First>(y0, acc[i]);
     for (std::size_t v = 0; v < Sets; ++v) {
@@ -96,6 +110,90 @@ __attribute__((always_inline)) inline void addgroup(const Group& g, std::size_t 
     default:
       accumulate<4, First>(g, acc, n);
       break;
+  }
+}
+
+// Starting terms of the recurrence for a block of harmonics, as in Group.
+struct Starts {
+  double y0[kSetupBlock];
+  double y1[kSetupBlock];
+  double k[kSetupBlock];
+};
+
+// The recurrence's starting terms for harmonics b0 + 1 .. b0 + count at the
+// first sample of a pass, whose fundamental angle is `start`: y0 = a cos(x),
+// y1 = a cos(x + h w0) from the exact cosine and sine of x, and the factor
+// 2 cos(h w0). (stepc, steps) holds cos and sin of (b0 + 1) w0 on entry, and
+// of (b0 + count + 1) w0 on return: a rotation by w0 from harmonic to
+// harmonic. Entries from count up to the next whole group are zeros.
+__attribute__((always_inline)) inline void startterms(std::size_t b0, std::size_t count,
+                                                      double start, const double* amp,
+                                                      const double* phase, double cw, double sw,
+                                                      double& stepc, double& steps, Starts& s) {
+  double x[kSetupBlock];
+  double cx[kSetupBlock];
+  double sx[kSetupBlock];
+  double sc[kSetupBlock];
+  double ss[kSetupBlock];
+  // Four harmonic numbers at a time, counted in doubles (exact far beyond
+  // any count).
+  const auto first = static_cast<double>(b0 + 1);
+  Lanes number = {first, first + 1.0, first + 2.0, first + 3.0};
+  std::size_t i = 0;
+  for (; i + kLaneCount <= count; i += kLaneCount) {
+    Lanes ph;
+    loadlanes(ph, phase + i);
+    storelanes(x + i, number * start + ph);
+    number = number + 4.0;
+  }
+  for (; i < count; ++i) {
+    x[i] = static_cast<double>(b0 + i + 1) * start + phase[i];
+  }
+  sincos_vector(std::span<const double>(x, count), std::span<double>(cx, count),
+                std::span<double>(sx, count));
+  for (std::size_t l = 0; l < count; ++l) {
+    sc[l] = stepc;
+    ss[l] = steps;
+    const double nstepc = stepc * cw - steps * sw;
+    steps = stepc * sw + steps * cw;
+    stepc = nstepc;
+  }
+  // Harmonics of amplitude 0 hold 0 and add nothing.
+  for (std::size_t l = 0; l < count; ++l) {
+    const double a = amp[l];
+    const bool silent = a == 0.0;
+    s.y0[l] = silent ? 0.0 : a * cx[l];
+    s.y1[l] = silent ? 0.0 : a * (cx[l] * sc[l] - sx[l] * ss[l]);
+    s.k[l] = sc[l] + sc[l];
+  }
+  for (std::size_t l = count; l % kGroup != 0; ++l) {
+    s.y0[l] = 0.0;
+    s.y1[l] = 0.0;
+    s.k[l] = 0.0;
+  }
+}
+
+// out[i] += the sum of acc[i]'s four lanes, ((t0 + t2) + (t1 + t3)). Four
+// samples at a time the sums are formed lane by lane after a transposition,
+// with the same operands in the same order.
+__attribute__((always_inline)) inline void reducelanes(const Lanes* acc, double* out,
+                                                       std::size_t n) {
+  std::size_t i = 0;
+  for (; i + kLaneCount <= n; i += kLaneCount) {
+    // u = (t0 + t2, t1 + t3) of samples i and i + 2, v of i + 1 and i + 3.
+    const Lanes u = __builtin_shufflevector(acc[i], acc[i + 2], 0, 1, 4, 5) +
+                    __builtin_shufflevector(acc[i], acc[i + 2], 2, 3, 6, 7);
+    const Lanes v = __builtin_shufflevector(acc[i + 1], acc[i + 3], 0, 1, 4, 5) +
+                    __builtin_shufflevector(acc[i + 1], acc[i + 3], 2, 3, 6, 7);
+    Lanes o;
+    loadlanes(o, out + i);
+    storelanes(out + i, (__builtin_shufflevector(u, v, 0, 4, 2, 6) +
+                         __builtin_shufflevector(u, v, 1, 5, 3, 7)) +
+                            o);
+  }
+  for (; i < n; ++i) {
+    const Lanes& t = acc[i];
+    out[i] = ((t[0] + t[2]) + (t[1] + t[3])) + out[i];
   }
 }
 
@@ -150,49 +248,32 @@ VALLISYNTH_MULTIARCH void generate_harmonics(std::span<double> y, std::uint32_t 
   }
 
   Lanes acc[kChunk];
+  Starts starts;
   for (std::size_t i0 = 0; i0 < total; i0 += kChunk) {
     const std::size_t n = std::min(kChunk, total - i0);
     const double start = i0 == 0 ? theta : static_cast<double>(i0) * w0 + theta;
     double stepc = cw;
     double steps = sw;
-    for (std::size_t k0 = 0; k0 < nh; k0 += kGroup) {
-      const std::size_t count = std::min(kGroup, nh - k0);
-      double x[kGroup];
-      double cx[kGroup];
-      double sx[kGroup];
-      for (std::size_t l = 0; l < count; ++l) {
-        x[l] = static_cast<double>(k0 + l + 1) * start + phase[k0 + l];
-      }
-      sincos_vector(std::span<const double>(x, count), cx, sx);
-      // Lanes past the last harmonic, and harmonics of amplitude 0, hold
-      // 0 and add nothing. Both starting terms come from the exact cosine
-      // and sine of the first sample's angle, the second one step of
-      // rotation further on.
-      Group g{};
-      for (std::size_t l = 0; l < count; ++l) {
-        const std::size_t v = l / kLaneCount;
-        const std::size_t e = l % kLaneCount;
-        const double a = amp[k0 + l];
-        const bool silent = a == 0.0;
-        g.y0[v][e] = silent ? 0.0 : a * cx[l];
-        g.y1[v][e] = silent ? 0.0 : a * (cx[l] * stepc - sx[l] * steps);
-        g.k[v][e] = stepc + stepc;
-        const double nstepc = stepc * cw - steps * sw;
-        steps = stepc * sw + steps * cw;
-        stepc = nstepc;
-      }
-      const std::size_t sets = (count + kLaneCount - 1) / kLaneCount;
-      if (k0 == 0) {
-        addgroup<true>(g, sets, acc, n);
-      } else {
-        addgroup<false>(g, sets, acc, n);
+    for (std::size_t b0 = 0; b0 < nh; b0 += kSetupBlock) {
+      const std::size_t count = std::min(kSetupBlock, nh - b0);
+      startterms(b0, count, start, amp.data() + b0, phase.data() + b0, cw, sw, stepc, steps,
+                 starts);
+      for (std::size_t g0 = 0; g0 < count; g0 += kGroup) {
+        Group g;
+        for (std::size_t v = 0; v < kSets; ++v) {
+          loadlanes(g.y0[v], starts.y0 + g0 + v * kLaneCount);
+          loadlanes(g.y1[v], starts.y1 + g0 + v * kLaneCount);
+          loadlanes(g.k[v], starts.k + g0 + v * kLaneCount);
+        }
+        const std::size_t sets = (std::min(kGroup, count - g0) + kLaneCount - 1) / kLaneCount;
+        if (b0 == 0 && g0 == 0) {
+          addgroup<true>(g, sets, acc, n);
+        } else {
+          addgroup<false>(g, sets, acc, n);
+        }
       }
     }
-    double* out = y.data() + i0;
-    for (std::size_t i = 0; i < n; ++i) {
-      const Lanes& t = acc[i];
-      out[i] = ((t[0] + t[2]) + (t[1] + t[3])) + out[i];
-    }
+    reducelanes(acc, y.data() + i0, n);
   }
 }
 

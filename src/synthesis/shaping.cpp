@@ -54,12 +54,18 @@ VALLISYNTH_MULTIARCH void apply_highpass_complement(double step, std::span<doubl
                                                     double fmax) {
   const double fk = kKneeRatio * fmax;
   double f = step;
+  double freq[kGainBlock];
   double g[kGainBlock];
   for (std::size_t k = 0; k < amps.size() && f < fmax;) {
+    // The frequencies are a running sum of the step; their gains are then
+    // independent of each other and go in vector registers.
     std::size_t count = 0;
     for (; count < kGainBlock && k + count < amps.size() && f < fmax; ++count) {
-      g[count] = highpass_gain(f, fk, fmax);
+      freq[count] = f;
       f += step;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      g[i] = highpass_gain(freq[i], fk, fmax);
     }
     const std::span<double> gains(g, count);
     exp_vector(gains, gains);

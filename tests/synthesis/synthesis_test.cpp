@@ -126,6 +126,31 @@ TEST(Harmonics, FusedEvaluationMatchesTheMatrices) {
   EXPECT_EQ(harmonic_amplitudes_phases(kOrder, 4, 100.0, 16000.0, 0.42, c, amp, phase), -1);
 }
 
+// A row times a matrix held by columns gives matrix_product's very sums with the
+// matrix transposed, for widths around the passes of 32, 16, 8 and 4
+// points, and writes nothing past the stride.
+TEST(Harmonics, RowTimesColumnsMatchesTheProduct) {
+  for (const std::size_t rows : {1u, 25u}) {
+    for (const std::size_t stride : {4u, 8u, 12u, 28u, 32u, 36u, 60u, 80u}) {
+      std::vector<double> row(rows), cols(rows * stride), byrows(cols.size());
+      for (std::size_t j = 0; j < rows; ++j) {
+        row[j] = std::cos(1.7 * static_cast<double>(j)) / static_cast<double>(j + 1);
+        for (std::size_t i = 0; i < stride; ++i) {
+          cols[j * stride + i] = std::sin(0.37 * static_cast<double>(i * rows + j) + 0.1);
+          byrows[i * rows + j] = cols[j * stride + i];
+        }
+      }
+      std::vector<double> want(stride), got(stride + 1, 7.0);
+      matrix_product(byrows, row, want, static_cast<std::uint32_t>(stride),
+                     static_cast<std::uint32_t>(rows), 1);
+      row_times_columns(row, cols.data(), stride, got.data());
+      EXPECT_EQ(got.back(), 7.0) << rows << ' ' << stride;
+      got.pop_back();
+      EXPECT_EQ(got, want) << rows << ' ' << stride;
+    }
+  }
+}
+
 // Many harmonics over a frame longer than one pass of the generator, some
 // of zero amplitude: harmonic h adds amp cos(h phi + phase + h w0 t) around
 // the centre, to the recurrences' accuracy. Mode 0 leaves the noise already
