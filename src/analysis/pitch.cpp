@@ -12,8 +12,8 @@ constexpr double kCandidateFloor = 0.3;     // weaker correlation peaks are no c
 // Tracker costs (dimensionless, on the scale of 1 - correlation).
 constexpr double kLagWeight = 0.3;           // favours the shortest period among multiples
 constexpr double kFrequencyWeight = 0.6;     // per unit of |ln f0 ratio| between frames
-constexpr double kVoicingTransition = 0.25;  // entering or leaving a voiced stretch
-constexpr double kUnvoicedBias = -0.05;      // added to the unvoiced state's cost
+constexpr double kVoicingTransition = 0.35;  // entering or leaving a voiced stretch
+constexpr double kUnvoicedBias = -0.1;       // added to the unvoiced state's cost
 constexpr double kSilenceRms = 3e-5;         // about -90 dB: too quiet to be voiced
 }  // namespace
 
