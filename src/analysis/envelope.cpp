@@ -24,7 +24,7 @@ const double kNoiseGain = 0.5 * std::log(1.5);
 constexpr double kLiftStart = 3500.0;
 constexpr double kLiftAtNyquist = 1.151292546497023;  // ln(10) / 2
 // Harmonicity above which a harmonic counts as periodic.
-constexpr double kPeriodicThreshold = 0.2;
+constexpr double kPeriodicThreshold = 0.15;
 constexpr double kPowerFloor = 1e-30;    // keeps the log of digital silence finite
 constexpr double kRelativeFloor = 1e-9;  // 90 dB below the frame's loudest band
 }  // namespace

@@ -12,8 +12,8 @@ constexpr double kCandidateFloor = 0.3;     // weaker correlation peaks are no c
 // Tracker costs (dimensionless, on the scale of 1 - correlation).
 constexpr double kLagWeight = 0.3;           // favours the shortest period among multiples
 constexpr double kFrequencyWeight = 0.6;     // per unit of |ln f0 ratio| between frames
-constexpr double kVoicingTransition = 0.25;  // entering or leaving a voiced stretch
-constexpr double kUnvoicedBias = -0.05;      // added to the unvoiced state's cost
+constexpr double kVoicingTransition = 0.45;  // entering or leaving a voiced stretch
+constexpr double kUnvoicedBias = -0.175;     // added to the unvoiced state's cost
 constexpr double kSilenceRms = 3e-5;         // about -90 dB: too quiet to be voiced
 }  // namespace
 
@@ -83,7 +83,12 @@ void PitchCandidates::analyse(std::span<const double> segment, PitchFrame& frame
     return re_[d] * scale / std::sqrt(ref_energy * e + floor * floor);
   };
   for (std::size_t tau = min_lag_ - 1; tau <= max_lag_ - 1; ++tau) {
-    nccf_[tau] = 0.5 * (normalised(max_lag_ + tau) + normalised(max_lag_ - tau));
+    // Half the mean of both sides, half the better one: at the onset or end
+    // of a voiced stretch the signal a lag before or after the frame is
+    // not yet (or no longer) periodic, and the mean alone would halve a
+    // clear correlation on the other side.
+    const double after = normalised(max_lag_ + tau), before = normalised(max_lag_ - tau);
+    nccf_[tau] = 0.25 * (after + before) + 0.5 * std::max(after, before);
   }
   frame.count = 0;
   frame.best_correlation = 0.0;

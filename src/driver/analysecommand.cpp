@@ -273,7 +273,9 @@ int analyse_main(int argc, char** argv) {
   try {
     return analyse_file(a);
   } catch (const Error& e) {
-    std::printf("Error: %s.\n", e.what());
+    // The reasons libsndfile gives end with a full stop of their own.
+    const std::string what = e.what();
+    std::printf("Error: %s%s\n", what.c_str(), !what.empty() && what.back() == '.' ? "" : ".");
     return 1;
   } catch (const std::bad_alloc&) {
     std::printf("Error: not enough memory to analyse %s.\n", a.input.c_str());
