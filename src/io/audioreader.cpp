@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -19,6 +20,22 @@
 namespace vallisynth {
 
 namespace {
+
+// libsndfile reads a file whose data chunk ends before its header says as
+// far as it goes and only notes "data : declared (should be present)" in its
+// log: such a recording (an interrupted copy) is refused rather than
+// analysed without a word. A size of 0 or near 4 GiB is the placeholder of a
+// WAV written to a pipe, not a truncation.
+bool data_cut_short(SNDFILE* file) {
+  char log[4096] = {};
+  sf_command(file, SFC_GET_LOG_INFO, log, static_cast<int>(sizeof log - 1));
+  const char* at = std::strstr(log, "data : ");
+  unsigned long long declared = 0;
+  unsigned long long present = 0;
+  return at != nullptr &&
+         std::sscanf(at, "data : %llu (should be %llu)", &declared, &present) == 2 &&
+         declared > present && declared != 0 && declared < 0x7FFFF000ull;
+}
 constexpr std::size_t kBlockFrames = 8192;  // file frames read at a time
 }  // namespace
 
@@ -111,6 +128,10 @@ AudioReader::AudioReader(const std::string& path, std::optional<int> sample_rate
   }
   if (s.file == nullptr) {
     fail(Errc::open_failed, "could not read " + path + " as audio: " + sf_strerror(nullptr));
+  }
+  if (data_cut_short(s.file)) {
+    fail(Errc::open_failed, "could not read " + path +
+                                ": its data ends before its header says (the file is cut short)");
   }
   if (channel < 0 || channel > s.info.channels) {
     fail(Errc::bad_argument, path + " has " + std::to_string(s.info.channels) +

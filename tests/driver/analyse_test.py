@@ -182,6 +182,8 @@ def errors(tool):
             f.write("not a wave file\n")
         with open(j("cut.wav"), "wb") as f, open(src, "rb") as g:
             f.write(g.read(30))
+        with open(j("truncated.wav"), "wb") as f, open(src, "rb") as g:
+            f.write(g.read(44 + 2000))
         # A float file with a NaN in it.
         with open(j("float.wav"), "rb") as f:
             data = bytearray(f.read())
@@ -199,6 +201,7 @@ def errors(tool):
             ([j("r96k.wav"), out], ["96000 Hz"]),
             ([j("r6k.wav"), out], ["6000 Hz"]),
             ([j("short.wav"), out], ["too short"]),
+            ([j("truncated.wav"), out], ["truncated.wav", "cut short"]),
             ([src, j("nofolder/out")], ["could not create", "nofolder"]),
             ([src], ["usage"]),
             ([src, out, "--ORDER=x"], ["usage", "ORDER"]),
