@@ -59,10 +59,12 @@ int checked_rate(long long fs) {
   return static_cast<int>(fs);
 }
 
-vallisynth::AnalysisOptions to_analysis_options(long long fs, std::optional<std::uint32_t> frame_shift,
-                                      std::uint32_t order, std::optional<double> alpha,
-                                      std::optional<double> f0_min, std::optional<double> f0_max,
-                                      const std::string& cc_format) {
+vallisynth::AnalysisOptions to_analysis_options(long long fs,
+                                                std::optional<std::uint32_t> frame_shift,
+                                                std::uint32_t order, std::optional<double> alpha,
+                                                std::optional<double> f0_min,
+                                                std::optional<double> f0_max,
+                                                const std::string& cc_format) {
   vallisynth::AnalysisOptions o;
   o.sample_rate = checked_rate(fs);
   o.frame_shift = frame_shift;
@@ -216,7 +218,8 @@ been pushed. Arguments as analyse()'s. Used by one thread at a time.)doc")
       "read_audio",
       [](const py::object& path_in, std::optional<long long> fs, int channel) {
         const std::string path = path_argument(path_in);
-        const std::optional<int> rate = fs ? std::optional<int>(checked_rate(*fs)) : std::optional<int>();
+        const std::optional<int> rate =
+            fs ? std::optional<int>(checked_rate(*fs)) : std::optional<int>();
         vallisynth::Audio a;
         {
           py::gil_scoped_release unlocked;

@@ -321,7 +321,7 @@ constexpr const char* kUtteranceWide[] = {"c0_limits", "mean_lf0", "gain", "thre
 // (not options) the call takes besides, which are left for the caller.
 // TypeError for a keyword the call does not take, as Python's own.
 vallisynth::Options to_options(const char* function, const py::kwargs& kwargs, bool utterance_wide,
-                              std::initializer_list<const char*> extra = {}) {
+                               std::initializer_list<const char*> extra = {}) {
   vallisynth::Options o;
   for (const auto& [key, value] : kwargs) {
     const std::string name = py::str(key);

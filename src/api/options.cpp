@@ -246,7 +246,8 @@ bool envelope_overflows(std::span<const double> row, const ResolvedOptions& o) {
 }
 
 BadFrames count_bad_frames(std::span<const double> lf0, std::span<const double> cc,
-                         std::size_t rowlen, std::span<const double> fv, const ResolvedOptions& o) {
+                           std::size_t rowlen, std::span<const double> fv,
+                           const ResolvedOptions& o) {
   BadFrames bad;
   for (std::size_t k = 0; k < lf0.size(); ++k) {
     // An unvoiced marker, -inf included (the log of an f0 of 0), is no fault.

@@ -52,7 +52,8 @@ struct BadFrames {
   std::uint64_t overflowing = 0;
 };
 BadFrames count_bad_frames(std::span<const double> lf0, std::span<const double> cc,
-                         std::size_t rowlen, std::span<const double> fv, const ResolvedOptions& o);
+                           std::size_t rowlen, std::span<const double> fv,
+                           const ResolvedOptions& o);
 
 // Throws Error(code, message).
 [[noreturn]] void fail(Errc code, const std::string& message);
