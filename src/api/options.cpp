@@ -233,16 +233,24 @@ double engine_c0(double c0, const ResolvedOptions& o) {
   return v;
 }
 
-bool envelope_overflows(std::span<const double> row, const ResolvedOptions& o) {
+RowKind classify_row(std::span<const double> row, const ResolvedOptions& o) {
   if (row.empty()) {
-    return false;
+    return RowKind::renderable;
   }
-  // The engine halves the coefficients past c0.
+  // One pass gives the bound, and a finite bound and c0 show that the row
+  // is finite too; a NaN or an infinity anywhere makes the bound so, and
+  // only then is the row looked at again (an overflowing sum of finite
+  // values is an overflowing envelope). The engine halves the coefficients
+  // past c0.
   double bound = 0.0;
   for (const double v : row.subspan(1)) {
     bound += std::fabs(v);
   }
-  return engine_c0(row[0], o) + 0.5 * bound > kMaxLogEnvelope;
+  if (!std::isfinite(bound) || !std::isfinite(row[0])) {
+    return is_finite_row(row) ? RowKind::overflowing : RowKind::not_finite;
+  }
+  return engine_c0(row[0], o) + 0.5 * bound > kMaxLogEnvelope ? RowKind::overflowing
+                                                              : RowKind::renderable;
 }
 
 BadFrames count_bad_frames(std::span<const double> lf0, std::span<const double> cc,
@@ -253,8 +261,9 @@ BadFrames count_bad_frames(std::span<const double> lf0, std::span<const double> 
     // An unvoiced marker, -inf included (the log of an f0 of 0), is no fault.
     const bool badlf0 = lf0[k] > kUnvoicedLogF0 ? !has_finite_f0(lf0[k]) : std::isnan(lf0[k]);
     const std::span<const double> row = cc.subspan(k * rowlen, rowlen);
-    const bool finiterow = is_finite_row(row);
-    const bool overflow = finiterow && envelope_overflows(row, o);
+    const RowKind kind = classify_row(row, o);
+    const bool finiterow = kind != RowKind::not_finite;
+    const bool overflow = kind == RowKind::overflowing;
     // Unwarping clamps an infinite fv into 0 .. fs/2: only NaN stays.
     const bool badfv =
         k < fv.size() && (o.fvalpha == 0.0 ? !std::isfinite(fv[k]) : std::isnan(fv[k]));

@@ -37,11 +37,13 @@ ResolvedOptions resolve_options(const Options& options, OptionNames names = Opti
 // through, each monotonic).
 double engine_c0(double c0, const ResolvedOptions& o);
 
-// True when a finite cepstral row (in the rows' form) may give an envelope
-// whose exponential, or the samples made from it, overflow: its log
-// magnitude is at most c0 + sum |cj| in the engine's form. (A very negative
-// c0 is only a quiet frame.)
-bool envelope_overflows(std::span<const double> row, const ResolvedOptions& o);
+// What a cepstral row (in the rows' form) renders as: a finite row whose
+// envelope fits, a row holding a value that is not finite, or a finite row
+// whose envelope's exponential, or the samples made from it, may overflow
+// (its log magnitude is at most c0 + sum |cj| in the engine's form; a very
+// negative c0 is only a quiet frame). The last two render silent.
+enum class RowKind { renderable, not_finite, overflowing };
+RowKind classify_row(std::span<const double> row, const ResolvedOptions& o);
 
 // The frames that render silent or unvoiced, in all and by stream.
 struct BadFrames {

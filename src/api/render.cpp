@@ -64,7 +64,7 @@ std::uint64_t check_utterance(std::span<const double> lf0, std::span<const doubl
 void silence_overflows(std::span<double> c, std::size_t p, const ResolvedOptions& o) {
   for (std::size_t base = 0; base < c.size(); base += p) {
     const std::span<double> row = c.subspan(base, p);
-    if (is_finite_row(row) && envelope_overflows(row, o)) {
+    if (classify_row(row, o) == RowKind::overflowing) {
       std::fill(row.begin(), row.end(), std::numeric_limits<double>::quiet_NaN());
     }
   }
