@@ -52,23 +52,29 @@ Doubles to_samples(py::handle obj) {
                         std::string(py::str(static_cast<const py::handle&>(t))));
 }
 
-int checked_rate(long long fs) {
-  if (fs < 8000 || fs > 48000) {
-    throw py::value_error("fs is " + std::to_string(fs) + " Hz, outside 8000 to 48000");
+// A count that must fit 32 bits (a frame shift, an order): larger ones are
+// refused here, naming the argument; the library checks the range.
+std::uint32_t count_argument(py::handle value, const char* name, const char* unit) {
+  const long long v = integer_argument(value, name, unit);
+  if (v < 0 || v > 0xFFFFFFFFll) {
+    throw py::value_error(std::string(name) + " is " + std::to_string(v) + " " + unit +
+                          ", out of range");
   }
-  return static_cast<int>(fs);
+  return static_cast<std::uint32_t>(v);
 }
 
-vallisynth::AnalysisOptions to_analysis_options(long long fs,
-                                                std::optional<std::uint32_t> frame_shift,
-                                                std::uint32_t order, std::optional<double> alpha,
+vallisynth::AnalysisOptions to_analysis_options(const py::object& fs, const py::object& frame_shift,
+                                                const py::object& order,
+                                                std::optional<double> alpha,
                                                 std::optional<double> f0_min,
                                                 std::optional<double> f0_max,
                                                 const std::string& cc_format) {
   vallisynth::AnalysisOptions o;
-  o.sample_rate = checked_rate(fs);
-  o.frame_shift = frame_shift;
-  o.order = order;
+  o.sample_rate = rate_argument(fs);
+  if (!frame_shift.is_none()) {
+    o.frame_shift = count_argument(frame_shift, "frame_shift", "samples");
+  }
+  o.order = count_argument(order, "order", "coefficients");
   o.alpha = alpha;
   o.f0_min = f0_min.value_or(o.f0_min);
   o.f0_max = f0_max.value_or(o.f0_max);
@@ -140,8 +146,8 @@ void add_analysis_bindings(py::module_& m) {
 
   m.def(
       "analyse",
-      [](const py::object& x_in, long long fs, std::optional<std::uint32_t> frame_shift,
-         std::uint32_t order, std::optional<double> alpha, std::optional<double> f0_min,
+      [](const py::object& x_in, const py::object& fs, const py::object& frame_shift,
+         const py::object& order, std::optional<double> alpha, std::optional<double> f0_min,
          std::optional<double> f0_max, const std::string& cc_format) {
         const vallisynth::AnalysisOptions o =
             to_analysis_options(fs, frame_shift, order, alpha, f0_min, f0_max, cc_format);
@@ -163,7 +169,7 @@ The streaming analyser: samples in pieces of any size, the frames that
 became final out, exactly analyse()'s frames for any way of cutting the
 recording. A frame is released once `latency` samples past its centre have
 been pushed. Arguments as analyse()'s. Used by one thread at a time.)doc")
-      .def(py::init([](long long fs, std::optional<std::uint32_t> frame_shift, std::uint32_t order,
+      .def(py::init([](const py::object& fs, const py::object& frame_shift, const py::object& order,
                        std::optional<double> alpha, std::optional<double> f0_min,
                        std::optional<double> f0_max, const std::string& cc_format) {
              return new PyAnalyser(
@@ -216,10 +222,10 @@ been pushed. Arguments as analyse()'s. Used by one thread at a time.)doc")
 
   m.def(
       "read_audio",
-      [](const py::object& path_in, std::optional<long long> fs, int channel) {
+      [](const py::object& path_in, const py::object& fs, int channel) {
         const std::string path = path_argument(path_in);
         const std::optional<int> rate =
-            fs ? std::optional<int>(checked_rate(*fs)) : std::optional<int>();
+            fs.is_none() ? std::optional<int>() : std::optional<int>(rate_argument(fs));
         vallisynth::Audio a;
         {
           py::gil_scoped_release unlocked;

@@ -638,6 +638,14 @@ std::string path_argument(py::handle path) {
   return pathof(path);
 }
 
+long long integer_argument(py::handle value, const char* name, const char* unit) {
+  return to_integer(value, name, unit);
+}
+
+int rate_argument(py::handle fs) {
+  return torate(fs);
+}
+
 PYBIND11_MODULE(_vallisynth, m) {
   m.doc() = "Harmonic-plus-noise speech decoder with a mel-cepstral envelope (extension module).";
   m.attr("__version__") = vallisynth::version();

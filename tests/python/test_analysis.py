@@ -76,6 +76,11 @@ def test_threads_analyse_side_by_side(speech):
         (lambda: vs.analyse(np.array([0.0, np.nan]), 16000), "sample 1"),
         (lambda: vs.analyse(np.zeros(100), 16000, f0_min=500, f0_max=100), "f0"),
         (lambda: vs.analyse(np.array(["a"]), 16000), "x"),
+        (lambda: vs.analyse(np.zeros(100), 2**64), "fs"),
+        (lambda: vs.analyse(np.zeros(100), 16000, order=2**70), "order"),
+        (lambda: vs.analyse(np.zeros(100), 16000, frame_shift=np.uint64(2**63)), "frame_shift"),
+        (lambda: vs.Analyser(2**64), "fs"),
+        (lambda: vs.read_audio("x.wav", fs=-1), "fs"),
     ],
 )
 def test_bad_arguments_raise_value_errors_naming_them(call, words):
