@@ -17,30 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "support/allocations.h"
 #include "support/testsupport.h"
 #include "vallisynth/vallisynth.h"
 #include "vallisynth/vallisynth.hpp"
-
-namespace {
-std::atomic<long> allocations{0};
-}  // namespace
-
-// The replacements pair malloc with free; GCC cannot see that the pairs match.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-void* operator new(std::size_t n) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n == 0 ? 1 : n)) {
-    return p;
-  }
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
 
 namespace vallisynth {
 namespace {
@@ -229,7 +209,7 @@ TEST(AnalysisStreaming, FramesArriveWithinTheStatedLatencyAndPushesAllocateNothi
     const std::size_t cap = analyser.max_frames(piece);
     std::vector<double> lf0(cap), fv(cap), cc(cap * 25);
     std::vector<double> lf0f(analyser.max_frames(0)), fvf(lf0f.size()), ccf(lf0f.size() * 25);
-    const long before = allocations.load();
+    const long before = test::allocation_count();
     std::size_t released = 0;
     for (std::size_t i = 0; i + piece <= r.x.size(); i += piece) {
       released += analyser.push(std::span<const double>(r.x).subspan(i, piece), lf0, cc, fv);
@@ -240,7 +220,7 @@ TEST(AnalysisStreaming, FramesArriveWithinTheStatedLatencyAndPushesAllocateNothi
       }
     }
     released += analyser.flush(lf0f, ccf, fvf);
-    EXPECT_EQ(allocations.load(), before) << fs << " Hz";
+    EXPECT_EQ(test::allocation_count(), before) << fs << " Hz";
     EXPECT_EQ(released, analysis_frames(r.x.size() / piece * piece, r.shift));
   }
 }

@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "support/allocations.h"
 #include "synthesis/noisesource.h"
 #include "synthesis/parallelsynth.h"
 #include "synthesis/utterances.h"
@@ -19,7 +20,7 @@
 namespace vallisynth {
 namespace {
 
-using test::allocationcount;
+using test::allocation_count;
 using test::declared;
 using test::identical;
 using test::randomcut;
@@ -129,9 +130,9 @@ TEST(Streaming, PushFlushAndResetNeverAllocate) {
                       .c0_limits = C0Limits{4.0, 4.04},
                       .mean_lf0 = 2.0,
                       .gain = 0.5};
-      const long start = allocationcount();
+      const long start = allocation_count();
       Synthesizer s(39, withfv, o);
-      const long before = allocationcount();
+      const long before = allocation_count();
       ASSERT_GT(before, start);  // the count sees the work areas being made
       const std::span<const double> v = std::span<const double>(fv).first(withfv ? frames : 0);
       const std::size_t n = s.push(lf0, cc, v, out);
@@ -140,7 +141,7 @@ TEST(Streaming, PushFlushAndResetNeverAllocate) {
       static_cast<void>(
           s.push(std::span(lf0).first(3), std::span(cc).first(120), v.first(withfv ? 3 : 0), out));
       s.reset(false);
-      EXPECT_EQ(allocationcount() - before, 0) << threads << " threads, fv " << withfv;
+      EXPECT_EQ(allocation_count() - before, 0) << threads << " threads, fv " << withfv;
     }
   }
 }

@@ -9,28 +9,6 @@
 #include <cstring>
 #include <new>
 
-namespace {
-std::atomic<long> allocations{0};
-}  // namespace
-
-// Counting replacements of the allocation and release functions that the
-// array forms call by default.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-void* operator new(std::size_t n) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n == 0 ? 1 : n)) {
-    return p;
-  }
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-
 namespace vallisynth::test {
 
 constexpr CepstrumForm sptk = CepstrumForm::sptk;
@@ -168,10 +146,6 @@ std::vector<double> streamed(Synthesizer& s, const Utterance& u,
 
 bool identical(const std::vector<double>& a, const std::vector<double>& b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
-}
-
-long allocationcount() {
-  return allocations.load();
 }
 
 }  // namespace vallisynth::test

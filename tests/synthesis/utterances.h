@@ -49,9 +49,6 @@ std::vector<double> streamed(Synthesizer& s, const Utterance& u,
 // Same length and the same bits.
 bool identical(const std::vector<double>& a, const std::vector<double>& b);
 
-// Calls of operator new in this program so far.
-long allocationcount();
-
 }  // namespace vallisynth::test
 
 #endif  // VALLISYNTH_TESTS_SYNTHESIS_UTTERANCES_H_
