@@ -12,13 +12,21 @@ among frames voiced in both), median f0 error, voicing decision errors
 (share of all frames), fv error. SPTK's SWIPE' (pitch -a 1) is run on the
 same renderings, at the same range, side by side.
 
+Known f0 and voicing from a statistical voice: festival's US English HTS
+voice (festvox-us-slt-hts) makes log-f0 and mel-cepstrum streams for a few
+sentences with hts_engine; SPTK's excite and mlsadf render them at 32 kHz
+(at their pitch and with f0 doubled), sox takes the rendering to 16 and
+48 kHz, and the analysis is compared with the streams at lag 0. Skipped
+when festival, the voice or hts_engine is missing.
+
 Natural recordings (pocketsphinx-testdata, espeak-ng): the level of the
 decoded analysis against the recording's at 8, 16, 22.05 and 48 kHz, the
 mel-cepstral distortion between the recording and its resynthesis (both
 analysed by SPTK's mcep, order 24) and the median f0 error of the
 resynthesis.
 
-Needs numpy, sptk, sox, espeak-ng and pocketsphinx-testdata.
+Needs numpy, sptk, sox, espeak-ng and pocketsphinx-testdata; for the HTS
+voice's group also festival, festvox-us-slt-hts and htsengine.
 """
 import glob
 import math
@@ -78,6 +86,50 @@ def recordings(work, quick):
             run(["espeak-ng", "-v", voice, "-w", raw, t])
             run(["sox", raw, "-r", "16000", "-b", "16", p, "gain", "-6"])
             out.append(("espeak-" + voice + "-%d" % i, p))
+    return out
+
+
+HTS_VOICE = "/usr/share/festival/voices/us/cmu_us_slt_arctic_hts/hts/cmu_us_slt_arctic_hts.htsvoice"
+HTS_TEXTS = TEXTS + ["Six spoons of fresh snow peas, five thick slabs of blue cheese.",
+                     "We also need a small plastic snake and a big toy frog for the kids.",
+                     "She can scoop these things into three red bags, and we will go meet her.",
+                     "Wednesday at the train station, we will meet her at half past nine."]
+
+
+def hts_renderings(work, quick):
+    """(name, f0 factor, log-f0 stream at 32 kHz, 5 ms frames, 32 kHz WAV) of the
+    HTS voice's sentences, rendered by SPTK's excite and mlsadf; frame j of the
+    streams describes sample 160 j. Empty when the voice or its tools are missing."""
+    import shutil
+    if not (shutil.which("festival") and shutil.which("hts_engine") and os.path.exists(HTS_VOICE)):
+        return []
+    out = []
+    for i, text in enumerate(HTS_TEXTS[:2] if quick else HTS_TEXTS):
+        base = os.path.join(work, "hts%d" % i)
+        script = base + ".scm"
+        with open(script, "w") as f:
+            f.write('(voice_cmu_us_slt_arctic_hts)\n(set! u (utt.synth (Utterance Text "%s")))\n'
+                    '(hts_dump_feats u hts_feats_list "%s.lab")\n' % (text, base))
+        run(["festival", "-b", script])
+        run(["hts_engine", "-m", HTS_VOICE, "-om", base + ".mcep", "-of", base + ".lf0", base + ".lab"])
+        lf0 = floats(base + ".lf0")
+        for factor in (1.0, 2.0):
+            voiced = lf0 > -1e9
+            period = np.where(voiced, 32000.0 / (np.exp(np.where(voiced, lf0, 0.0)) * factor), 0.0)
+            period.astype("<f4").tofile(base + ".pitch")
+            with open(base + ".pitch", "rb") as f:
+                excitation = run(["excite", "-n", "-p", "160"], stdin=f)
+            with open(base + ".exc", "wb") as f:
+                f.write(excitation)
+            with open(base + ".exc", "rb") as f:
+                y = np.frombuffer(run(["mlsadf", "-m", "44", "-a", "0.45", "-p", "160", base + ".mcep"],
+                                      stdin=f), dtype="<f4").astype(np.float64)
+            y *= 0.5 / np.max(np.abs(y))
+            raw, path = base + ".raw", "%s-x%g.wav" % (base, factor)
+            y.astype("<f4").tofile(raw)
+            run(["sox", "-t", "raw", "-r", "32000", "-e", "float", "-b", "32", "-c", "1", raw,
+                 "-b", "16", path])
+            out.append(("hts-%d" % i, factor, np.where(voiced, lf0 + math.log(factor), -1e10), path))
     return out
 
 
@@ -202,6 +254,28 @@ def main():
         for who, label in (("ours", "vallisynth-analyse"), ("swipe", "SPTK SWIPE'")):
             gpe, med, vde = summarise(g[who])
             print("| %s | %s | %.2f | %.3f | %.2f |" % (key, label, gpe, med, vde))
+    # Known-f0 renderings of the HTS voice's streams by SPTK.
+    hts = {}
+    for name, factor, lf0, path in hts_renderings(work, quick):
+        truth = np.where(lf0 > -1e9, np.exp(lf0), 0.0)[1:]  # frame k is at 5 (k + 1) ms
+        for fs in (16000, 48000):
+            src = "%s-%d.wav" % (path[:-4], fs)
+            run(["sox", path, "-r", str(fs), src])
+            elf0, _, _ = analyse(build, src, src[:-4])
+            key = "HTS voice, %g kHz, f0 x%g" % (fs / 1000, factor)
+            hts.setdefault(key, {"ours": [], "swipe": []})
+            n = min(len(truth), len(elf0))
+            hts[key]["ours"].append(pitch_errors(truth[:n], elf0[:n]))
+            hts[key]["swipe"].append(pitch_errors(truth[:n], swipe(src, fs, fs // 200, n, work)))
+    if hts:
+        print("\n## Pitch on SPTK renderings of an HTS voice's streams (range %g-%g Hz, lag 0)\n"
+              % F0_RANGE)
+        print("| group | analyser | GPE % | median f0 error % | VDE % |")
+        print("|---|---|---|---|---|")
+        for key, g in hts.items():
+            for who, label in (("ours", "vallisynth-analyse"), ("swipe", "SPTK SWIPE'")):
+                gpe, med, vde = summarise(g[who])
+                print("| %s | %s | %.2f | %.3f | %.2f |" % (key, label, gpe, med, vde))
     print("\n## fv on renderings with a known fv track (2-7 kHz), analyser's own f0\n")
     print("| group | median error Hz | within 500 Hz % | median signed error Hz |")
     print("|---|---|---|---|")
