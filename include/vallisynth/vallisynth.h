@@ -265,7 +265,7 @@ VALLISYNTH_API VALLISYNTH_CHECK int vallisynth_write_wav(const char* path, const
 
 /* Reads a parameter stream (little-endian float32) widened to double. On
  * success *values is a new array of *count values, to be released with
- * vallisynth_free. */
+ * vallisynth_free (null when the stream is empty). */
 VALLISYNTH_API VALLISYNTH_CHECK int vallisynth_read_stream(const char* path, double** values,
                                                            size_t* count);
 VALLISYNTH_API void vallisynth_free(void* p);

@@ -59,6 +59,18 @@ int null_argument(const char* name) noexcept {
   return failure(VALLISYNTH_ERR_BAD_ARGUMENT, std::string(name) + " is a null pointer");
 }
 
+double* malloc_copy(std::span<const double> values) {
+  if (values.empty()) {
+    return nullptr;
+  }
+  auto* p = static_cast<double*>(std::malloc(values.size_bytes()));
+  if (p == nullptr) {
+    throw std::bad_alloc();
+  }
+  std::memcpy(p, values.data(), values.size_bytes());
+  return p;
+}
+
 const char* last_error() noexcept {
   return t_last_error.c_str();
 }
@@ -495,12 +507,7 @@ int vallisynth_read_stream(const char* path, double** values, size_t* count) {
   *count = 0;
   return guarded([&] {
     const std::vector<double> v = vallisynth::read_stream(path);
-    auto* p = static_cast<double*>(std::malloc(v.size() * sizeof(double)));
-    if (p == nullptr) {
-      throw std::bad_alloc();
-    }
-    std::memcpy(p, v.data(), v.size() * sizeof(double));
-    *values = p;
+    *values = vallisynth::c_interface::malloc_copy(v);
     *count = v.size();
   });
 }

@@ -19,6 +19,7 @@ struct vallisynth_analyser {
 namespace {
 
 using vallisynth::c_interface::guarded;
+using vallisynth::c_interface::malloc_copy;
 using vallisynth::c_interface::null_argument;
 
 // The options a caller's struct holds: fields past its declared size keep
@@ -45,18 +46,6 @@ vallisynth::AnalysisOptions to_options(const vallisynth_analysis_options* c) {
   o.f0_max = c->f0_max;
   o.cepstrum_form = static_cast<vallisynth::CepstrumForm>(c->cepstrum_form);
   return o;
-}
-
-double* copied(const std::vector<double>& v) {
-  if (v.empty()) {
-    return nullptr;
-  }
-  auto* p = static_cast<double*>(std::malloc(v.size() * sizeof(double)));
-  if (p == nullptr) {
-    throw std::bad_alloc();
-  }
-  std::memcpy(p, v.data(), v.size() * sizeof(double));
-  return p;
 }
 
 }  // namespace
@@ -89,12 +78,12 @@ int vallisynth_analyse(const double* x, size_t count, const vallisynth_analysis_
   return guarded([&] {
     const vallisynth::Analysis a =
         vallisynth::analyse(std::span<const double>(x, count), to_options(options));
-    double* l = copied(a.lf0);
+    double* l = malloc_copy(a.lf0);
     double* c = nullptr;
     double* v = nullptr;
     try {
-      c = copied(a.cc);
-      v = copied(a.fv);
+      c = malloc_copy(a.cc);
+      v = malloc_copy(a.fv);
     } catch (...) {
       std::free(l);
       std::free(c);
@@ -181,7 +170,7 @@ int vallisynth_read_audio(const char* path, int32_t sample_rate, int32_t channel
   return guarded([&] {
     const vallisynth::Audio a = vallisynth::read_audio(
         path, sample_rate == 0 ? std::nullopt : std::optional<int>(sample_rate), channel);
-    *samples = copied(a.samples);
+    *samples = malloc_copy(a.samples);
     *count = a.samples.size();
     if (rate != nullptr) {
       *rate = a.sample_rate;

@@ -5,6 +5,7 @@
 
 #include <exception>
 #include <new>
+#include <span>
 #include <string>
 
 #include "vallisynth/vallisynth.h"
@@ -18,6 +19,10 @@ int failure(int code, const std::string& message, int system_error = 0) noexcept
 
 // A null pointer where an object or array is needed.
 int null_argument(const char* name) noexcept;
+
+// A copy of values in memory from malloc, for the caller to release with
+// vallisynth_free; null when values is empty. Throws std::bad_alloc.
+double* malloc_copy(std::span<const double> values);
 
 // The calling thread's last failure: its message and errno.
 const char* last_error() noexcept;
