@@ -23,6 +23,10 @@ const double kNoiseGain = 0.5 * std::log(1.5);
 // half the sampling rate.
 constexpr double kLiftStart = 3500.0;
 constexpr double kLiftAtNyquist = 1.151292546497023;  // ln(10) / 2
+// The decoder's cross-fade below fv: its knee (a share of fv) and the
+// noise's log gain there, ln(10^-0.9).
+constexpr double kCrossfadeKnee = 0.8;
+constexpr double kCrossfadeKneeGain = -2.0723265836946414;
 // The first point of the decoder's noise envelope grid: below it the noise
 // takes that point's level.
 constexpr double kNoiseGridStep = 100.0;
@@ -333,10 +337,18 @@ EnvelopeAnalyser::Result EnvelopeAnalyser::analyse(std::span<const double> segme
   // it: a deeper cliff would ring through the truncated cepstrum and shift
   // the level of the whole envelope.
   const double floor = kRelativeFloor * loudest + kPowerFloor;
+  // Below fv the decoder cross-fades its harmonics (power 1 - g^2) into its
+  // noise (g^2, of which the overlap-add keeps two thirds), g rising from
+  // -18 dB at 0.8 fv to 0 dB at fv: that band is raised by the power lost.
+  const double knee = kCrossfadeKnee * result.fv;
   for (std::size_t i = 0; i <= grid_; ++i) {
     double level = 0.5 * std::log(0.5 * std::max(log_env_[i], floor)) + grid_correction_[i];
     if (f0 <= 0.0 || grid_hz_[i] >= result.fv) {
       level += kNoiseGain;
+    } else if (grid_hz_[i] >= knee) {
+      const double g2 =
+          std::exp(2.0 * kCrossfadeKneeGain * (result.fv - grid_hz_[i]) / (result.fv - knee));
+      level -= 0.5 * std::log(1.0 - g2 / 3.0);
     }
     log_env_[i] = level;
   }
