@@ -166,7 +166,7 @@ void EnvelopeAnalyser::match_power(std::span<double> cc, double f0, double fv) {
   std::size_t first_noise = 0;
   if (f0 > 0.0) {
     const double top = std::min(fv, 0.5 * fs_);
-    double hw = 0.0, hg = 0.0;
+    double harmonics_wanted = 0.0, harmonics_got = 0.0;
     std::size_t i = 0;
     for (double f = f0; f < top; f += f0) {
       while (i + 1 < grid_ && grid_hz_[i + 1] <= f) {
@@ -174,11 +174,12 @@ void EnvelopeAnalyser::match_power(std::span<double> cc, double f0, double fv) {
       }
       const double t = (f - grid_hz_[i]) / (grid_hz_[i + 1] - grid_hz_[i]);
       const double lift = f > kLiftStart ? 2.0 * (f - kLiftStart) * lift_slope_ : 0.0;
-      hw += std::exp(2.0 * (log_env_[i] + t * (log_env_[i + 1] - log_env_[i])) + lift);
-      hg += std::exp(2.0 * (model_[i] + t * (model_[i + 1] - model_[i])) + lift);
+      harmonics_wanted +=
+          std::exp(2.0 * (log_env_[i] + t * (log_env_[i + 1] - log_env_[i])) + lift);
+      harmonics_got += std::exp(2.0 * (model_[i] + t * (model_[i + 1] - model_[i])) + lift);
     }
-    wanted = f0 * hw;
-    got = f0 * hg;
+    wanted = f0 * harmonics_wanted;
+    got = f0 * harmonics_got;
     while (first_noise <= grid_ && grid_hz_[first_noise] < fv) {
       ++first_noise;
     }
