@@ -23,6 +23,13 @@ const double kNoiseGain = 0.5 * std::log(1.5);
 // half the sampling rate.
 constexpr double kLiftStart = 3500.0;
 constexpr double kLiftAtNyquist = 1.151292546497023;  // ln(10) / 2
+// The decoder's cross-fade below fv: its knee (a share of fv) and the
+// noise's log gain there, ln(10^-0.9).
+constexpr double kCrossfadeKnee = 0.8;
+constexpr double kCrossfadeKneeGain = -2.0723265836946414;
+// The first point of the decoder's noise envelope grid: below it the noise
+// takes that point's level.
+constexpr double kNoiseGridStep = 100.0;
 // Harmonicity above which a harmonic counts as periodic.
 constexpr double kPeriodicThreshold = 0.15;
 constexpr double kPowerFloor = 1e-30;    // keeps the log of digital silence finite
@@ -35,27 +42,37 @@ EnvelopeAnalyser::EnvelopeAnalyser(double fs, std::uint32_t order, double alpha,
   grid_ = std::max<std::size_t>(kMinGrid, std::bit_ceil(std::size_t{4} * (order + 1)));
   grid_hz_.resize(grid_ + 1);
   grid_correction_.resize(grid_ + 1);
-  const double slope = kLiftAtNyquist / (0.5 * fs - kLiftStart);
+  lift_slope_ = kLiftAtNyquist / (0.5 * fs - kLiftStart);
   for (std::size_t i = 0; i <= grid_; ++i) {
     const double warped = kPi * static_cast<double>(i) / static_cast<double>(grid_);
     grid_hz_[i] = warp_frequency(warped, -alpha) * fs / kTwoPi;
     if (i == grid_) {
       grid_hz_[i] = 0.5 * fs;
     }
-    grid_correction_[i] = grid_hz_[i] > kLiftStart ? -(grid_hz_[i] - kLiftStart) * slope : 0.0;
+    grid_correction_[i] =
+        grid_hz_[i] > kLiftStart ? -(grid_hz_[i] - kLiftStart) * lift_slope_ : 0.0;
   }
   // The series evaluated back on the grid (2 cos(j w~), j >= 1), and each
   // grid point's share of the linear frequency axis.
   series_.resize((grid_ + 1) * order);
-  grid_df_.resize(grid_ + 1);
+  grid_weight_.resize(grid_ + 1);
+  model_.resize(grid_ + 1);
   for (std::size_t i = 0; i <= grid_; ++i) {
     const double warped = kPi * static_cast<double>(i) / static_cast<double>(grid_);
     for (std::size_t j = 1; j <= order; ++j) {
       series_[i * order + j - 1] = 2.0 * std::cos(static_cast<double>(j) * warped);
     }
     const double lo = grid_hz_[i == 0 ? 0 : i - 1], hi = grid_hz_[i == grid_ ? grid_ : i + 1];
-    grid_df_[i] = 0.5 * (hi - lo);
+    // The linear bandwidth of the point, times the power the decoder adds
+    // by its lift and takes away from its noise.
+    grid_weight_[i] = 0.5 * (hi - lo) * std::exp(-2.0 * (grid_correction_[i] + kNoiseGain));
   }
+  low_index_ = 0;
+  while (low_index_ + 1 < grid_ && grid_hz_[low_index_ + 1] <= kNoiseGridStep) {
+    ++low_index_;
+  }
+  low_frac_ =
+      (kNoiseGridStep - grid_hz_[low_index_]) / (grid_hz_[low_index_ + 1] - grid_hz_[low_index_]);
   cosines_.resize((order + 1) * (grid_ + 1));
   for (std::size_t j = 0; j <= order; ++j) {
     for (std::size_t i = 0; i <= grid_; ++i) {
@@ -126,20 +143,51 @@ void EnvelopeAnalyser::power_spectrum(const FftPlan& plan, std::size_t half) {
   }
 }
 
-void EnvelopeAnalyser::match_power(std::span<double> cc) const {
+void EnvelopeAnalyser::match_power(std::span<double> cc, double f0, double fv) {
   // The truncated cosine series smooths the log envelope, which lowers its
-  // formant peaks more than it raises its valleys: the envelope would carry
-  // less power than the frame. c0 takes back the difference, measured on
-  // the linear frequency axis as the decoder renders it.
-  double wanted = 0.0, got = 0.0;
+  // formant peaks more than it raises its valleys, and between the sparse
+  // harmonics of a high voice a log-domain curve carries less power than
+  // the measured spectrum: c0 takes back the difference. It is measured
+  // where the decoder renders the envelope: its harmonics sample it at
+  // k f0 below fv, each carrying f0 of bandwidth; its noise spans the rest
+  // and takes its level below 100 Hz (its envelope grid's first point)
+  // from 100 Hz. Both are weighed by the decoder's lift.
   for (std::size_t i = 0; i <= grid_; ++i) {
     const double* row = &series_[i * order_];
     double level = cc[0];
     for (std::size_t j = 1; j <= order_; ++j) {
       level += row[j - 1] * cc[j];
     }
-    wanted += grid_df_[i] * std::exp(2.0 * log_env_[i]);
-    got += grid_df_[i] * std::exp(2.0 * level);
+    model_[i] = level;
+  }
+  const double model_low =
+      model_[low_index_] + low_frac_ * (model_[low_index_ + 1] - model_[low_index_]);
+  double wanted = 0.0, got = 0.0;
+  std::size_t first_noise = 0;
+  if (f0 > 0.0) {
+    const double top = std::min(fv, 0.5 * fs_);
+    double harmonics_wanted = 0.0, harmonics_got = 0.0;
+    std::size_t i = 0;
+    for (double f = f0; f < top; f += f0) {
+      while (i + 1 < grid_ && grid_hz_[i + 1] <= f) {
+        ++i;
+      }
+      const double t = (f - grid_hz_[i]) / (grid_hz_[i + 1] - grid_hz_[i]);
+      const double lift = f > kLiftStart ? 2.0 * (f - kLiftStart) * lift_slope_ : 0.0;
+      harmonics_wanted +=
+          std::exp(2.0 * (log_env_[i] + t * (log_env_[i + 1] - log_env_[i])) + lift);
+      harmonics_got += std::exp(2.0 * (model_[i] + t * (model_[i + 1] - model_[i])) + lift);
+    }
+    wanted = f0 * harmonics_wanted;
+    got = f0 * harmonics_got;
+    while (first_noise <= grid_ && grid_hz_[first_noise] < fv) {
+      ++first_noise;
+    }
+  }
+  for (std::size_t i = first_noise; i <= grid_; ++i) {
+    const double rendered = grid_hz_[i] < kNoiseGridStep ? model_low : model_[i];
+    wanted += grid_weight_[i] * std::exp(2.0 * log_env_[i]);
+    got += grid_weight_[i] * std::exp(2.0 * rendered);
   }
   if (got > 0.0 && wanted > 0.0 && std::isfinite(wanted) && std::isfinite(got)) {
     cc[0] += 0.5 * std::log(wanted / got);
@@ -290,10 +338,18 @@ EnvelopeAnalyser::Result EnvelopeAnalyser::analyse(std::span<const double> segme
   // it: a deeper cliff would ring through the truncated cepstrum and shift
   // the level of the whole envelope.
   const double floor = kRelativeFloor * loudest + kPowerFloor;
+  // Below fv the decoder cross-fades its harmonics (power 1 - g^2) into its
+  // noise (g^2, of which the overlap-add keeps two thirds), g rising from
+  // -18 dB at 0.8 fv to 0 dB at fv: that band is raised by the power lost.
+  const double knee = kCrossfadeKnee * result.fv;
   for (std::size_t i = 0; i <= grid_; ++i) {
     double level = 0.5 * std::log(0.5 * std::max(log_env_[i], floor)) + grid_correction_[i];
     if (f0 <= 0.0 || grid_hz_[i] >= result.fv) {
       level += kNoiseGain;
+    } else if (grid_hz_[i] >= knee) {
+      const double g2 =
+          std::exp(2.0 * kCrossfadeKneeGain * (result.fv - grid_hz_[i]) / (result.fv - knee));
+      level -= 0.5 * std::log(1.0 - g2 / 3.0);
     }
     log_env_[i] = level;
   }
@@ -305,7 +361,7 @@ EnvelopeAnalyser::Result EnvelopeAnalyser::analyse(std::span<const double> segme
     }
     cc[j] = sum;
   }
-  match_power(cc);
+  match_power(cc, result.f0, result.fv);
   return result;
 }
 

@@ -47,7 +47,7 @@ class EnvelopeAnalyser {
   double voiced_frequency(double f0, double bins_per_hz) const;
   double cumulative(double position) const;
   void power_spectrum(const FftPlan& plan, std::size_t half);
-  void match_power(std::span<double> cc) const;
+  void match_power(std::span<double> cc, double f0, double fv);
 
   double fs_;
   std::uint32_t order_;
@@ -57,7 +57,11 @@ class EnvelopeAnalyser {
   std::vector<double> grid_correction_;            // the decoder's lift above 3.5 kHz, negated
   std::vector<double> cosines_;                    // (order + 1) x (grid_ + 1) trapezoid weights
   std::vector<double> series_;                     // (grid_ + 1) x order: 2 cos(j w~) at each point
-  std::vector<double> grid_df_;                    // Hz of the linear axis per grid point
+  std::vector<double> grid_weight_;                // Hz per grid point, times the decoder's gains
+  std::vector<double> model_;                      // the series' log envelope on the grid
+  double lift_slope_ = 0.0;                        // the decoder's lift per Hz above 3.5 kHz
+  std::size_t low_index_ = 0;                      // grid interval holding 100 Hz,
+  double low_frac_ = 0.0;                          // and where in it
   std::vector<std::unique_ptr<FftPlan>> plans_;    // by log2 of the length
   std::vector<double> twiddle_cos_, twiddle_sin_;  // e^{-j2 pi k / longest_}
   std::size_t longest_ = 0;

@@ -145,6 +145,55 @@ TEST(AnalysisAccuracy, DecodingTheAnalysisKeepsTheLevelAndTheLength) {
   }
 }
 
+// Two sharp formants (resonances of 80 and 100 Hz bandwidth) as a stored-form
+// mel-cepstrum of order 24: the log envelope sampled on the warped axis.
+std::vector<double> formant_row(int fs, double f1, double f2) {
+  const double alpha = default_alpha(fs);
+  constexpr int kPoints = 1024;
+  std::vector<double> row(25, 0.0);
+  for (int i = 0; i <= kPoints; ++i) {
+    const double wt = 3.141592653589793 * i / kPoints;
+    const double w = wt - 2.0 * std::atan(alpha * std::sin(wt) / (1.0 + alpha * std::cos(wt)));
+    double log_env = 0.0;
+    for (const auto& [f, b] : {std::pair{f1, 80.0}, std::pair{f2, 100.0}}) {
+      const double r = std::exp(-3.141592653589793 * b / fs), th = 6.283185307179586 * f / fs;
+      // |1 - 2 r cos(th) z^-1 + r^2 z^-2| on the unit circle.
+      const double re = 1.0 - 2.0 * r * std::cos(th) * std::cos(w) + r * r * std::cos(2.0 * w);
+      const double im = 2.0 * r * std::cos(th) * std::sin(w) - r * r * std::sin(2.0 * w);
+      log_env -= 0.5 * std::log(re * re + im * im);
+    }
+    const double weight = (i == 0 || i == kPoints) ? 0.5 : 1.0;
+    for (std::size_t j = 1; j <= 24; ++j) {
+      row[j] += 2.0 * weight * log_env * std::cos(static_cast<double>(j) * wt) / kPoints;
+    }
+  }
+  row[0] = -2.0;
+  return row;
+}
+
+// A high voice samples its formants at few harmonics: the level must be
+// calibrated on those harmonics, not on the smooth envelope between them.
+TEST(AnalysisAccuracy, HighVoicesWithSharpFormantsKeepTheirLevel) {
+  for (int fs : {16000, 48000}) {
+    for (double base : {250.0, 450.0}) {
+      const std::vector<double> row = formant_row(fs, 600.0, 1700.0);
+      const std::size_t frames = 300;
+      std::vector<double> lf0(frames), cc, fv(frames, 5000.0);
+      for (std::size_t k = 0; k < frames; ++k) {
+        lf0[k] =
+            std::log(base) + 0.1 * std::sin(2.0 * 3.14159 * 0.8 * static_cast<double>(k) / 200.0);
+        cc.insert(cc.end(), row.begin(), row.end());
+      }
+      Options o;
+      o.sample_rate = fs;
+      const std::vector<double> x = render(lf0, cc, fv, o);
+      const Analysis a = analyse(x, at_rate(fs));
+      const std::vector<double> y = render(a.lf0, a.cc, a.fv, o);
+      EXPECT_LE(std::fabs(level_db(x, y)), 0.2) << fs << " Hz, f0 about " << base << " Hz";
+    }
+  }
+}
+
 TEST(AnalysisAccuracy, KnownVoicedFrequencyIsFollowed) {
   for (int fs : {16000, 48000}) {
     const Rendering r = render_known(fs, 220.0);
