@@ -14,7 +14,12 @@ constexpr double kLagWeight = 0.3;           // favours the shortest period amon
 constexpr double kFrequencyWeight = 0.6;     // per unit of |ln f0 ratio| between frames
 constexpr double kVoicingTransition = 0.45;  // entering or leaving a voiced stretch
 constexpr double kUnvoicedBias = -0.175;     // added to the unvoiced state's cost
-constexpr double kSilenceRms = 3e-5;         // about -90 dB: too quiet to be voiced
+// At the edge of a voiced stretch the signal one lag away reaches further
+// into the other side the longer the lag, so a long period correlates less
+// there than a short one does: the unvoiced state's cost rises by this
+// much per reference window's length of the strongest candidate's period.
+constexpr double kEdgeWeight = 0.05;
+constexpr double kSilenceRms = 3e-5;  // about -90 dB: too quiet to be voiced
 }  // namespace
 
 PitchCandidates::PitchCandidates(double rate, double f0_min, double f0_max)
@@ -28,7 +33,18 @@ PitchCandidates::PitchCandidates(double rate, double f0_min, double f0_max)
       re_(n_),
       im_(n_),
       energy_(2 * (half_ref_ + max_lag_) + 1),
-      nccf_(max_lag_ + 2) {
+      nccf_(max_lag_ + 2),
+      weight_(2 * half_ref_) {
+  // Nested windows of equal weight: the reference counts the samples
+  // nearest the frame's centre most, so that a frame at the edge of a
+  // voiced stretch is judged by its own neighbourhood, while the outer
+  // window keeps a long period's measurement steady.
+  for (std::size_t j = 0; j < kNestedWindows; ++j) {
+    nested_half_[j] = std::max<std::size_t>(1, half_ref_ >> j);
+    for (std::size_t i = half_ref_ - nested_half_[j]; i < half_ref_ + nested_half_[j]; ++i) {
+      weight_[i] += 1.0 / static_cast<double>(kNestedWindows);
+    }
+  }
 }
 
 void PitchCandidates::analyse(std::span<const double> segment, PitchFrame& frame) {
@@ -49,17 +65,19 @@ void PitchCandidates::analyse(std::span<const double> segment, PitchFrame& frame
   // part, the whole segment as the imaginary part.
   std::fill(re_.begin(), re_.end(), 0.0);
   std::fill(im_.begin(), im_.end(), 0.0);
-  double ref_energy = 0.0;
+  double ref_energy = 0.0, plain_energy = 0.0;
   for (std::size_t i = 0; i < ref_len; ++i) {
-    re_[i] = segment[ref_start + i] - ref_mean;
-    ref_energy += re_[i] * re_[i];
+    const double v = segment[ref_start + i] - ref_mean;
+    re_[i] = weight_[i] * v;
+    ref_energy += re_[i] * v;
+    plain_energy += v * v;
   }
   energy_[0] = 0.0;
   for (std::size_t i = 0; i < len; ++i) {
     im_[i] = segment[i] - seg_mean;
     energy_[i + 1] = energy_[i] + im_[i] * im_[i];
   }
-  frame.rms = std::sqrt(ref_energy / static_cast<double>(ref_len));
+  frame.rms = std::sqrt(plain_energy / static_cast<double>(ref_len));
   complex_fft(re_, im_, forward_);
   // Cross-spectrum conj(R) S, R and S separated from the packed transform.
   const std::size_t n = n_;
@@ -74,12 +92,17 @@ void PitchCandidates::analyse(std::span<const double> segment, PitchFrame& frame
     im_[m] = -xi;
   }
   complex_fft(re_, im_, inverse_);
-  // re_[d] / n: correlation of the reference with the segment at offset d;
-  // offset max_lag_ +- tau is the lag +-tau.
+  // re_[d] / n: correlation of the weighted reference with the segment at
+  // offset d; offset max_lag_ +- tau is the lag +-tau. The segment's
+  // energy under the same weights is that of each nested window.
   const double scale = 1.0 / static_cast<double>(n);
   const double floor = 1e-20 + 1e-12 * ref_energy;
   auto normalised = [&](std::size_t d) {
-    const double e = energy_[d + ref_len] - energy_[d];
+    double e = 0.0;
+    for (const std::size_t h : nested_half_) {
+      e += energy_[d + half_ref_ + h] - energy_[d + half_ref_ - h];
+    }
+    e /= static_cast<double>(kNestedWindows);
     return re_[d] * scale / std::sqrt(ref_energy * e + floor * floor);
   };
   for (std::size_t tau = min_lag_ - 1; tau <= max_lag_ - 1; ++tau) {
@@ -138,7 +161,16 @@ void PitchTracker::add(const PitchFrame& frame) {
   node.states = frame.count + 1;
   node.f0[0] = 0.0;
   double local[kMaxPitchCandidates + 1];
-  local[0] = frame.rms < kSilenceRms ? -1.0 : kUnvoicedBias + frame.best_correlation;
+  double strongest_period = 0.0, strongest = -1.0;
+  for (std::size_t i = 0; i < frame.count; ++i) {
+    if (frame.candidates[i].correlation > strongest) {
+      strongest = frame.candidates[i].correlation;
+      strongest_period = 1.0 / frame.candidates[i].f0;
+    }
+  }
+  local[0] = frame.rms < kSilenceRms ? -1.0
+                                     : kUnvoicedBias + frame.best_correlation +
+                                           kEdgeWeight * strongest_period / kReferenceSeconds;
   for (std::size_t i = 0; i < frame.count; ++i) {
     const PitchCandidate& c = frame.candidates[i];
     node.f0[i + 1] = c.f0;
