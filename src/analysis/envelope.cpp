@@ -32,6 +32,11 @@ constexpr double kPeriodicThreshold = 0.3;
 // half-width (a quarter of f0): an f0 off by a percent drifts a hundredth
 // of f0 per harmonic, well within it, while noise is not chased far.
 constexpr double kLargestRecentring = 0.25;
+// The search for the split ends once the running score has fallen this
+// far below its best (some fifteen aperiodic harmonics on): a voice whose
+// harmonics turn periodic again that far above is not one split would
+// describe, and at high rates most harmonics lie up there.
+constexpr double kGiveUp = 5.0;
 constexpr double kPowerFloor = 1e-30;    // keeps the log of digital silence finite
 constexpr double kRelativeFloor = 1e-9;  // 90 dB below the frame's loudest band
 }  // namespace
@@ -237,6 +242,8 @@ double EnvelopeAnalyser::voiced_frequency(double f0, double bins_per_hz) const {
     if (score > best) {
       best = score;
       best_at = at;
+    } else if (score < best - kGiveUp) {
+      break;
     }
     expected = at + spacing;
   }

@@ -34,7 +34,9 @@ PitchCandidates::PitchCandidates(double rate, double f0_min, double f0_max)
       im_(n_),
       energy_(2 * (half_ref_ + max_lag_) + 1),
       nccf_(max_lag_ + 2),
-      weight_(2 * half_ref_) {
+      weight_(2 * half_ref_),
+      weighted_energy_(2 * max_lag_) {
+  static_assert(kNestedWindows == 3, "the weighted energy sums three nested windows");
   // Nested windows of equal weight: the reference counts the samples
   // nearest the frame's centre most, so that a frame at the edge of a
   // voiced stretch is judged by its own neighbourhood, while the outer
@@ -94,16 +96,19 @@ void PitchCandidates::analyse(std::span<const double> segment, PitchFrame& frame
   complex_fft(re_, im_, inverse_);
   // re_[d] / n: correlation of the weighted reference with the segment at
   // offset d; offset max_lag_ +- tau is the lag +-tau. The segment's
-  // energy under the same weights is that of each nested window.
+  // energy under the same weights is the sum of its nested windows' (the
+  // 1 / kNestedWindows of each taken into the reference's energy).
+  const std::size_t h0 = nested_half_[0], h1 = nested_half_[1], h2 = nested_half_[2];
+  const double* e = energy_.data() + half_ref_;
+  for (std::size_t d = 1; d < 2 * max_lag_; ++d) {
+    weighted_energy_[d] =
+        ((e[d + h0] - e[d - h0]) + (e[d + h1] - e[d - h1])) + (e[d + h2] - e[d - h2]);
+  }
   const double scale = 1.0 / static_cast<double>(n);
   const double floor = 1e-20 + 1e-12 * ref_energy;
+  const double ref_share = ref_energy / static_cast<double>(kNestedWindows);
   auto normalised = [&](std::size_t d) {
-    double e = 0.0;
-    for (const std::size_t h : nested_half_) {
-      e += energy_[d + half_ref_ + h] - energy_[d + half_ref_ - h];
-    }
-    e /= static_cast<double>(kNestedWindows);
-    return re_[d] * scale / std::sqrt(ref_energy * e + floor * floor);
+    return re_[d] * scale / std::sqrt(ref_share * weighted_energy_[d] + floor * floor);
   };
   for (std::size_t tau = min_lag_ - 1; tau <= max_lag_ - 1; ++tau) {
     // Half the mean of both sides, half the better one: at the onset or end

@@ -57,7 +57,7 @@ class PitchCandidates {
   std::size_t nested_half_[kNestedWindows];  // half-lengths, the outermost half_ref_
   std::size_t n_;
   FftPlan forward_, inverse_;
-  std::vector<double> re_, im_, energy_, nccf_, weight_;
+  std::vector<double> re_, im_, energy_, nccf_, weight_, weighted_energy_;
 };
 
 // Viterbi search over the candidates with a fixed decision lag: a frame's
