@@ -215,9 +215,9 @@ double EnvelopeAnalyser::voiced_frequency(double f0, double bins_per_hz) const {
   // it that are periodic on the whole, the rest above.
   //
   // An f0 off by half a percent puts the fiftieth harmonic a quarter of f0
-  // from k f0, so the bands walk from harmonic to harmonic:
-  // each is centred where the power within it is centred, and the next is
-  // looked for one f0 above.
+  // from k f0, so the bands walk from harmonic to harmonic: each is centred
+  // where the power within it is centred, and the next is looked for one
+  // f0 above.
   const double spacing = f0 * bins_per_hz;
   const double q = 0.25 * spacing;
   const std::size_t top = n_ / 2;
