@@ -7,6 +7,7 @@
 namespace vallisynth {
 
 namespace {
+constexpr double kTwoPi = 6.283185307179586;
 constexpr double kReferenceSeconds = 0.02;  // reference window, one period at 50 Hz
 constexpr double kCandidateFloor = 0.3;     // weaker correlation peaks are no candidates
 // Tracker costs (dimensionless, on the scale of 1 - correlation).
@@ -29,13 +30,22 @@ PitchCandidates::PitchCandidates(double rate, double f0_min, double f0_max)
       max_lag_(static_cast<std::size_t>(std::ceil(rate / f0_min)) + 1),
       n_(std::bit_ceil(2 * (half_ref_ + max_lag_))),
       forward_(n_, 1),
-      inverse_(n_, -1),
+      inverse_(n_ / 2, -1),
       re_(n_),
       im_(n_),
       energy_(2 * (half_ref_ + max_lag_) + 1),
       nccf_(max_lag_ + 2),
       weight_(2 * half_ref_),
-      weighted_energy_(2 * max_lag_) {
+      weighted_energy_(2 * max_lag_),
+      cross_re_(n_ + 1),
+      cross_im_(n_ / 2 + 1),
+      twiddle_cos_(n_ / 2),
+      twiddle_sin_(n_ / 2) {
+  for (std::size_t k = 0; k < n_ / 2; ++k) {
+    const double angle = kTwoPi * static_cast<double>(k) / static_cast<double>(n_);
+    twiddle_cos_[k] = std::cos(angle);
+    twiddle_sin_[k] = std::sin(angle);
+  }
   static_assert(kNestedWindows == 3, "the weighted energy sums three nested windows");
   // Nested windows of equal weight: the reference counts the samples
   // nearest the frame's centre most, so that a frame at the edge of a
@@ -81,20 +91,37 @@ void PitchCandidates::analyse(std::span<const double> segment, PitchFrame& frame
   }
   frame.rms = std::sqrt(plain_energy / static_cast<double>(ref_len));
   complex_fft(re_, im_, forward_);
-  // Cross-spectrum conj(R) S, R and S separated from the packed transform.
-  const std::size_t n = n_;
-  for (std::size_t k = 0; k <= n / 2; ++k) {
+  // Cross-spectrum conj(R) S, R and S separated from the packed transform:
+  // bins 0 to n / 2, the rest being their conjugates.
+  const std::size_t n = n_, half = n / 2;
+  for (std::size_t k = 0; k <= half; ++k) {
     const std::size_t m = (n - k) & (n - 1);
     const double rr = 0.5 * (re_[k] + re_[m]), ri = 0.5 * (im_[k] - im_[m]);
     const double sr = 0.5 * (im_[k] + im_[m]), si = 0.5 * (re_[m] - re_[k]);
-    const double xr = rr * sr + ri * si, xi = rr * si - ri * sr;
-    re_[k] = xr;
-    im_[k] = xi;
-    re_[m] = xr;
-    im_[m] = -xi;
+    cross_re_[k] = rr * sr + ri * si;
+    cross_im_[k] = rr * si - ri * sr;
   }
-  complex_fft(re_, im_, inverse_);
-  // re_[d] / n: correlation of the weighted reference with the segment at
+  // The correlation is real: its even samples as the real part and its odd
+  // ones as the imaginary part of a transform of half the length, whose
+  // spectrum is the even part X[k] + conj X[n/2 - k] plus j times the odd
+  // part (X[k] - conj X[n/2 - k]) e^{j 2 pi k / n}.
+  for (std::size_t k = 0; k < half; ++k) {
+    const double ar = cross_re_[k], ai = cross_im_[k];
+    const double br = cross_re_[half - k], bi = -cross_im_[half - k];
+    const double dr = ar - br, di = ai - bi;
+    const double c = twiddle_cos_[k], sn = twiddle_sin_[k];
+    const double odd_r = dr * c - di * sn, odd_i = dr * sn + di * c;
+    re_[k] = (ar + br) - odd_i;
+    im_[k] = (ai + bi) + odd_r;
+  }
+  const std::span<double> zr(re_.data(), half), zi(im_.data(), half);
+  complex_fft(zr, zi, inverse_);
+  // Sample d of the correlation, n times over, in cross_re_.
+  for (std::size_t m = 0; m < half; ++m) {
+    cross_re_[2 * m] = re_[m];
+    cross_re_[2 * m + 1] = im_[m];
+  }
+  // cross_re_[d] / n: correlation of the weighted reference with the segment at
   // offset d; offset max_lag_ +- tau is the lag +-tau. The segment's
   // energy under the same weights is the sum of its nested windows' (the
   // 1 / kNestedWindows of each taken into the reference's energy).
@@ -108,7 +135,7 @@ void PitchCandidates::analyse(std::span<const double> segment, PitchFrame& frame
   const double floor = 1e-20 + 1e-12 * ref_energy;
   const double ref_share = ref_energy / static_cast<double>(kNestedWindows);
   auto normalised = [&](std::size_t d) {
-    return re_[d] * scale / std::sqrt(ref_share * weighted_energy_[d] + floor * floor);
+    return cross_re_[d] * scale / std::sqrt(ref_share * weighted_energy_[d] + floor * floor);
   };
   for (std::size_t tau = min_lag_ - 1; tau <= max_lag_ - 1; ++tau) {
     // Half the mean of both sides, half the better one: at the onset or end
