@@ -37,8 +37,7 @@ PitchCandidates::PitchCandidates(double rate, double f0_min, double f0_max)
       nccf_(max_lag_ + 2),
       weight_(2 * half_ref_),
       weighted_energy_(2 * max_lag_),
-      cross_re_(n_ + 1),
-      cross_im_(n_ / 2 + 1),
+      correlation_(2 * max_lag_),
       twiddle_cos_(n_ / 2),
       twiddle_sin_(n_ / 2) {
   for (std::size_t k = 0; k < n_ / 2; ++k) {
@@ -91,58 +90,71 @@ void PitchCandidates::analyse(std::span<const double> segment, PitchFrame& frame
   }
   frame.rms = std::sqrt(plain_energy / static_cast<double>(ref_len));
   complex_fft(re_, im_, forward_);
-  // Cross-spectrum conj(R) S, R and S separated from the packed transform:
-  // bins 0 to n / 2, the rest being their conjugates.
+  // The cross-spectrum conj(R) S, R and S separated from the packed
+  // transform; its bins above n / 2 are the conjugates of those below.
   const std::size_t n = n_, half = n / 2;
-  for (std::size_t k = 0; k <= half; ++k) {
+  auto cross = [&](std::size_t k, double& xr, double& xi) {
     const std::size_t m = (n - k) & (n - 1);
     const double rr = 0.5 * (re_[k] + re_[m]), ri = 0.5 * (im_[k] - im_[m]);
     const double sr = 0.5 * (im_[k] + im_[m]), si = 0.5 * (re_[m] - re_[k]);
-    cross_re_[k] = rr * sr + ri * si;
-    cross_im_[k] = rr * si - ri * sr;
-  }
+    xr = rr * sr + ri * si;
+    xi = rr * si - ri * sr;
+  };
   // The correlation is real: its even samples as the real part and its odd
   // ones as the imaginary part of a transform of half the length, whose
-  // spectrum is the even part X[k] + conj X[n/2 - k] plus j times the odd
-  // part (X[k] - conj X[n/2 - k]) e^{j 2 pi k / n}.
-  for (std::size_t k = 0; k < half; ++k) {
-    const double ar = cross_re_[k], ai = cross_im_[k];
-    const double br = cross_re_[half - k], bi = -cross_im_[half - k];
+  // bin k is the even part X[k] + conj X[n/2 - k] plus j times the odd
+  // part (X[k] - conj X[n/2 - k]) e^{j 2 pi k / n}. Bins k and n/2 - k
+  // need the same two cross-spectrum bins and overwrite only packed bins
+  // no later pair reads.
+  auto fold = [&](std::size_t k, double ar, double ai, double br, double bi) {
     const double dr = ar - br, di = ai - bi;
     const double c = twiddle_cos_[k], sn = twiddle_sin_[k];
     const double odd_r = dr * c - di * sn, odd_i = dr * sn + di * c;
     re_[k] = (ar + br) - odd_i;
     im_[k] = (ai + bi) + odd_r;
+  };
+  for (std::size_t k = 0; k <= half / 2; ++k) {
+    const std::size_t j = half - k;
+    double ar = 0.0, ai = 0.0, br = 0.0, bi = 0.0;
+    cross(k, ar, ai);
+    cross(j, br, bi);
+    fold(k, ar, ai, br, -bi);
+    if (k > 0 && j != k) {
+      fold(j, br, bi, ar, -ai);
+    }
   }
   const std::span<double> zr(re_.data(), half), zi(im_.data(), half);
   complex_fft(zr, zi, inverse_);
-  // Sample d of the correlation, n times over, in cross_re_.
-  for (std::size_t m = 0; m < half; ++m) {
-    cross_re_[2 * m] = re_[m];
-    cross_re_[2 * m + 1] = im_[m];
-  }
-  // cross_re_[d] / n: correlation of the weighted reference with the segment at
-  // offset d; offset max_lag_ +- tau is the lag +-tau. The segment's
-  // energy under the same weights is the sum of its nested windows' (the
-  // 1 / kNestedWindows of each taken into the reference's energy).
+  // The segment's energy under the reference's weights at every offset d:
+  // the sum of its nested windows' (the 1 / kNestedWindows of each taken
+  // into the reference's energy).
   const std::size_t h0 = nested_half_[0], h1 = nested_half_[1], h2 = nested_half_[2];
   const double* e = energy_.data() + half_ref_;
   for (std::size_t d = 1; d < 2 * max_lag_; ++d) {
     weighted_energy_[d] =
         ((e[d + h0] - e[d - h0]) + (e[d + h1] - e[d - h1])) + (e[d + h2] - e[d - h2]);
   }
+  // The normalised correlation at offset d (sample d of the transform,
+  // n times over: real part of point d / 2 when d is even, imaginary when
+  // odd); offset max_lag_ +- tau is the lag +-tau.
   const double scale = 1.0 / static_cast<double>(n);
   const double floor = 1e-20 + 1e-12 * ref_energy;
   const double ref_share = ref_energy / static_cast<double>(kNestedWindows);
-  auto normalised = [&](std::size_t d) {
-    return cross_re_[d] * scale / std::sqrt(ref_share * weighted_energy_[d] + floor * floor);
+  auto normalised = [&](double c, std::size_t d) {
+    return c * scale / std::sqrt(ref_share * weighted_energy_[d] + floor * floor);
   };
+  for (std::size_t m = 0; m < max_lag_; ++m) {
+    if (m > 0) {
+      correlation_[2 * m] = normalised(re_[m], 2 * m);
+    }
+    correlation_[2 * m + 1] = normalised(im_[m], 2 * m + 1);
+  }
   for (std::size_t tau = min_lag_ - 1; tau <= max_lag_ - 1; ++tau) {
     // Half the mean of both sides, half the better one: at the onset or end
     // of a voiced stretch the signal a lag before or after the frame is
     // not yet (or no longer) periodic, and the mean alone would halve a
     // clear correlation on the other side.
-    const double after = normalised(max_lag_ + tau), before = normalised(max_lag_ - tau);
+    const double after = correlation_[max_lag_ + tau], before = correlation_[max_lag_ - tau];
     nccf_[tau] = 0.25 * (after + before) + 0.5 * std::max(after, before);
   }
   frame.count = 0;

@@ -58,7 +58,7 @@ class PitchCandidates {
   std::size_t n_;
   FftPlan forward_, inverse_;
   std::vector<double> re_, im_, energy_, nccf_, weight_, weighted_energy_;
-  std::vector<double> cross_re_, cross_im_;        // the cross-spectrum, then the correlation
+  std::vector<double> correlation_;                // normalised, by offset
   std::vector<double> twiddle_cos_, twiddle_sin_;  // e^{j 2 pi k / n}
 };
 
