@@ -14,6 +14,9 @@
 namespace vallisynth {
 
 inline constexpr std::size_t kMaxPitchCandidates = 6;
+// The reference window is weighted as the sum of this many nested windows,
+// each half as long as the one around it.
+inline constexpr std::size_t kNestedWindows = 3;
 
 struct PitchCandidate {
   double f0 = 0.0;           // Hz
@@ -44,15 +47,19 @@ class PitchCandidates {
   }
   // Finds the frame's candidates: local maxima of the symmetric normalised
   // cross-correlation between the reference window around the centre and
-  // the signal one lag before and after it.
+  // the signal one lag before and after it, both weighted by the nested
+  // windows.
   void analyse(std::span<const double> segment, PitchFrame& frame);
 
  private:
   double rate_;
   std::size_t half_ref_, min_lag_, max_lag_;
+  std::size_t nested_half_[kNestedWindows];  // half-lengths, the outermost half_ref_
   std::size_t n_;
   FftPlan forward_, inverse_;
-  std::vector<double> re_, im_, energy_, nccf_;
+  std::vector<double> re_, im_, energy_, nccf_, weight_, weighted_energy_;
+  std::vector<double> correlation_;                // normalised, by offset
+  std::vector<double> twiddle_cos_, twiddle_sin_;  // e^{j 2 pi k / n}
 };
 
 // Viterbi search over the candidates with a fixed decision lag: a frame's
