@@ -22,6 +22,9 @@ constexpr std::size_t kGroup = kSets * kLaneCount;
 constexpr std::size_t kChunk = 256;
 // Harmonics whose starting terms are made together, a whole number of groups.
 constexpr std::size_t kSetupBlock = 4 * kGroup;
+// Harmonics whose steps are kept from pass to pass: every harmonic below
+// 24 kHz of a 10 Hz fundamental.
+constexpr std::size_t kKeptSteps = 2432;
 
 // Recurrence state of one group: each lane's harmonic term a cos(x) at the
 // current sample (y0) and the next (y1), and the factor 2 cos(h w0) of the
@@ -113,28 +116,43 @@ __attribute__((always_inline)) inline void addgroup(const Group& g, std::size_t 
   }
 }
 
-// Starting terms of the recurrence for a block of harmonics, as in Group.
+// Starting terms of the recurrence for a block of harmonics, as in Group,
+// and room for the cosines and sines of their steps.
 struct Starts {
   double y0[kSetupBlock];
   double y1[kSetupBlock];
   double k[kSetupBlock];
+  double sc[kSetupBlock];
+  double ss[kSetupBlock];
 };
+
+// cos and sin of h w0 for harmonics h = b0 + 1 .. b0 + count, by rotation
+// by w0 from harmonic to harmonic: (stepc, steps) holds cos and sin of
+// (b0 + 1) w0 on entry, and of (b0 + count + 1) w0 on return.
+__attribute__((always_inline)) inline void rotatesteps(std::size_t count, double cw, double sw,
+                                                       double& stepc, double& steps, double* sc,
+                                                       double* ss) {
+  for (std::size_t l = 0; l < count; ++l) {
+    sc[l] = stepc;
+    ss[l] = steps;
+    const double nstepc = stepc * cw - steps * sw;
+    steps = stepc * sw + steps * cw;
+    stepc = nstepc;
+  }
+}
 
 // The recurrence's starting terms for harmonics b0 + 1 .. b0 + count at the
 // first sample of a pass, whose fundamental angle is `start`: y0 = a cos(x),
 // y1 = a cos(x + h w0) from the exact cosine and sine of x, and the factor
-// 2 cos(h w0). (stepc, steps) holds cos and sin of (b0 + 1) w0 on entry, and
-// of (b0 + count + 1) w0 on return: a rotation by w0 from harmonic to
-// harmonic. Entries from count up to the next whole group are zeros.
+// 2 cos(h w0); (sc, ss) hold cos and sin of h w0. Entries from count up to
+// the next whole group are zeros.
 __attribute__((always_inline)) inline void startterms(std::size_t b0, std::size_t count,
                                                       double start, const double* amp,
-                                                      const double* phase, double cw, double sw,
-                                                      double& stepc, double& steps, Starts& s) {
+                                                      const double* phase, const double* sc,
+                                                      const double* ss, Starts& s) {
   double x[kSetupBlock];
   double cx[kSetupBlock];
   double sx[kSetupBlock];
-  double sc[kSetupBlock];
-  double ss[kSetupBlock];
   // Four harmonic numbers at a time, counted in doubles (exact far beyond
   // any count).
   const auto first = static_cast<double>(b0 + 1);
@@ -151,22 +169,33 @@ __attribute__((always_inline)) inline void startterms(std::size_t b0, std::size_
   }
   sincos_vector(std::span<const double>(x, count), std::span<double>(cx, count),
                 std::span<double>(sx, count));
-  for (std::size_t l = 0; l < count; ++l) {
-    sc[l] = stepc;
-    ss[l] = steps;
-    const double nstepc = stepc * cw - steps * sw;
-    steps = stepc * sw + steps * cw;
-    stepc = nstepc;
-  }
   // Harmonics of amplitude 0 hold 0 and add nothing.
-  for (std::size_t l = 0; l < count; ++l) {
+  std::size_t l = 0;
+  for (; l + kLaneCount <= count; l += kLaneCount) {
+    Lanes a;
+    Lanes c;
+    Lanes sn;
+    Lanes stc;
+    Lanes sts;
+    loadlanes(a, amp + l);
+    loadlanes(c, cx + l);
+    loadlanes(sn, sx + l);
+    loadlanes(stc, sc + l);
+    loadlanes(sts, ss + l);
+    const Lanes zero = {};
+    const auto silent = a == zero;
+    storelanes(s.y0 + l, silent ? zero : a * c);
+    storelanes(s.y1 + l, silent ? zero : a * (c * stc - sn * sts));
+    storelanes(s.k + l, stc + stc);
+  }
+  for (; l < count; ++l) {
     const double a = amp[l];
     const bool silent = a == 0.0;
     s.y0[l] = silent ? 0.0 : a * cx[l];
     s.y1[l] = silent ? 0.0 : a * (cx[l] * sc[l] - sx[l] * ss[l]);
     s.k[l] = sc[l] + sc[l];
   }
-  for (std::size_t l = count; l % kGroup != 0; ++l) {
+  for (; l % kGroup != 0; ++l) {
     s.y0[l] = 0.0;
     s.y1[l] = 0.0;
     s.k[l] = 0.0;
@@ -249,6 +278,11 @@ VALLISYNTH_MULTIARCH void generate_harmonics(std::span<double> y, std::uint32_t 
 
   Lanes acc[kChunk];
   Starts starts;
+  // The steps h w0 are the same in every pass: those of the first are kept
+  // for the others when they fit.
+  double keptc[kKeptSteps];
+  double kepts[kKeptSteps];
+  const bool keep = nh <= kKeptSteps && total > kChunk;
   for (std::size_t i0 = 0; i0 < total; i0 += kChunk) {
     const std::size_t n = std::min(kChunk, total - i0);
     const double start = i0 == 0 ? theta : static_cast<double>(i0) * w0 + theta;
@@ -256,8 +290,12 @@ VALLISYNTH_MULTIARCH void generate_harmonics(std::span<double> y, std::uint32_t 
     double steps = sw;
     for (std::size_t b0 = 0; b0 < nh; b0 += kSetupBlock) {
       const std::size_t count = std::min(kSetupBlock, nh - b0);
-      startterms(b0, count, start, amp.data() + b0, phase.data() + b0, cw, sw, stepc, steps,
-                 starts);
+      double* sc = keep ? keptc + b0 : starts.sc;
+      double* ss = keep ? kepts + b0 : starts.ss;
+      if (i0 == 0 || !keep) {
+        rotatesteps(count, cw, sw, stepc, steps, sc, ss);
+      }
+      startterms(b0, count, start, amp.data() + b0, phase.data() + b0, sc, ss, starts);
       for (std::size_t g0 = 0; g0 < count; g0 += kGroup) {
         Group g;
         for (std::size_t v = 0; v < kSets; ++v) {
