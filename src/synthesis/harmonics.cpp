@@ -66,10 +66,10 @@ __attribute__((always_inline)) inline void accumulate(const Group& g, Lanes* acc
     k[v] = g.k[v];
   }
   // Two samples per step, the two terms taking turns as the newer one, so
-  // that no value is moved between registers; two steps per pass.
+  // that no value is moved between registers; eight steps per pass.
   std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    for (std::size_t s = 0; s < 4; s += 2) {
+  for (; i + 16 <= n; i += 16) {
+    for (std::size_t s = 0; s < 16; s += 2) {
       addterms<Sets, First>(y0, acc[i + s]);
       for (std::size_t v = 0; v < Sets; ++v) {
         y0[v] = k[v] * y1[v] - y0[v];
