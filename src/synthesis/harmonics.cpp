@@ -202,6 +202,34 @@ __attribute__((always_inline)) inline void startterms(std::size_t b0, std::size_
   }
 }
 
+// x, opaque to the optimizer: a product passed through it is rounded on
+// its own, never fused into a multiply-add. Where a difference of two
+// products starts a recurrence, this fixes which of them is fused, so that
+// the samples do not depend on the compiler's choice.
+__attribute__((always_inline)) inline double rounded(double x) {
+#if defined(__x86_64__)
+  asm("" : "+x"(x));
+#else
+  asm("" : "+m"(x));
+#endif
+  return x;
+}
+
+// y[i] = (2 + wave[i]) sqrt(2)/3 y[i] for i < n.
+__attribute__((always_inline)) inline void modulate(double* y, const double* wave, std::size_t n) {
+  std::size_t i = 0;
+  for (; i + kLaneCount <= n; i += kLaneCount) {
+    Lanes w;
+    Lanes v;
+    loadlanes(w, wave + i);
+    loadlanes(v, y + i);
+    storelanes(y + i, (2.0 + w) * kModulationScale * v);
+  }
+  for (; i < n; ++i) {
+    y[i] = (2.0 + wave[i]) * kModulationScale * y[i];
+  }
+}
+
 // out[i] += the sum of acc[i]'s four lanes, ((t0 + t2) + (t1 + t3)). Four
 // samples at a time the sums are formed lane by lane after a transposition,
 // with the same operands in the same order.
@@ -257,22 +285,30 @@ VALLISYNTH_MULTIARCH void generate_harmonics(std::span<double> y, std::uint32_t 
     const double k = cw + cw;
     const double s1 = std::sin(theta);
     double c1 = std::cos(theta);
-    double d1 = c1 * cw - s1 * sw;  // the next sample's cosine
+    double d1 = rounded(c1 * cw) - s1 * sw;  // the next sample's cosine
     const double mid = static_cast<double>(half) * w0 + theta;
     const double s2 = std::sin(mid);
     double c2 = std::cos(mid);
-    double d2 = c2 * cw - s2 * sw;
-    for (std::size_t i = 0; i < total - half; ++i) {
-      if (i < half) {
-        y[i] = (2.0 + c1) * kModulationScale * y[i];
+    double d2 = c2 * cw - rounded(s2 * sw);
+    // The chains' values a pass at a time into buffers, then the products
+    // four samples at a time.
+    double wave1[kChunk];
+    double wave2[kChunk];
+    for (std::size_t b = 0; b < total - half; b += kChunk) {
+      const std::size_t m = std::min(kChunk, total - half - b);
+      for (std::size_t i = 0; i < m; ++i) {
+        wave1[i] = c1;
+        wave2[i] = c2;
+        const double e1 = k * d1 - c1;
+        c1 = d1;
+        d1 = e1;
+        const double e2 = k * d2 - c2;
+        c2 = d2;
+        d2 = e2;
       }
-      y[half + i] = (2.0 + c2) * kModulationScale * y[half + i];
-      const double e1 = k * d1 - c1;
-      c1 = d1;
-      d1 = e1;
-      const double e2 = k * d2 - c2;
-      c2 = d2;
-      d2 = e2;
+      // The first half is one sample shorter when the frame is odd.
+      modulate(y.data() + b, wave1, std::min(m, half - b));
+      modulate(y.data() + half + b, wave2, m);
     }
   }
 
