@@ -22,6 +22,9 @@ constexpr std::size_t kGroup = kSets * kLaneCount;
 constexpr std::size_t kChunk = 256;
 // Harmonics whose starting terms are made together, a whole number of groups.
 constexpr std::size_t kSetupBlock = 4 * kGroup;
+// Harmonics whose steps are kept from pass to pass: every harmonic below
+// 24 kHz of a 10 Hz fundamental.
+constexpr std::size_t kKeptSteps = 2432;
 
 // Recurrence state of one group: each lane's harmonic term a cos(x) at the
 // current sample (y0) and the next (y1), and the factor 2 cos(h w0) of the
@@ -63,10 +66,10 @@ __attribute__((always_inline)) inline void accumulate(const Group& g, Lanes* acc
     k[v] = g.k[v];
   }
   // Two samples per step, the two terms taking turns as the newer one, so
-  // that no value is moved between registers; two steps per pass.
+  // that no value is moved between registers; eight steps per pass.
   std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    for (std::size_t s = 0; s < 4; s += 2) {
+  for (; i + 16 <= n; i += 16) {
+    for (std::size_t s = 0; s < 16; s += 2) {
       addterms<Sets, First>(y0, acc[i + s]);
       for (std::size_t v = 0; v < Sets; ++v) {
         y0[v] = k[v] * y1[v] - y0[v];
@@ -113,28 +116,43 @@ __attribute__((always_inline)) inline void addgroup(const Group& g, std::size_t 
   }
 }
 
-// Starting terms of the recurrence for a block of harmonics, as in Group.
+// Starting terms of the recurrence for a block of harmonics, as in Group,
+// and room for the cosines and sines of their steps.
 struct Starts {
   double y0[kSetupBlock];
   double y1[kSetupBlock];
   double k[kSetupBlock];
+  double sc[kSetupBlock];
+  double ss[kSetupBlock];
 };
+
+// cos and sin of h w0 for harmonics h = b0 + 1 .. b0 + count, by rotation
+// by w0 from harmonic to harmonic: (stepc, steps) holds cos and sin of
+// (b0 + 1) w0 on entry, and of (b0 + count + 1) w0 on return.
+__attribute__((always_inline)) inline void rotatesteps(std::size_t count, double cw, double sw,
+                                                       double& stepc, double& steps, double* sc,
+                                                       double* ss) {
+  for (std::size_t l = 0; l < count; ++l) {
+    sc[l] = stepc;
+    ss[l] = steps;
+    const double nstepc = stepc * cw - steps * sw;
+    steps = stepc * sw + steps * cw;
+    stepc = nstepc;
+  }
+}
 
 // The recurrence's starting terms for harmonics b0 + 1 .. b0 + count at the
 // first sample of a pass, whose fundamental angle is `start`: y0 = a cos(x),
 // y1 = a cos(x + h w0) from the exact cosine and sine of x, and the factor
-// 2 cos(h w0). (stepc, steps) holds cos and sin of (b0 + 1) w0 on entry, and
-// of (b0 + count + 1) w0 on return: a rotation by w0 from harmonic to
-// harmonic. Entries from count up to the next whole group are zeros.
+// 2 cos(h w0); (sc, ss) hold cos and sin of h w0. Entries from count up to
+// the next whole group are zeros.
 __attribute__((always_inline)) inline void startterms(std::size_t b0, std::size_t count,
                                                       double start, const double* amp,
-                                                      const double* phase, double cw, double sw,
-                                                      double& stepc, double& steps, Starts& s) {
+                                                      const double* phase, const double* sc,
+                                                      const double* ss, Starts& s) {
   double x[kSetupBlock];
   double cx[kSetupBlock];
   double sx[kSetupBlock];
-  double sc[kSetupBlock];
-  double ss[kSetupBlock];
   // Four harmonic numbers at a time, counted in doubles (exact far beyond
   // any count).
   const auto first = static_cast<double>(b0 + 1);
@@ -151,25 +169,64 @@ __attribute__((always_inline)) inline void startterms(std::size_t b0, std::size_
   }
   sincos_vector(std::span<const double>(x, count), std::span<double>(cx, count),
                 std::span<double>(sx, count));
-  for (std::size_t l = 0; l < count; ++l) {
-    sc[l] = stepc;
-    ss[l] = steps;
-    const double nstepc = stepc * cw - steps * sw;
-    steps = stepc * sw + steps * cw;
-    stepc = nstepc;
-  }
   // Harmonics of amplitude 0 hold 0 and add nothing.
-  for (std::size_t l = 0; l < count; ++l) {
+  std::size_t l = 0;
+  for (; l + kLaneCount <= count; l += kLaneCount) {
+    Lanes a;
+    Lanes c;
+    Lanes sn;
+    Lanes stc;
+    Lanes sts;
+    loadlanes(a, amp + l);
+    loadlanes(c, cx + l);
+    loadlanes(sn, sx + l);
+    loadlanes(stc, sc + l);
+    loadlanes(sts, ss + l);
+    const Lanes zero = {};
+    const auto silent = a == zero;
+    storelanes(s.y0 + l, silent ? zero : a * c);
+    storelanes(s.y1 + l, silent ? zero : a * (c * stc - sn * sts));
+    storelanes(s.k + l, stc + stc);
+  }
+  for (; l < count; ++l) {
     const double a = amp[l];
     const bool silent = a == 0.0;
     s.y0[l] = silent ? 0.0 : a * cx[l];
     s.y1[l] = silent ? 0.0 : a * (cx[l] * sc[l] - sx[l] * ss[l]);
     s.k[l] = sc[l] + sc[l];
   }
-  for (std::size_t l = count; l % kGroup != 0; ++l) {
+  for (; l % kGroup != 0; ++l) {
     s.y0[l] = 0.0;
     s.y1[l] = 0.0;
     s.k[l] = 0.0;
+  }
+}
+
+// x, opaque to the optimizer: a product passed through it is rounded on
+// its own, never fused into a multiply-add. Where a difference of two
+// products starts a recurrence, this fixes which of them is fused, so that
+// the samples do not depend on the compiler's choice.
+__attribute__((always_inline)) inline double rounded(double x) {
+#if defined(__x86_64__)
+  asm("" : "+x"(x));
+#else
+  asm("" : "+m"(x));
+#endif
+  return x;
+}
+
+// y[i] = (2 + wave[i]) sqrt(2)/3 y[i] for i < n.
+__attribute__((always_inline)) inline void modulate(double* y, const double* wave, std::size_t n) {
+  std::size_t i = 0;
+  for (; i + kLaneCount <= n; i += kLaneCount) {
+    Lanes w;
+    Lanes v;
+    loadlanes(w, wave + i);
+    loadlanes(v, y + i);
+    storelanes(y + i, (2.0 + w) * kModulationScale * v);
+  }
+  for (; i < n; ++i) {
+    y[i] = (2.0 + wave[i]) * kModulationScale * y[i];
   }
 }
 
@@ -228,27 +285,40 @@ VALLISYNTH_MULTIARCH void generate_harmonics(std::span<double> y, std::uint32_t 
     const double k = cw + cw;
     const double s1 = std::sin(theta);
     double c1 = std::cos(theta);
-    double d1 = c1 * cw - s1 * sw;  // the next sample's cosine
+    double d1 = rounded(c1 * cw) - s1 * sw;  // the next sample's cosine
     const double mid = static_cast<double>(half) * w0 + theta;
     const double s2 = std::sin(mid);
     double c2 = std::cos(mid);
-    double d2 = c2 * cw - s2 * sw;
-    for (std::size_t i = 0; i < total - half; ++i) {
-      if (i < half) {
-        y[i] = (2.0 + c1) * kModulationScale * y[i];
+    double d2 = c2 * cw - rounded(s2 * sw);
+    // The chains' values a pass at a time into buffers, then the products
+    // four samples at a time.
+    double wave1[kChunk];
+    double wave2[kChunk];
+    for (std::size_t b = 0; b < total - half; b += kChunk) {
+      const std::size_t m = std::min(kChunk, total - half - b);
+      for (std::size_t i = 0; i < m; ++i) {
+        wave1[i] = c1;
+        wave2[i] = c2;
+        const double e1 = k * d1 - c1;
+        c1 = d1;
+        d1 = e1;
+        const double e2 = k * d2 - c2;
+        c2 = d2;
+        d2 = e2;
       }
-      y[half + i] = (2.0 + c2) * kModulationScale * y[half + i];
-      const double e1 = k * d1 - c1;
-      c1 = d1;
-      d1 = e1;
-      const double e2 = k * d2 - c2;
-      c2 = d2;
-      d2 = e2;
+      // The first half is one sample shorter when the frame is odd.
+      modulate(y.data() + b, wave1, std::min(m, half - b));
+      modulate(y.data() + half + b, wave2, m);
     }
   }
 
   Lanes acc[kChunk];
   Starts starts;
+  // The steps h w0 are the same in every pass: those of the first are kept
+  // for the others when they fit.
+  double keptc[kKeptSteps];
+  double kepts[kKeptSteps];
+  const bool keep = nh <= kKeptSteps && total > kChunk;
   for (std::size_t i0 = 0; i0 < total; i0 += kChunk) {
     const std::size_t n = std::min(kChunk, total - i0);
     const double start = i0 == 0 ? theta : static_cast<double>(i0) * w0 + theta;
@@ -256,8 +326,12 @@ VALLISYNTH_MULTIARCH void generate_harmonics(std::span<double> y, std::uint32_t 
     double steps = sw;
     for (std::size_t b0 = 0; b0 < nh; b0 += kSetupBlock) {
       const std::size_t count = std::min(kSetupBlock, nh - b0);
-      startterms(b0, count, start, amp.data() + b0, phase.data() + b0, cw, sw, stepc, steps,
-                 starts);
+      double* sc = keep ? keptc + b0 : starts.sc;
+      double* ss = keep ? kepts + b0 : starts.ss;
+      if (i0 == 0 || !keep) {
+        rotatesteps(count, cw, sw, stepc, steps, sc, ss);
+      }
+      startterms(b0, count, start, amp.data() + b0, phase.data() + b0, sc, ss, starts);
       for (std::size_t g0 = 0; g0 < count; g0 += kGroup) {
         Group g;
         for (std::size_t v = 0; v < kSets; ++v) {

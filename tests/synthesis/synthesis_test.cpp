@@ -154,32 +154,41 @@ TEST(Harmonics, RowTimesColumnsMatchesTheProduct) {
 // Many harmonics over a frame longer than one pass of the generator, some
 // of zero amplitude: harmonic h adds amp cos(h phi + phase + h w0 t) around
 // the centre, to the recurrences' accuracy. Mode 0 leaves the noise already
-// in the buffer alone, mode 1 modulates it.
+// in the buffer alone, mode 1 modulates it. The cases: a plain long frame;
+// an odd length, whose modulated halves differ by a sample and end in
+// different passes; more harmonics than the steps kept from pass to pass.
 TEST(Harmonics, ManyHarmonicsOverALongFrame) {
-  constexpr std::uint32_t kShift = 320;
-  constexpr double kF0 = 97.0, kPhi = 2.5;
-  const double w0 = 2.0 * std::numbers::pi * kF0 / 16000.0;
-  std::vector<double> amp(81), phase(81);
-  for (std::size_t k = 0; k < amp.size(); ++k) {
-    amp[k] = k % 7 == 0 ? 0.0 : 0.01 + 0.001 * static_cast<double>(k % 5);
-    phase[k] = 0.3 * static_cast<double>(k) - 1.0;
-  }
-  std::vector<double> noise(2 * kShift);
-  for (std::size_t i = 0; i < noise.size(); ++i) {
-    noise[i] = 0.1 * std::sin(0.37 * static_cast<double>(i));
-  }
-  for (const std::uint8_t mode : {std::uint8_t{0}, std::uint8_t{1}}) {
-    std::vector<double> y = noise;
-    generate_harmonics(y, kShift, kShift, 16000.0, kF0, amp, phase, kPhi, mode);
-    for (std::size_t i = 0; i < y.size(); ++i) {
-      const double t = static_cast<double>(i) - kShift;
-      double want =
-          mode == 0 ? noise[i] : (2.0 + std::cos(kPhi + w0 * t)) * std::sqrt(2.0) / 3.0 * noise[i];
-      for (std::size_t k = 0; k < amp.size(); ++k) {
-        const double h = static_cast<double>(k + 1);
-        want += amp[k] * std::cos(h * kPhi + phase[k] + h * w0 * t);
+  struct Case {
+    std::uint32_t left, right;
+    double f0;
+    std::size_t harmonics;
+  };
+  for (const Case c :
+       {Case{320, 320, 97.0, 81}, Case{300, 301, 131.0, 60}, Case{150, 150, 3.0, 2600}}) {
+    constexpr double kPhi = 2.5;
+    const double w0 = 2.0 * std::numbers::pi * c.f0 / 16000.0;
+    std::vector<double> amp(c.harmonics), phase(c.harmonics);
+    for (std::size_t k = 0; k < amp.size(); ++k) {
+      amp[k] = k % 7 == 0 ? 0.0 : 0.01 + 0.001 * static_cast<double>(k % 5);
+      phase[k] = 0.3 * static_cast<double>(k) - 1.0;
+    }
+    std::vector<double> noise(std::size_t{c.left} + c.right);
+    for (std::size_t i = 0; i < noise.size(); ++i) {
+      noise[i] = 0.1 * std::sin(0.37 * static_cast<double>(i));
+    }
+    for (const std::uint8_t mode : {std::uint8_t{0}, std::uint8_t{1}}) {
+      std::vector<double> y = noise;
+      generate_harmonics(y, c.left, c.right, 16000.0, c.f0, amp, phase, kPhi, mode);
+      for (std::size_t i = 0; i < y.size(); ++i) {
+        const double t = static_cast<double>(i) - c.left;
+        double want = mode == 0 ? noise[i]
+                                : (2.0 + std::cos(kPhi + w0 * t)) * std::sqrt(2.0) / 3.0 * noise[i];
+        for (std::size_t k = 0; k < amp.size(); ++k) {
+          const double h = static_cast<double>(k + 1);
+          want += amp[k] * std::cos(h * kPhi + phase[k] + h * w0 * t);
+        }
+        ASSERT_NEAR(y[i], want, 1e-10) << c.harmonics << ' ' << int{mode} << ' ' << i;
       }
-      ASSERT_NEAR(y[i], want, 1e-10) << int{mode} << ' ' << i;
     }
   }
 }
