@@ -219,6 +219,16 @@ def summarise(rows):
             100.0 * sum(r["vde"] for r in rows) / max(frames, 1))
 
 
+def print_pitch_table(title, groups):
+    print(title + "\n")
+    print("| group | analyser | GPE % | median f0 error % | VDE % |")
+    print("|---|---|---|---|---|")
+    for key, g in groups.items():
+        for who, label in (("ours", "vallisynth-analyse"), ("swipe", "SPTK SWIPE'")):
+            gpe, med, vde = summarise(g[who])
+            print("| %s | %s | %.2f | %.3f | %.2f |" % (key, label, gpe, med, vde))
+
+
 def level_db(a, b):
     n = min(len(a), len(b))
     return 10 * math.log10(np.mean(b[:n] ** 2) / np.mean(a[:n] ** 2))
@@ -256,13 +266,7 @@ def main():
                 n = min(len(truth), len(elf0))
                 both = (truth[:n] > 0) & (elf0[:n] > -1e9)
                 fv_err.setdefault(key, []).append(efv[:n][both] - np.minimum(fv[:n][both], fs / 2))
-    print("## Pitch on renderings with known f0 (range %g-%g Hz, lag 0)\n" % F0_RANGE)
-    print("| group | analyser | GPE % | median f0 error % | VDE % |")
-    print("|---|---|---|---|---|")
-    for key, g in groups.items():
-        for who, label in (("ours", "vallisynth-analyse"), ("swipe", "SPTK SWIPE'")):
-            gpe, med, vde = summarise(g[who])
-            print("| %s | %s | %.2f | %.3f | %.2f |" % (key, label, gpe, med, vde))
+    print_pitch_table("## Pitch on renderings with known f0 (range %g-%g Hz, lag 0)" % F0_RANGE, groups)
     # Known-f0 renderings of the HTS voice's streams by SPTK.
     hts = {}
     for name, factor, lf0, path in hts_renderings(work, quick):
@@ -277,14 +281,8 @@ def main():
             hts[key]["ours"].append(pitch_errors(truth[:n], elf0[:n]))
             hts[key]["swipe"].append(pitch_errors(truth[:n], swipe(src, fs, fs // 200, n, work)))
     if hts:
-        print("\n## Pitch on SPTK renderings of an HTS voice's streams (range %g-%g Hz, lag 0)\n"
-              % F0_RANGE)
-        print("| group | analyser | GPE % | median f0 error % | VDE % |")
-        print("|---|---|---|---|---|")
-        for key, g in hts.items():
-            for who, label in (("ours", "vallisynth-analyse"), ("swipe", "SPTK SWIPE'")):
-                gpe, med, vde = summarise(g[who])
-                print("| %s | %s | %.2f | %.3f | %.2f |" % (key, label, gpe, med, vde))
+        print_pitch_table("\n## Pitch on SPTK renderings of an HTS voice's streams (range %g-%g Hz, lag 0)"
+                          % F0_RANGE, hts)
     print("\n## fv on renderings with a known fv track (2-7 kHz), analyser's own f0\n")
     print("| group | median error Hz | within 500 Hz % | median signed error Hz |")
     print("|---|---|---|---|")
