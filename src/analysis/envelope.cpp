@@ -218,6 +218,14 @@ double EnvelopeAnalyser::cumulative(double position) const {
   return sums_[j] + frac * (sums_[j + 1] - sums_[j]);
 }
 
+double EnvelopeAnalyser::power_share_above(double hz) const {
+  const double top = static_cast<double>(n_ / 2);
+  const double total = cumulative(top) - cumulative(-0.5);
+  const double above =
+      cumulative(top) - cumulative(std::min(top, hz * static_cast<double>(n_) / fs_));
+  return total > 0.0 ? above / total : 0.0;
+}
+
 double EnvelopeAnalyser::refine(double f0, double bins_per_hz) const {
   // Each strong harmonic's peak, interpolated on the log power spectrum, and
   // the f0 that fits them best in the least-squares sense, weighed by power.

@@ -41,6 +41,8 @@ class EnvelopeAnalyser {
   // f0 from the tracker (0: unvoiced). Writes order + 1 coefficients into
   // cc: ln amplitude = cc[0] + 2 sum cc[j] cos(j w~), the decoder's form.
   Result analyse(std::span<const double> segment, double f0, std::span<double> cc);
+  // The share of the last analysed frame's power above hz.
+  double power_share_above(double hz) const;
 
  private:
   double refine(double f0, double bins_per_hz) const;

@@ -14,6 +14,14 @@ constexpr std::int64_t kFvSpan = 2;
 constexpr double kUnvoicedLogF0 = -1.0e10;
 constexpr double kStoredC0Offset = 5.0;
 constexpr double kHighestF0 = 1000.0;  // the decoder renders no higher f0 voiced
+// A voice is periodic over several harmonics. Where the periodic part ends
+// below the third while the spectrum above still holds power, what the
+// correlation took for a period is twice the voice's, or a filter's
+// ringing after the last pulse, or noise through one sharp resonance,
+// which correlates at the resonance's period. A pure tone, with nothing
+// above to be aperiodic, stays voiced.
+constexpr double kFewestPeriodicHarmonics = 3.0;
+constexpr double kSilentAbove = 1e-5;  // -50 dB of the frame's power
 constexpr std::size_t kChunk = 4096;   // samples taken into the history at a time
 
 std::int64_t frames_for(std::int64_t samples, std::int64_t shift) {
@@ -164,12 +172,35 @@ void AnalysisStep::run(bool final, FrameSink& sink) {
   }
 }
 
-void AnalysisStep::emit(std::int64_t frame, double f0, FrameSink& sink) {
+EnvelopeAnalyser::Result AnalysisStep::envelope_analysis(std::int64_t frame, double f0) {
   const std::size_t half = envelope_.half_window(f0);
   const std::span<const double> seg =
       input_.window(centre(frame) - static_cast<std::int64_t>(half),
                     std::span<double>(window_.data(), 2 * half + 1));
-  const EnvelopeAnalyser::Result r = envelope_.analyse(seg, f0, cc_);
+  return envelope_.analyse(seg, f0, cc_);
+}
+
+bool AnalysisStep::lacks_harmonics(const EnvelopeAnalyser::Result& r) const {
+  const double lowest = kFewestPeriodicHarmonics * r.f0;
+  return r.f0 > 0.0 && r.fv < lowest && envelope_.power_share_above(lowest) > kSilentAbove;
+}
+
+void AnalysisStep::emit(std::int64_t frame, double f0, FrameSink& sink) {
+  EnvelopeAnalyser::Result r = envelope_analysis(frame, f0);
+  if (lacks_harmonics(r)) {
+    // A period twice the true one also correlates, and leaves every other
+    // band between the harmonics it expects empty: tried an octave up, a
+    // voice shows its harmonics.
+    const double octave_up = 2.0 * r.f0;
+    bool voiced = false;
+    if (octave_up <= setup_.f0_max) {
+      r = envelope_analysis(frame, octave_up);
+      voiced = r.f0 > 0.0 && !lacks_harmonics(r);
+    }
+    if (!voiced) {
+      r = envelope_analysis(frame, 0.0);
+    }
+  }
   const std::size_t slot = static_cast<std::size_t>(frame) % held_fv_.size();
   const double f = std::min(r.f0, kHighestF0);
   held_lf0_[slot] = f > 0.0 ? std::log(f) : kUnvoicedLogF0;

@@ -53,6 +53,11 @@ class AnalysisStep {
  private:
   void run(bool final, FrameSink& sink);
   bool pitch_frame(bool final);
+  // The envelope, f0 and fv of a frame analysed as voiced at f0 (0: unvoiced).
+  EnvelopeAnalyser::Result envelope_analysis(std::int64_t frame, double f0);
+  // True when a voiced frame's periodic part ends below its third harmonic
+  // while the spectrum above holds power (the last frame analysed).
+  bool lacks_harmonics(const EnvelopeAnalyser::Result& r) const;
   void emit(std::int64_t frame, double f0, FrameSink& sink);
   void release(std::int64_t newest, FrameSink& sink);
   std::int64_t centre(std::int64_t frame) const {

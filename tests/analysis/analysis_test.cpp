@@ -351,9 +351,21 @@ TEST(AnalysisInput, HardSignalsGiveStreamsTheDecoderRenders) {
       {"shorter than a frame and a half", std::vector<double>(119, 0.1), 0.0, 0.0},
       {"silence", std::vector<double>(16000, 0.0), 0.0, 0.0},
       {"offset", std::vector<double>(16000, 0.5), 0.0, 0.0}};
-  Case noise{"white noise", {}, 0.1, 0.0}, sine{"a 440 Hz sine", {}, 1.0, 0.9},
-      clipped{"speech clipped", {}, 1.0, 0.3}, loud{"speech at 1e5 x full scale", {}, 1.0, 0.3},
+  // Noise through one narrow resonance (250 Hz, 15 Hz wide) correlates at
+  // the resonance's period, but has no harmonics above it.
+  Case noise{"white noise", {}, 0.1, 0.0}, resonance{"noise through a resonance", {}, 0.15, 0.0},
+      sine{"a 440 Hz sine", {}, 1.0, 0.9}, clipped{"speech clipped", {}, 1.0, 0.3},
+      loud{"speech at 1e5 x full scale", {}, 1.0, 0.3},
       biased{"speech with an offset", {}, 1.0, 0.3};
+  const double radius = std::exp(-3.141592653589793 * 15.0 / fs);
+  const double pull = 2.0 * radius * std::cos(2.0 * 3.141592653589793 * 250.0 / fs);
+  double y1 = 0.0, y2 = 0.0;
+  for (int i = 0; i < 2 * fs; ++i) {
+    const double y = normal(gen) + pull * y1 - radius * radius * y2;
+    resonance.x.push_back(0.01 * y);
+    y2 = y1;
+    y1 = y;
+  }
   for (int i = 0; i < fs; ++i) {
     noise.x.push_back(normal(gen));
     sine.x.push_back(0.5 * std::sin(2.0 * 3.141592653589793 * 440.0 * i / fs));
@@ -363,7 +375,7 @@ TEST(AnalysisInput, HardSignalsGiveStreamsTheDecoderRenders) {
     loud.x.push_back(1e5 * v);
     biased.x.push_back(v + 0.3);
   }
-  cases.insert(cases.end(), {noise, sine, clipped, loud, biased});
+  cases.insert(cases.end(), {noise, resonance, sine, clipped, loud, biased});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Analysis a = analyse(c.x, at_rate(fs));
