@@ -44,6 +44,11 @@ constexpr double kLargestRecentring = 0.25;
 // harmonics turn periodic again that far above is not one split would
 // describe, and at high rates most harmonics lie up there.
 constexpr double kGiveUp = 5.0;
+// A period twice the voice's leaves the bands at its odd harmonics, which
+// fall between the voice's, as troughs: at least 10 dB below the geometric
+// mean of their neighbours, in most of the first few.
+constexpr double kTroughRatio = 0.1;
+constexpr int kOddBandsJudged = 4;
 constexpr double kPowerFloor = 1e-30;    // keeps the log of digital silence finite
 constexpr double kRelativeFloor = 1e-9;  // 90 dB below the frame's loudest band
 }  // namespace
@@ -224,6 +229,27 @@ double EnvelopeAnalyser::power_share_above(double hz) const {
   const double above =
       cumulative(top) - cumulative(std::min(top, hz * static_cast<double>(n_) / fs_));
   return total > 0.0 ? above / total : 0.0;
+}
+
+bool EnvelopeAnalyser::odd_harmonics_missing(double f0) const {
+  const double bins_per_hz = static_cast<double>(n_) / fs_;
+  const double top = static_cast<double>(n_ / 2);
+  const double reach = 0.25 * f0 * bins_per_hz;
+  auto band = [&](int k) {
+    const double centre = k * f0 * bins_per_hz;
+    return cumulative(centre + reach) - cumulative(centre - reach);
+  };
+  int tried = 0, troughs = 0;
+  for (int k = 1; tried < kOddBandsJudged; k += 2) {
+    if ((k + 1) * f0 * bins_per_hz + reach > top) {
+      break;
+    }
+    const double neighbours = k == 1 ? band(2) : std::sqrt(band(k - 1) * band(k + 1));
+    ++tried;
+    troughs += band(k) < kTroughRatio * neighbours ? 1 : 0;
+  }
+  // Three of the first four (or all, where fewer fit below half the rate).
+  return tried >= 2 && 4 * troughs >= 3 * tried;
 }
 
 double EnvelopeAnalyser::refine(double f0, double bins_per_hz) const {

@@ -43,6 +43,9 @@ class EnvelopeAnalyser {
   Result analyse(std::span<const double> segment, double f0, std::span<double> cc);
   // The share of the last analysed frame's power above hz.
   double power_share_above(double hz) const;
+  // True when, in the last analysed frame, the bands at the odd multiples
+  // of f0 are troughs between the even ones: f0 is half the voice's.
+  bool odd_harmonics_missing(double f0) const;
 
  private:
   double refine(double f0, double bins_per_hz) const;
