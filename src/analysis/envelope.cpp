@@ -105,13 +105,7 @@ EnvelopeAnalyser::EnvelopeAnalyser(double fs, std::uint32_t order, double alpha,
   for (std::size_t n = 16, b = 4; n <= longest; n *= 2, ++b) {
     plans_[b] = std::make_unique<FftPlan>(n / 2, 1);
   }
-  twiddle_cos_.resize(longest / 2);
-  twiddle_sin_.resize(longest / 2);
-  for (std::size_t k = 0; k < longest / 2; ++k) {
-    const double angle = kTwoPi * static_cast<double>(k) / static_cast<double>(longest);
-    twiddle_cos_[k] = std::cos(angle);
-    twiddle_sin_[k] = std::sin(angle);
-  }
+  half_length_twiddles(longest, twiddle_cos_, twiddle_sin_);
   longest_ = longest;
   frame_.resize(longest + 1);
   re_.resize(longest / 2);

@@ -189,22 +189,17 @@ void AnalysisStep::emit(std::int64_t frame, double f0, FrameSink& sink) {
   EnvelopeAnalyser::Result r = envelope_analysis(frame, f0);
   // A period twice the voice's correlates as well as the voice's own: where
   // every other harmonic of the chosen f0 is missing, the voice is an
-  // octave up.
+  // octave up; where too few harmonics are periodic, it is tried an octave
+  // up before the frame is called unvoiced.
   if (r.f0 > 0.0 && 2.0 * r.f0 <= setup_.f0_max && envelope_.odd_harmonics_missing(r.f0)) {
-    const EnvelopeAnalyser::Result up = envelope_analysis(frame, 2.0 * r.f0);
-    r = up.f0 > 0.0 ? up : envelope_analysis(frame, f0);
+    r = envelope_analysis(frame, 2.0 * r.f0);
   }
   if (lacks_harmonics(r)) {
-    // A period twice the true one also correlates, and leaves every other
-    // band between the harmonics it expects empty: tried an octave up, a
-    // voice shows its harmonics.
     const double octave_up = 2.0 * r.f0;
-    bool voiced = false;
     if (octave_up <= setup_.f0_max) {
       r = envelope_analysis(frame, octave_up);
-      voiced = r.f0 > 0.0 && !lacks_harmonics(r);
     }
-    if (!voiced) {
+    if (octave_up > setup_.f0_max || lacks_harmonics(r)) {
       r = envelope_analysis(frame, 0.0);
     }
   }

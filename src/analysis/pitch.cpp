@@ -7,7 +7,6 @@
 namespace vallisynth {
 
 namespace {
-constexpr double kTwoPi = 6.283185307179586;
 constexpr double kReferenceSeconds = 0.02;  // reference window, one period at 50 Hz
 constexpr double kCandidateFloor = 0.3;     // weaker correlation peaks are no candidates
 // Tracker costs (dimensionless, on the scale of 1 - correlation).
@@ -37,14 +36,8 @@ PitchCandidates::PitchCandidates(double rate, double f0_min, double f0_max)
       nccf_(max_lag_ + 2),
       weight_(2 * half_ref_),
       weighted_energy_(2 * max_lag_),
-      correlation_(2 * max_lag_),
-      twiddle_cos_(n_ / 2),
-      twiddle_sin_(n_ / 2) {
-  for (std::size_t k = 0; k < n_ / 2; ++k) {
-    const double angle = kTwoPi * static_cast<double>(k) / static_cast<double>(n_);
-    twiddle_cos_[k] = std::cos(angle);
-    twiddle_sin_[k] = std::sin(angle);
-  }
+      correlation_(2 * max_lag_) {
+  half_length_twiddles(n_, twiddle_cos_, twiddle_sin_);
   static_assert(kNestedWindows == 3, "the weighted energy sums three nested windows");
   // Nested windows of equal weight: the reference counts the samples
   // nearest the frame's centre most, so that a frame at the edge of a

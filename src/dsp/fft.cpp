@@ -369,4 +369,14 @@ int inverse_fft(std::span<double> re, std::span<double> im) {
   return complex_fft(re, im, -1);
 }
 
+void half_length_twiddles(std::size_t n, std::vector<double>& cosines, std::vector<double>& sines) {
+  cosines.resize(n / 2);
+  sines.resize(n / 2);
+  for (std::size_t k = 0; k < n / 2; ++k) {
+    const double angle = kTwoPi * static_cast<double>(k) / static_cast<double>(n);
+    cosines[k] = std::cos(angle);
+    sines[k] = std::sin(angle);
+  }
+}
+
 }  // namespace vallisynth

@@ -45,6 +45,11 @@ int complex_fft(std::span<double> re, std::span<double> im, const FftPlan& plan)
 // skipped, the butterflies are the same. Returns as complex_fft.
 int complex_fft_bit_reversed(std::span<double> re, std::span<double> im, const FftPlan& plan);
 
+// cosines[k] and sines[k] = cos and sin of 2 pi k / n for k < n / 2: the
+// twiddles that join the two halves of a real sequence of n points
+// transformed as a complex one of n / 2. Allocates.
+void half_length_twiddles(std::size_t n, std::vector<double>& cosines, std::vector<double>& sines);
+
 // Forward transform: complex_fft(re, im, 1).
 int forward_fft(std::span<double> re, std::span<double> im);
 
