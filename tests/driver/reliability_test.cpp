@@ -72,8 +72,9 @@ TEST(Outputs, SignalDuringTheWriteKeepsTheOldFile) {
     const int watch = inotify_init1(IN_CLOEXEC);
     ASSERT_GE(watch, 0);
     inotify_add_watch(watch, dir.path.c_str(), IN_CREATE);
-    // 21 frames of 100000 samples: a 4 MB file.
-    const pid_t pid = spawnvallisynth({dir.file("f0"), dir.file("cc"), out, "--LFRAME=100000"});
+    // 21 frames of 400000 samples: a 17 MB file, long enough in the writing
+    // that the signal lands before the commit even on a loaded machine.
+    const pid_t pid = spawnvallisynth({dir.file("f0"), dir.file("cc"), out, "--LFRAME=400000"});
     ASSERT_GT(pid, 0);
     alignas(inotify_event) char events[4096];
     const ssize_t n = read(watch, events, sizeof events);  // the temporary file appeared
