@@ -75,17 +75,17 @@ def recordings(work, quick):
         files, raws = files[:3], raws[:1]
     for f in files:
         p = os.path.join(work, os.path.basename(f))
-        run(["sox", f, "-r", "16000", "-c", "1", "-b", "16", p])
+        run(["sox", "-R", f, "-r", "16000", "-c", "1", "-b", "16", p])
         out.append(("psphinx-" + os.path.basename(f)[-8:-4], p))
     for f in raws:
         p = os.path.join(work, os.path.basename(f)[:-4] + ".wav")
-        run(["sox", "-t", "raw", "-r", "16000", "-e", "signed", "-b", "16", "-c", "1", f, p])
+        run(["sox", "-R", "-t", "raw", "-r", "16000", "-e", "signed", "-b", "16", "-c", "1", f, p])
         out.append(("psphinx-" + os.path.basename(f)[:-4], p))
     for voice in ["en-us", "en-us+f3"] if not quick else ["en-us"]:
         for i, t in enumerate(TEXTS):
             raw, p = os.path.join(work, "e.wav"), os.path.join(work, "espeak-%s-%d.wav" % (voice, i))
             run(["espeak-ng", "-v", voice, "-w", raw, t])
-            run(["sox", raw, "-r", "16000", "-b", "16", p, "gain", "-6"])
+            run(["sox", "-R", raw, "-r", "16000", "-b", "16", p, "gain", "-6"])
             out.append(("espeak-" + voice + "-%d" % i, p))
     return out
 
@@ -98,9 +98,17 @@ HTS_TEXTS = TEXTS + ["Six spoons of fresh snow peas, five thick slabs of blue ch
 
 
 def hts_renderings(work, quick):
-    """(name, f0 factor, log-f0 stream at 32 kHz, 5 ms frames, 32 kHz WAV) of the
-    HTS voice's sentences, rendered by SPTK's excite and mlsadf; frame j of the
-    streams describes sample 160 j. Empty when the voice or its tools are missing."""
+    """(name, f0 factor, true f0 of each analysis frame (0 unvoiced), 32 kHz WAV)
+    of the HTS voice's sentences, rendered by SPTK's excite and mlsadf. Empty
+    when the voice or its tools are missing.
+
+    excite's frame j spans samples 160 j to 160 (j + 1): it holds pulses only
+    when the periods P_j and P_j+1 at both its ends are voiced, and the period
+    moves linearly from one to the other across it. The rendering is delayed
+    by half a frame, so that the analysis frame k, centred on sample
+    160 (k + 1), sits in the middle of excite's frame k, where the voicing is
+    that frame's and the period (P_k + P_k+1) / 2. Undelayed, every analysis
+    centre would fall on a boundary where the voicing may switch."""
     import shutil
     if not (shutil.which("festival") and shutil.which("hts_engine") and os.path.exists(HTS_VOICE)):
         return []
@@ -134,11 +142,14 @@ def hts_renderings(work, quick):
                 y = np.frombuffer(run(["mlsadf", "-m", "44", "-a", "0.45", "-p", "160", "-P", "5",
                                        base + ".stable"], stdin=f), dtype="<f4").astype(np.float64)
             y *= 0.5 / np.max(np.abs(y))
+            y = np.concatenate([np.zeros(80), y])
             raw, path = base + ".raw", "%s-x%g.wav" % (base, factor)
             y.astype("<f4").tofile(raw)
-            run(["sox", "-t", "raw", "-r", "32000", "-e", "float", "-b", "32", "-c", "1", raw,
+            run(["sox", "-R", "-t", "raw", "-r", "32000", "-e", "float", "-b", "32", "-c", "1", raw,
                  "-b", "16", path])
-            out.append(("hts-%d" % i, factor, np.where(voiced, lf0 + math.log(factor), -1e10), path))
+            both = (period[:-1] > 0) & (period[1:] > 0)
+            truth = np.where(both, 32000.0 / np.maximum(0.5 * (period[:-1] + period[1:]), 1.0), 0.0)
+            out.append(("hts-%d" % i, factor, truth, path))
     return out
 
 
@@ -269,11 +280,10 @@ def main():
     print_pitch_table("## Pitch on renderings with known f0 (range %g-%g Hz, lag 0)" % F0_RANGE, groups)
     # Known-f0 renderings of the HTS voice's streams by SPTK.
     hts = {}
-    for name, factor, lf0, path in hts_renderings(work, quick):
-        truth = np.where(lf0 > -1e9, np.exp(lf0), 0.0)[1:]  # frame k is at 5 (k + 1) ms
+    for name, factor, truth, path in hts_renderings(work, quick):
         for fs in (16000, 48000):
             src = "%s-%d.wav" % (path[:-4], fs)
-            run(["sox", path, "-r", str(fs), src])
+            run(["sox", "-R", path, "-r", str(fs), src])
             elf0, _, _ = analyse(build, src, src[:-4])
             key = "HTS voice, %g kHz, f0 x%g" % (fs / 1000, factor)
             hts.setdefault(key, {"ours": [], "swipe": []})
@@ -298,7 +308,7 @@ def main():
         levels, mcds, f0errs = [], [], []
         for name, path in recs:
             src = os.path.join(work, "n%d.wav" % fs)
-            run(["sox", path, "-r", str(fs), src])
+            run(["sox", "-R", path, "-r", str(fs), src])
             for factor in (1.0, 2.0):
                 prefix = os.path.join(work, "n%d" % fs)
                 lf0, _, _ = analyse(build, src, prefix)

@@ -13,7 +13,7 @@ constexpr double kCandidateFloor = 0.3;     // weaker correlation peaks are no c
 constexpr double kLagWeight = 0.3;           // favours the shortest period among multiples
 constexpr double kFrequencyWeight = 0.6;     // per unit of |ln f0 ratio| between frames
 constexpr double kVoicingTransition = 0.45;  // entering or leaving a voiced stretch
-constexpr double kUnvoicedBias = -0.175;     // added to the unvoiced state's cost
+constexpr double kUnvoicedBias = -0.125;     // added to the unvoiced state's cost
 // At the edge of a voiced stretch the signal one lag away reaches further
 // into the other side the longer the lag, so a long period correlates less
 // there than a short one does: the unvoiced state's cost rises by this
