@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/envelope.h"
 #include "support/allocations.h"
 #include "support/testsupport.h"
 #include "vallisynth/vallisynth.h"
@@ -251,6 +252,33 @@ TEST(AnalysisAccuracy, VoicedStretchesBeginAndEndWhereTheyDo) {
   }
   EXPECT_LE(2 * short_by, edges);
   EXPECT_EQ(long_by, 0u);
+}
+
+// A period twice the voice's correlates as well as the voice's own: the
+// frame's spectrum tells them apart, for the odd multiples of the halved
+// f0 are empty. Harmonics of 120 Hz whose odd ones are scaled by odd_gain,
+// over one analysis window centred on the frame.
+TEST(AnalysisEnvelope, AVoiceWithoutItsOddHarmonicsIsAnOctaveUp) {
+  const int fs = 16000;
+  const double f0 = 120.0;
+  EnvelopeAnalyser envelope(fs, 24, 0.42, 50.0, 800.0);
+  std::vector<double> segment(2 * envelope.half_window(f0) + 1), cc(25);
+  auto missing = [&](double odd_gain) {
+    for (std::size_t i = 0; i < segment.size(); ++i) {
+      const double t = static_cast<double>(i) / fs;
+      double x = 0.0;
+      for (int k = 1; k * f0 < 0.45 * fs; ++k) {
+        x += (k % 2 == 1 ? odd_gain : 1.0) / k * std::cos(2.0 * 3.14159265358979 * k * f0 * t + k);
+      }
+      segment[i] = 0.1 * x;
+    }
+    const EnvelopeAnalyser::Result r = envelope.analyse(segment, f0, cc);
+    return envelope.odd_harmonics_missing(r.f0);
+  };
+  EXPECT_TRUE(missing(0.0));
+  EXPECT_TRUE(missing(0.2));   // 14 dB down: troughs
+  EXPECT_FALSE(missing(0.5));  // 6 dB down: the voice's own, if weak
+  EXPECT_FALSE(missing(1.0));
 }
 
 // Pushes x in random pieces (empty ones included) and collects the frames.
