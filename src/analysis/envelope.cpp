@@ -247,8 +247,11 @@ bool EnvelopeAnalyser::odd_harmonics_missing(double f0) const {
 }
 
 double EnvelopeAnalyser::refine(double f0, double bins_per_hz) const {
-  // Each strong harmonic's peak, interpolated on the log power spectrum, and
-  // the f0 that fits them best in the least-squares sense, weighed by power.
+  // Each harmonic's peak, interpolated on the log power spectrum, and the
+  // f0 that fits them best in the least-squares sense, each weighed by the
+  // fourth root of its power. Weighed by power, the strongest harmonic or
+  // two decide alone, and they sit beside the first formant, whose phase
+  // bends their peaks while f0 moves; the higher ones measure f0 finer.
   const double limit = std::min(0.5 * fs_ - f0, 4000.0);
   const double q = std::max(1.0, 0.25 * f0 * bins_per_hz);
   double num = 0.0, den = 0.0;
@@ -274,8 +277,9 @@ double EnvelopeAnalyser::refine(double f0, double bins_per_hz) const {
     const double d = a - 2.0 * c + b;
     const double shift = d < 0.0 ? std::clamp(0.5 * (a - b) / d, -0.5, 0.5) : 0.0;
     const double fk = (static_cast<double>(peak) + shift) / bins_per_hz;
-    num += power_[peak] * k * fk;
-    den += power_[peak] * k * k;
+    const double weight = std::sqrt(std::sqrt(power_[peak]));
+    num += weight * k * fk;
+    den += weight * k * k;
   }
   if (den <= 0.0) {
     return f0;
