@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "conditioning/warping.h"
+#include "dsp/lanes.h"
 
 namespace vallisynth {
 
@@ -49,8 +50,41 @@ constexpr double kGiveUp = 5.0;
 // mean of their neighbours, in most of the first few.
 constexpr double kTroughRatio = 0.1;
 constexpr int kOddBandsJudged = 4;
-constexpr double kPowerFloor = 1e-30;    // keeps the log of digital silence finite
-constexpr double kRelativeFloor = 1e-9;  // 90 dB below the frame's loudest band
+constexpr double kPowerFloor = 1e-30;           // keeps the log of digital silence finite
+constexpr double kRelativeFloor = 1e-9;         // 90 dB below the frame's loudest band
+constexpr std::size_t kBlock = 4 * kLaneCount;  // values kept in registers at a time
+
+std::size_t round_up(std::size_t n, std::size_t to) {
+  return (n + to - 1) / to * to;
+}
+
+// out[c] = start + the sum over r of m[r][c] v[r], for c < stride (a
+// multiple of kBlock), m being rows of stride values. Each sum runs over r
+// in order, as a scalar loop would: the file is compiled without fused
+// multiply-adds, so every processor gives the same bits.
+VALLISYNTH_MULTIARCH void weighted_row_sum(const double* m, std::size_t stride, const double* v,
+                                           std::size_t rows, double start, double* out) {
+  for (std::size_t c = 0; c < stride; c += kBlock) {
+    Lanes a0 = {start, start, start, start}, a1 = a0, a2 = a0, a3 = a0;
+    for (std::size_t r = 0; r < rows; ++r) {
+      const double* p = m + r * stride + c;
+      const Lanes x = {v[r], v[r], v[r], v[r]};
+      Lanes r0, r1, r2, r3;
+      loadlanes(r0, p);
+      loadlanes(r1, p + kLaneCount);
+      loadlanes(r2, p + 2 * kLaneCount);
+      loadlanes(r3, p + 3 * kLaneCount);
+      a0 += r0 * x;
+      a1 += r1 * x;
+      a2 += r2 * x;
+      a3 += r3 * x;
+    }
+    storelanes(out + c, a0);
+    storelanes(out + c + kLaneCount, a1);
+    storelanes(out + c + 2 * kLaneCount, a2);
+    storelanes(out + c + 3 * kLaneCount, a3);
+  }
+}
 }  // namespace
 
 EnvelopeAnalyser::EnvelopeAnalyser(double fs, std::uint32_t order, double alpha, double f0_min,
@@ -71,13 +105,14 @@ EnvelopeAnalyser::EnvelopeAnalyser(double fs, std::uint32_t order, double alpha,
   }
   // The series evaluated back on the grid (2 cos(j w~), j >= 1), and each
   // grid point's share of the linear frequency axis.
-  series_.resize((grid_ + 1) * order);
+  grid_stride_ = round_up(grid_ + 1, kBlock);
+  series_.assign(order * grid_stride_, 0.0);
   grid_weight_.resize(grid_ + 1);
-  model_.resize(grid_ + 1);
+  model_.resize(grid_stride_);
   for (std::size_t i = 0; i <= grid_; ++i) {
     const double warped = kPi * static_cast<double>(i) / static_cast<double>(grid_);
     for (std::size_t j = 1; j <= order; ++j) {
-      series_[i * order + j - 1] = 2.0 * std::cos(static_cast<double>(j) * warped);
+      series_[(j - 1) * grid_stride_ + i] = 2.0 * std::cos(static_cast<double>(j) * warped);
     }
     const double lo = grid_hz_[i == 0 ? 0 : i - 1], hi = grid_hz_[i == grid_ ? grid_ : i + 1];
     // The linear bandwidth of the point, times the power the decoder adds
@@ -90,13 +125,15 @@ EnvelopeAnalyser::EnvelopeAnalyser(double fs, std::uint32_t order, double alpha,
   }
   low_frac_ =
       (kNoiseGridStep - grid_hz_[low_index_]) / (grid_hz_[low_index_ + 1] - grid_hz_[low_index_]);
-  cosines_.resize((order + 1) * (grid_ + 1));
+  coefficient_stride_ = round_up(order + 1, kBlock);
+  cosines_.assign((grid_ + 1) * coefficient_stride_, 0.0);
+  coefficients_.resize(coefficient_stride_);
   for (std::size_t j = 0; j <= order; ++j) {
     for (std::size_t i = 0; i <= grid_; ++i) {
       const double weight = (i == 0 || i == grid_) ? 0.5 : 1.0;
       const double angle =
           kPi * static_cast<double>(j * i % (2 * grid_)) / static_cast<double>(grid_);
-      cosines_[j * (grid_ + 1) + i] = weight * std::cos(angle) / static_cast<double>(grid_);
+      cosines_[i * coefficient_stride_ + j] = weight * std::cos(angle) / static_cast<double>(grid_);
     }
   }
   const std::size_t longest = std::bit_ceil(2 * (2 * max_half_window() + 1));
@@ -163,14 +200,9 @@ void EnvelopeAnalyser::match_power(std::span<double> cc, double f0, double fv) {
   // k f0 below fv, each carrying f0 of bandwidth; its noise spans the rest
   // and takes its level below 100 Hz (its envelope grid's first point)
   // from 100 Hz. Both are weighed by the decoder's lift.
-  for (std::size_t i = 0; i <= grid_; ++i) {
-    const double* row = &series_[i * order_];
-    double level = cc[0];
-    for (std::size_t j = 1; j <= order_; ++j) {
-      level += row[j - 1] * cc[j];
-    }
-    model_[i] = level;
-  }
+  // The series on the grid: model_[i] = cc[0] + the sum over j of
+  // 2 cos(j w~_i) cc[j].
+  weighted_row_sum(series_.data(), grid_stride_, cc.data() + 1, order_, cc[0], model_.data());
   const double model_low =
       model_[low_index_] + low_frac_ * (model_[low_index_ + 1] - model_[low_index_]);
   double wanted = 0.0, got = 0.0;
@@ -416,14 +448,9 @@ EnvelopeAnalyser::Result EnvelopeAnalyser::analyse(std::span<const double> segme
     }
     log_env_[i] = level;
   }
-  for (std::size_t j = 0; j <= order_; ++j) {
-    const double* row = &cosines_[j * (grid_ + 1)];
-    double sum = 0.0;
-    for (std::size_t i = 0; i <= grid_; ++i) {
-      sum += row[i] * log_env_[i];
-    }
-    cc[j] = sum;
-  }
+  weighted_row_sum(cosines_.data(), coefficient_stride_, log_env_.data(), grid_ + 1, 0.0,
+                   coefficients_.data());
+  std::copy_n(coefficients_.begin(), order_ + 1, cc.begin());
   match_power(cc, result.f0, result.fv);
   return result;
 }

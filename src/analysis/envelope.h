@@ -57,16 +57,19 @@ class EnvelopeAnalyser {
   double fs_;
   std::uint32_t order_;
   double f0_min_, f0_max_;
-  std::size_t grid_;                               // warped points - 1
-  std::vector<double> grid_hz_;                    // linear frequency of each warped point
-  std::vector<double> grid_correction_;            // the decoder's lift above 3.5 kHz, negated
-  std::vector<double> cosines_;                    // (order + 1) x (grid_ + 1) trapezoid weights
-  std::vector<double> series_;                     // (grid_ + 1) x order: 2 cos(j w~) at each point
-  std::vector<double> grid_weight_;                // Hz per grid point, times the decoder's gains
-  std::vector<double> model_;                      // the series' log envelope on the grid
-  double lift_slope_ = 0.0;                        // the decoder's lift per Hz above 3.5 kHz
-  std::size_t low_index_ = 0;                      // grid interval holding 100 Hz,
-  double low_frac_ = 0.0;                          // and where in it
+  std::size_t grid_;                     // warped points - 1
+  std::vector<double> grid_hz_;          // linear frequency of each warped point
+  std::vector<double> grid_correction_;  // the decoder's lift above 3.5 kHz, negated
+  std::size_t grid_stride_ = 0;          // grid_ + 1 rounded up to whole blocks of lanes
+  std::size_t coefficient_stride_ = 0;   // order + 1, likewise
+  std::vector<double> cosines_;          // (grid_ + 1) x coefficient_stride_ trapezoid weights
+  std::vector<double> series_;           // order x grid_stride_: 2 cos(j w~) at each point
+  std::vector<double> coefficients_;     // coefficient_stride_: the cepstrum, padded
+  std::vector<double> grid_weight_;      // Hz per grid point, times the decoder's gains
+  std::vector<double> model_;            // the series' log envelope on the grid
+  double lift_slope_ = 0.0;              // the decoder's lift per Hz above 3.5 kHz
+  std::size_t low_index_ = 0;            // grid interval holding 100 Hz,
+  double low_frac_ = 0.0;                // and where in it
   std::vector<std::unique_ptr<FftPlan>> plans_;    // by log2 of the length
   std::vector<double> twiddle_cos_, twiddle_sin_;  // e^{-j2 pi k / longest_}
   std::size_t longest_ = 0;

@@ -67,8 +67,8 @@ void PitchCandidates::analyse(std::span<const double> segment, PitchFrame& frame
   ref_mean /= static_cast<double>(ref_len);
   // Both real sequences in one complex transform: the reference as the real
   // part, the whole segment as the imaginary part.
-  std::fill(re_.begin(), re_.end(), 0.0);
-  std::fill(im_.begin(), im_.end(), 0.0);
+  std::fill(re_.begin() + static_cast<std::ptrdiff_t>(ref_len), re_.end(), 0.0);
+  std::fill(im_.begin() + static_cast<std::ptrdiff_t>(len), im_.end(), 0.0);
   double ref_energy = 0.0, plain_energy = 0.0;
   for (std::size_t i = 0; i < ref_len; ++i) {
     const double v = segment[ref_start + i] - ref_mean;
