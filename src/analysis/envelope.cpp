@@ -108,6 +108,8 @@ EnvelopeAnalyser::EnvelopeAnalyser(double fs, std::uint32_t order, double alpha,
   grid_stride_ = round_up(grid_ + 1, kBlock);
   series_.assign(order * grid_stride_, 0.0);
   grid_weight_.resize(grid_ + 1);
+  grid_span_.resize(grid_ + 1);
+  density_.resize(grid_ + 1);
   model_.resize(grid_stride_);
   for (std::size_t i = 0; i <= grid_; ++i) {
     const double warped = kPi * static_cast<double>(i) / static_cast<double>(grid_);
@@ -118,6 +120,7 @@ EnvelopeAnalyser::EnvelopeAnalyser(double fs, std::uint32_t order, double alpha,
     // The linear bandwidth of the point, times the power the decoder adds
     // by its lift and takes away from its noise.
     grid_weight_[i] = 0.5 * (hi - lo) * std::exp(-2.0 * (grid_correction_[i] + kNoiseGain));
+    grid_span_[i] = 0.5 * (hi - lo);
   }
   low_index_ = 0;
   while (low_index_ + 1 < grid_ && grid_hz_[low_index_ + 1] <= kNoiseGridStep) {
@@ -229,7 +232,9 @@ void EnvelopeAnalyser::match_power(std::span<double> cc, double f0, double fv) {
   }
   for (std::size_t i = first_noise; i <= grid_; ++i) {
     const double rendered = grid_hz_[i] < kNoiseGridStep ? model_low : model_[i];
-    wanted += grid_weight_[i] * std::exp(2.0 * log_env_[i]);
+    // The weight undoes the lift and the noise's gain that the level
+    // carries: what is wanted is the measured density itself.
+    wanted += grid_span_[i] * density_[i];
     got += grid_weight_[i] * std::exp(2.0 * rendered);
   }
   if (got > 0.0 && wanted > 0.0 && std::isfinite(wanted) && std::isfinite(got)) {
@@ -438,7 +443,8 @@ EnvelopeAnalyser::Result EnvelopeAnalyser::analyse(std::span<const double> segme
   // -18 dB at 0.8 fv to 0 dB at fv: that band is raised by the power lost.
   const double knee = kCrossfadeKnee * result.fv;
   for (std::size_t i = 0; i <= grid_; ++i) {
-    double level = 0.5 * std::log(0.5 * std::max(log_env_[i], floor)) + grid_correction_[i];
+    density_[i] = 0.5 * std::max(log_env_[i], floor);
+    double level = 0.5 * std::log(density_[i]) + grid_correction_[i];
     if (f0 <= 0.0 || grid_hz_[i] >= result.fv) {
       level += kNoiseGain;
     } else if (grid_hz_[i] >= knee) {

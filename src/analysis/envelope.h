@@ -66,6 +66,8 @@ class EnvelopeAnalyser {
   std::vector<double> series_;           // order x grid_stride_: 2 cos(j w~) at each point
   std::vector<double> coefficients_;     // coefficient_stride_: the cepstrum, padded
   std::vector<double> grid_weight_;      // Hz per grid point, times the decoder's gains
+  std::vector<double> grid_span_;        // Hz per grid point
+  std::vector<double> density_;          // the frame's power density (floored) on the grid
   std::vector<double> model_;            // the series' log envelope on the grid
   double lift_slope_ = 0.0;              // the decoder's lift per Hz above 3.5 kHz
   std::size_t low_index_ = 0;            // grid interval holding 100 Hz,
