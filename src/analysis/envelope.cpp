@@ -53,6 +53,7 @@ constexpr int kOddBandsJudged = 4;
 constexpr double kPowerFloor = 1e-30;           // keeps the log of digital silence finite
 constexpr double kRelativeFloor = 1e-9;         // 90 dB below the frame's loudest band
 constexpr std::size_t kBlock = 4 * kLaneCount;  // values kept in registers at a time
+constexpr std::size_t kShortestHalf = 8;        // the shortest transform is of 16 points
 
 std::size_t round_up(std::size_t n, std::size_t to) {
   return (n + to - 1) / to * to;
@@ -83,6 +84,45 @@ VALLISYNTH_MULTIARCH void weighted_row_sum(const double* m, std::size_t stride, 
     storelanes(out + c + kLaneCount, a1);
     storelanes(out + c + 2 * kLaneCount, a2);
     storelanes(out + c + 3 * kLaneCount, a3);
+  }
+}
+
+// The power of bins 1 to half - 1 of a real sequence's transform, from the
+// complex transform z of its even (real part) and odd (imaginary part)
+// samples: X = E + W O, E and O from the symmetric and antisymmetric parts
+// of z at k and half - k, W = c - j s the twiddle of bin k.
+__attribute__((always_inline)) inline double unpacked_power(double ar, double ai, double br,
+                                                            double bi, double c, double s) {
+  const double er = 0.5 * (ar + br), ei = 0.5 * (ai - bi);
+  const double odr = 0.5 * (ai + bi), odi = -0.5 * (ar - br);
+  const double xr = er + c * odr + s * odi, xi = ei + c * odi - s * odr;
+  return xr * xr + xi * xi;
+}
+
+VALLISYNTH_MULTIARCH void unpack_power(const double* zr, const double* zi, const double* wc,
+                                       const double* ws, std::size_t half, double* power) {
+  // Four bins at a time, the same operations lane by lane; bins half - k
+  // are read four at a time and reversed.
+  const Lanes h = {0.5, 0.5, 0.5, 0.5}, minus_h = -h;
+  std::size_t k = 1;
+  for (; k + kLaneCount <= half; k += kLaneCount) {
+    const std::size_t b = half - k - (kLaneCount - 1);
+    Lanes ar, ai, br, bi, c, s;
+    loadlanes(ar, zr + k);
+    loadlanes(ai, zi + k);
+    loadlanes(br, zr + b);
+    loadlanes(bi, zi + b);
+    loadlanes(c, wc + k);
+    loadlanes(s, ws + k);
+    br = __builtin_shufflevector(br, br, 3, 2, 1, 0);
+    bi = __builtin_shufflevector(bi, bi, 3, 2, 1, 0);
+    const Lanes er = h * (ar + br), ei = h * (ai - bi);
+    const Lanes odr = h * (ai + bi), odi = minus_h * (ar - br);
+    const Lanes xr = er + c * odr + s * odi, xi = ei + c * odi - s * odr;
+    storelanes(power + k, xr * xr + xi * xi);
+  }
+  for (; k < half; ++k) {
+    power[k] = unpacked_power(zr[k], zi[k], zr[half - k], zi[half - k], wc[k], ws[k]);
   }
 }
 }  // namespace
@@ -142,11 +182,23 @@ EnvelopeAnalyser::EnvelopeAnalyser(double fs, std::uint32_t order, double alpha,
   const std::size_t longest = std::bit_ceil(2 * (2 * max_half_window() + 1));
   // A real sequence of n points is transformed as a complex one of n / 2.
   plans_.resize(static_cast<std::size_t>(std::countr_zero(longest)) + 1);
-  for (std::size_t n = 16, b = 4; n <= longest; n *= 2, ++b) {
+  for (std::size_t n = 2 * kShortestHalf, b = 4; n <= longest; n *= 2, ++b) {
     plans_[b] = std::make_unique<FftPlan>(n / 2, 1);
   }
-  half_length_twiddles(longest, twiddle_cos_, twiddle_sin_);
-  longest_ = longest;
+  // Each length's twiddles e^{-j2 pi k / n}, k < n / 2, one table after the
+  // other from the shortest, taken from the longest's so that every length
+  // has the same values.
+  std::vector<double> longest_cos, longest_sin;
+  half_length_twiddles(longest, longest_cos, longest_sin);
+  twiddle_cos_.resize(longest - kShortestHalf);
+  twiddle_sin_.resize(longest - kShortestHalf);
+  for (std::size_t n = 2 * kShortestHalf; n <= longest; n *= 2) {
+    const std::size_t stride = longest / n, table = n / 2 - kShortestHalf;
+    for (std::size_t k = 0; k < n / 2; ++k) {
+      twiddle_cos_[table + k] = longest_cos[k * stride];
+      twiddle_sin_[table + k] = longest_sin[k * stride];
+    }
+  }
   frame_.resize(longest + 1);
   re_.resize(longest / 2);
   im_.resize(longest / 2);
@@ -174,24 +226,14 @@ void EnvelopeAnalyser::power_spectrum(const FftPlan& plan, std::size_t half) {
   std::fill(im_.begin() + static_cast<std::ptrdiff_t>(filled),
             im_.begin() + static_cast<std::ptrdiff_t>(half), 0.0);
   complex_fft(std::span<double>(re_.data(), half), std::span<double>(im_.data(), half), plan);
-  const std::size_t stride = longest_ / n_;
   const double* zr = re_.data();
   const double* zi = im_.data();
-  const double* wc = twiddle_cos_.data();
-  const double* ws = twiddle_sin_.data();
   double* power = power_.data();
   // Bins 0 and n / 2 are the sum and the difference of the two halves' DC.
   power[0] = (zr[0] + zi[0]) * (zr[0] + zi[0]);
   power[half] = (zr[0] - zi[0]) * (zr[0] - zi[0]);
-  for (std::size_t k = 1; k < half; ++k) {
-    const std::size_t b = half - k;
-    const double er = 0.5 * (zr[k] + zr[b]), ei = 0.5 * (zi[k] - zi[b]);
-    const double odr = 0.5 * (zi[k] + zi[b]), odi = -0.5 * (zr[k] - zr[b]);
-    const double c = wc[k * stride], sn = ws[k * stride];
-    // X = E + W O with W = c - j sn.
-    const double xr = er + c * odr + sn * odi, xi = ei + c * odi - sn * odr;
-    power[k] = xr * xr + xi * xi;
-  }
+  const std::size_t table = half - kShortestHalf;
+  unpack_power(zr, zi, twiddle_cos_.data() + table, twiddle_sin_.data() + table, half, power);
 }
 
 void EnvelopeAnalyser::match_power(std::span<double> cc, double f0, double fv) {
@@ -374,7 +416,7 @@ EnvelopeAnalyser::Result EnvelopeAnalyser::analyse(std::span<const double> segme
   // Voiced frames are zero-padded to at least twice their length, which
   // places the harmonic peaks finely enough for the f0 refinement; unvoiced
   // ones are only smoothed.
-  n_ = std::max<std::size_t>(16, std::bit_ceil(f0 > 0.0 ? 2 * len : len));
+  n_ = std::max<std::size_t>(2 * kShortestHalf, std::bit_ceil(f0 > 0.0 ? 2 * len : len));
   const FftPlan& plan = *plans_[static_cast<std::size_t>(std::countr_zero(n_))];
   // Hann window over len samples, by a rotating phasor; the weighted mean
   // is removed so that an offset leaks nothing into the low bins.

@@ -72,9 +72,10 @@ class EnvelopeAnalyser {
   double lift_slope_ = 0.0;              // the decoder's lift per Hz above 3.5 kHz
   std::size_t low_index_ = 0;            // grid interval holding 100 Hz,
   double low_frac_ = 0.0;                // and where in it
-  std::vector<std::unique_ptr<FftPlan>> plans_;    // by log2 of the length
-  std::vector<double> twiddle_cos_, twiddle_sin_;  // e^{-j2 pi k / longest_}
-  std::size_t longest_ = 0;
+  std::vector<std::unique_ptr<FftPlan>> plans_;  // by log2 of the length
+  // e^{-j2 pi k / n} for k < n / 2, for each transform length n from 16
+  // up, the table of n beginning at n / 2 - 8.
+  std::vector<double> twiddle_cos_, twiddle_sin_;
   std::size_t len_ = 0;  // samples of the current frame
   std::vector<double> frame_, re_, im_, power_, sums_, log_env_;
   std::size_t n_ = 0;       // transform length of the current frame
