@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -143,9 +144,9 @@ struct Engine {
         gain(fixedgain),
         rng(&source),
         chunk(piece(options.threads, std::size_t{order} + 1u)),
-        f0(chunk),
-        cc(chunk * std::size_t{order + 1u}),
-        fv(chunk),
+        f0(std::make_unique_for_overwrite<double[]>(chunk)),
+        cc(std::make_unique_for_overwrite<double[]>(chunk * std::size_t{order + 1u})),
+        fv(std::make_unique_for_overwrite<double[]>(withfv ? chunk : 0)),
         step(options.fs, options.frameshift, order, options.alpha, options.gamma,
              withfv ? std::nullopt : range, source, options.threads) {
   }
@@ -156,10 +157,10 @@ struct Engine {
     const std::uint32_t L = o.frameshift;
     for (std::size_t k0 = 0; k0 < lf0.size(); k0 += chunk) {
       const std::size_t m = std::min(chunk, lf0.size() - k0);
-      const std::span<double> f(f0.data(), m);
+      const std::span<double> f(f0.get(), m);
       std::copy_n(lf0.begin() + static_cast<std::ptrdiff_t>(k0), m, f.begin());
       condition_lf0(f, o, mean);
-      const std::span<double> c(cc.data(), m * p);
+      const std::span<double> c(cc.get(), m * p);
       std::copy_n(rows.begin() + static_cast<std::ptrdiff_t>(k0 * p), m * p, c.begin());
       silence_overflows(c, p, o);
       if (o.sptkform) {
@@ -168,7 +169,7 @@ struct Engine {
       stored_to_plain_cepstrum(c, p - 1u);
       std::span<double> v;
       if (fvtrack) {
-        v = std::span<double>(fv.data(), m);
+        v = std::span<double>(fv.get(), m);
         std::copy_n(fvs.begin() + static_cast<std::ptrdiff_t>(k0), m, v.begin());
         if (o.fvalpha != 0.0) {
           unwarp_fv(v, o.fs, o.fvalpha);
@@ -211,8 +212,12 @@ struct Engine {
   double mean;
   std::optional<double> gain;
   NoisePhaseSource* rng;
-  std::size_t chunk;               // frames conditioned at a time
-  std::vector<double> f0, cc, fv;  // one chunk of conditioned frames
+  std::size_t chunk;  // frames conditioned at a time
+  // One chunk of conditioned frames, left uninitialised: every value is
+  // written before it is read, and a page of a chunk larger than the
+  // caller's pushes is then never touched (a first touch costs
+  // microseconds on a virtual machine).
+  std::unique_ptr<double[]> f0, cc, fv;
   ParallelFrameSynthesizer step;
 };
 

@@ -11,11 +11,39 @@
 #include <span>
 #include <type_traits>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include "driver/background_writer.h"
 #include "driver/utterance.h"
 #include "vallisynth/vallisynth.hpp"
 
 namespace vallisynth {
+
+// Maps the whole pages within [p, p + bytes) in one call, where the system
+// can: on a virtual machine a first write to each fresh page, one fault at
+// a time, costs several microseconds, and the faults of a megabyte of
+// buffers took twice as long as one such call and the first writes after it
+// (measured on a 2-core VM). Elsewhere a hint that does no harm.
+inline void map_pages(void* p, std::size_t bytes) {
+#if defined(__linux__)
+#ifndef MADV_POPULATE_WRITE
+  constexpr int MADV_POPULATE_WRITE = 23;  // Linux 5.14 on; refused before
+#endif
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto begin = reinterpret_cast<std::uintptr_t>(p);
+  const std::uintptr_t first = (begin + page - 1) / page * page;
+  const std::uintptr_t last = (begin + bytes) / page * page;
+  if (last > first) {
+    madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+  }
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
 
 // A block of doubles left uninitialised: a vector would clear megabytes per
 // utterance that are written before they are read.
@@ -25,6 +53,7 @@ class Buffer {
     if (n > size_) {
       data_ = std::make_unique_for_overwrite<double[]>(n);
       size_ = n;
+      map_pages(data_.get(), n * sizeof(double));
     }
   }
   std::span<double> span() const {

@@ -128,15 +128,20 @@ VALLISYNTH_MULTIARCH void exp_vector(std::span<const double> x, std::span<double
   }
 }
 
-VALLISYNTH_MULTIARCH void sincos_vector(std::span<const double> x, std::span<double> c,
-                                        std::span<double> s) {
+namespace {
+
+// The fast evaluation of sincos_vector; with Checked, whether any argument
+// is beyond the fast range or NaN (those give garbage here).
+template <bool Checked>
+__attribute__((always_inline)) inline bool sincos_fast(std::span<const double> x,
+                                                       std::span<double> c, std::span<double> s) {
   const std::size_t n = x.size();
-  std::uint64_t outside = 0;  // whether any argument is beyond the fast range or NaN
+  std::uint64_t outside = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    // Arguments beyond the fast range (and NaN) give garbage here and are
-    // redone by the library below.
     const double v = x[i];
-    outside |= static_cast<std::uint64_t>(!(std::fabs(v) <= kTrigLimit));
+    if constexpr (Checked) {
+      outside |= static_cast<std::uint64_t>(!(std::fabs(v) <= kTrigLimit));
+    }
     // q = v 2/pi rounded; its low bits, read from the rounding sum, give
     // the quadrant q mod 4 (also for negative q).
     const double t = v * kTwoOverPi + kRoundMagic;
@@ -153,12 +158,27 @@ VALLISYNTH_MULTIARCH void sincos_vector(std::span<const double> x, std::span<dou
     s[i] = std::bit_cast<double>(sv ^ ((quadrant & 2u) << 62));
     c[i] = std::bit_cast<double>(cv ^ (((quadrant + 1u) & 2u) << 62));
   }
-  for (std::size_t i = 0; outside != 0 && i < n; ++i) {
+  return outside != 0;
+}
+
+}  // namespace
+
+VALLISYNTH_MULTIARCH void sincos_vector(std::span<const double> x, std::span<double> c,
+                                        std::span<double> s) {
+  if (!sincos_fast<true>(x, c, s)) {
+    return;
+  }
+  for (std::size_t i = 0; i < x.size(); ++i) {
     if (!(std::fabs(x[i]) <= kTrigLimit)) {
       c[i] = std::cos(x[i]);
       s[i] = std::sin(x[i]);
     }
   }
+}
+
+VALLISYNTH_MULTIARCH void sincos_phases(std::span<const double> x, std::span<double> c,
+                                        std::span<double> s) {
+  sincos_fast<false>(x, c, s);
 }
 
 }  // namespace vallisynth

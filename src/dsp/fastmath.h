@@ -19,6 +19,11 @@ void exp_vector(std::span<const double> x, std::span<double> y);
 // many values and must not overlap x or each other.
 void sincos_vector(std::span<const double> x, std::span<double> c, std::span<double> s);
 
+// sincos_vector for arguments known to lie in [0, 2 pi] (phases drawn from
+// their uniform source), without the check for arguments out of range: the
+// same values.
+void sincos_phases(std::span<const double> x, std::span<double> c, std::span<double> s);
+
 }  // namespace vallisynth
 
 #endif  // VALLISYNTH_DSP_FASTMATH_H_

@@ -60,7 +60,13 @@ __attribute__((always_inline)) inline void forharmonicentries(std::size_t cols, 
       w[l] = static_cast<double>(b0 + l + 1) * spacing;
     }
     std::fill(w + rows, w + padded, 0.0);
-    sincos_vector(std::span<const double>(w, padded), cv, sv);
+    // Harmonics below half the sampling rate have angles below pi: their
+    // sines and cosines need no check for arguments out of range.
+    if (static_cast<double>(b0 + rows) * spacing <= kTwoPi) {
+      sincos_phases(std::span<const double>(w, padded), cv, sv);
+    } else {
+      sincos_vector(std::span<const double>(w, padded), cv, sv);
+    }
     // Each row's angle is warped; the rotation needs only the warped angle's
     // cosine and sine, which are those of the point (x, y) whose angle fwarp
     // takes: x / r and y / r, r = sqrt(x^2 + y^2). (The warped angle lies in

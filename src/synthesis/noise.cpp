@@ -252,7 +252,7 @@ VALLISYNTH_MULTIARCH void noise_from_log_spectrum(std::span<double> re, std::spa
   const std::span<double> loga = re.subspan(1, bins);
   const std::span<double> phases = im.subspan(1, bins);
   rng.draw(phases, kPhaseScale);
-  sincos_vector(phases, re.subspan(h + 1, bins), im.subspan(h + 1, bins));
+  sincos_phases(phases, re.subspan(h + 1, bins), im.subspan(h + 1, bins));
   exp_vector(loga, loga);
   for (std::size_t k = 1; k < h; ++k) {
     const double a = re[k] * g;

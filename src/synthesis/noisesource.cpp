@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 #include "dsp/lanes.h"
 
@@ -39,15 +40,6 @@ Poly mul_mod(const Poly& a, const Poly& b) {
   return r;
 }
 
-// out[i] = (r[i] >> 1) scale for i < m. Below 2^31 after the shift: a
-// signed conversion, which vectorizes (eight at a time with AVX2).
-VALLISYNTH_MULTIARCH void scalevalues(const std::uint32_t* r, std::size_t m, double scale,
-                                      double* out) {
-  for (std::size_t i = 0; i < m; ++i) {
-    out[i] = static_cast<double>(static_cast<std::int32_t>(r[i] >> 1)) * scale;
-  }
-}
-
 // x a modulo the characteristic polynomial.
 Poly mulx(const Poly& a) {
   Poly r;
@@ -79,25 +71,48 @@ NoisePhaseSource::NoisePhaseSource() {
   std::copy(r.end() - kLags, r.end(), table_.begin());
 }
 
+namespace {
+
+using Words = std::uint32_t __attribute__((vector_size(32)));  // eight values side by side
+
+// r[31 .. 31+m-1] from r[0..30], eight values per step. With a = r[i-31 ..
+// i-24], known, and p = r[i-3 .. i-1], the recurrence unrolled gives
+//   r[i+j] = a[j] + a[j-3] + a[j-6] + p[j mod 3]
+// (the terms with a negative index left out): sums modulo 2^32, the same
+// values in any order.
+VALLISYNTH_MULTIARCH void generate_words(std::uint32_t* r, std::size_t m) {
+  const Words zero = {};
+  Words p = {r[28], r[29], r[30], r[28], r[29], r[30], r[28], r[29]};
+  std::size_t i = 31;
+  for (; i + 8 <= 31 + m; i += 8) {
+    Words a;
+    std::memcpy(&a, r + i - 31, sizeof a);
+    const Words a3 = __builtin_shufflevector(a, zero, 8, 8, 8, 0, 1, 2, 3, 4);
+    const Words a6 = __builtin_shufflevector(a, zero, 8, 8, 8, 8, 8, 8, 0, 1);
+    const Words x = (a + a3) + (a6 + p);
+    std::memcpy(r + i, &x, sizeof x);
+    // The last three, r[i+5 .. i+7], repeated as the next step's p.
+    p = __builtin_shufflevector(x, x, 5, 6, 7, 5, 6, 7, 5, 6);
+  }
+  for (; i < 31 + m; ++i) {
+    r[i] = r[i - 31] + r[i - 3];  // wraps modulo 2^32
+  }
+}
+
+// out[i] = (r[i] >> 1) scale for i < m. Below 2^31 after the shift: a
+// signed conversion, which vectorizes (eight at a time with AVX2).
+VALLISYNTH_MULTIARCH void scalevalues(const std::uint32_t* r, std::size_t m, double scale,
+                                      double* out) {
+  for (std::size_t i = 0; i < m; ++i) {
+    out[i] = static_cast<double>(static_cast<std::int32_t>(r[i] >> 1)) * scale;
+  }
+}
+
+}  // namespace
+
 void NoisePhaseSource::generate(std::uint32_t* r, std::size_t m) {
-  // Three at a time: r[i..i+2] need only r[i-3..i-1], which ride in
-  // registers, and r[i-31..i-29].
-  static_assert(kShortLag == 3);
-  std::uint32_t a = r[kLags - 3];
-  std::uint32_t b = r[kLags - 2];
-  std::uint32_t c = r[kLags - 1];
-  std::size_t i = kLags;
-  for (; i + 3 <= kLags + m; i += 3) {
-    a += r[i - kLags];  // wraps modulo 2^32
-    b += r[i + 1 - kLags];
-    c += r[i + 2 - kLags];
-    r[i] = a;
-    r[i + 1] = b;
-    r[i + 2] = c;
-  }
-  for (; i < kLags + m; ++i) {
-    r[i] = r[i - kLags] + r[i - kShortLag];
-  }
+  static_assert(kLags == 31 && kShortLag == 3);
+  generate_words(r, m);
 }
 
 std::uint32_t NoisePhaseSource::next() {
@@ -140,10 +155,7 @@ void NoisePhaseSource::step(std::uint64_t n) {
   }
 }
 
-void NoisePhaseSource::jump(std::uint64_t n) {
-  static_assert(kLags == kLagCount && kShortLag == 3);
-  // With the table holding r[t .. t+30], r[t + k] = sum_j c_j r[t + j] for
-  // c = x^k mod the characteristic polynomial: the generator is linear.
+NoisePhaseSource::Jump NoisePhaseSource::jump_of(std::uint64_t n) {
   Poly q{};
   q[0] = 1;
   for (int bit = 63 - std::countl_zero(n); bit >= 0; --bit) {
@@ -152,16 +164,32 @@ void NoisePhaseSource::jump(std::uint64_t n) {
       q = mulx(q);
     }
   }
-  std::array<std::uint32_t, kLags> next{};
+  return Jump{n, q};
+}
+
+void NoisePhaseSource::skip(const Jump& j) {
+  static_assert(kLags == kLagCount && kShortLag == 3);
+  if (j.count == 0) {
+    return;
+  }
+  // With the table holding r[t .. t+30], r[t + n + k] = sum_j c_j r[t + j]
+  // for c = x^(n+k) mod the characteristic polynomial: the generator is
+  // linear.
+  Poly q = j.power;
+  Table next{};
   for (std::size_t k = 0; k < kLags; ++k) {
     std::uint32_t v = 0;
-    for (std::size_t j = 0; j < kLags; ++j) {
-      v += q[j] * table_[j];
+    for (std::size_t i = 0; i < kLags; ++i) {
+      v += q[i] * table_[i];
     }
     next[k] = v;
     q = mulx(q);
   }
   table_ = next;
+}
+
+void NoisePhaseSource::jump(std::uint64_t n) {
+  skip(jump_of(n));
 }
 
 }  // namespace vallisynth

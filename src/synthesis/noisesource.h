@@ -30,6 +30,18 @@ class NoisePhaseSource {
   // O(log n) polynomial products instead of n steps.
   void skip(std::uint64_t n);
 
+  // A skip of a fixed count, made once (O(log n) polynomial products): the
+  // coefficients of x^n modulo the recurrence's characteristic polynomial,
+  // which move any source by n with 31 short products, for callers that
+  // skip by the same counts again and again.
+  struct Jump {
+    std::uint64_t count = 0;
+    std::array<std::uint32_t, 31> power{};
+  };
+  static Jump jump_of(std::uint64_t n);
+  // Moves on by j.count numbers, as skip(j.count) does.
+  void skip(const Jump& j);
+
   // True when both stand at the same place in the sequence.
   bool operator==(const NoisePhaseSource& other) const = default;
 

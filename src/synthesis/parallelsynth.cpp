@@ -138,15 +138,19 @@ void ParallelFrameSynthesizer::render_blocks(std::size_t w) {
 
 void ParallelFrameSynthesizer::render_block(std::size_t w, std::size_t b) {
   Worker& worker = *workers_[w];
-  const Block& block = blocks_[b];
+  Block& block = blocks_[b];
   const std::size_t first = block.first;
   const std::size_t count = block.count;
   // Every frame draws the same count of phases: the block starts that many
-  // times its first frame into the push's sequence. The jump runs here, on
-  // the worker, rather than in the serial planning. The last block's worker
+  // times its first frame into the push's sequence. The jump is made here,
+  // on the worker, rather than in the serial planning. The last block's worker
   // leaves the source where the push ends.
   worker.rng = *rng_;
-  worker.rng.skip(std::uint64_t{first} * draws_);
+  const std::uint64_t offset = std::uint64_t{first} * draws_;
+  if (block.jump.count != offset) {
+    block.jump = NoisePhaseSource::jump_of(offset);
+  }
+  worker.rng.skip(block.jump);
   worker.synth.restart(block.carry);
   const std::span<const double> fv = job_.fv;
   worker.synth.push(job_.f0.subspan(first, count), fv.empty() ? fv : fv.subspan(first, count),

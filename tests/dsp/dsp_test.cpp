@@ -103,6 +103,20 @@ TEST(FastMath, FollowsTheLibrary) {
   std::vector<double> fast(normal.size());
   exp_vector(normal, fast);
   EXPECT_EQ(fast, general);
+  // Phases in [0, 2 pi], the range the unchecked evaluation is for, with
+  // its ends and the quadrant boundaries: the same values.
+  std::vector<double> phases;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (x[i] >= 0.0 && x[i] <= 6.283185307179586) {
+      phases.push_back(x[i]);
+    }
+  }
+  phases.insert(phases.end(), {0.0, 6.283185307179586, 2.925836159896768e-09});
+  std::vector<double> pc(phases.size()), ps(phases.size()), vc(phases.size()), vs(phases.size());
+  sincos_phases(phases, pc, ps);
+  sincos_vector(phases, vc, vs);
+  EXPECT_EQ(pc, vc);
+  EXPECT_EQ(ps, vs);
 }
 
 }  // namespace

@@ -40,9 +40,10 @@ TEST(Streaming, EveryCutAndThreadCountGivesTheOneShotSamples) {
     SCOPED_TRACE(u.name);
     const std::vector<double> want = render(u.lf0, u.cc, u.fv, u.options);
     const std::size_t frames = u.lf0.size();
-    // Whole, frame by frame, small pieces and large ones.
+    // Whole, frame by frame, small pieces and large ones, and pieces of one
+    // size (whose blocks start where the last piece's did).
     const std::vector<std::vector<std::size_t>> cuts = {
-        {frames}, {1}, randomcut(gen, frames, 8), randomcut(gen, frames, 600)};
+        {frames}, {1}, randomcut(gen, frames, 8), randomcut(gen, frames, 600), {100}};
     Options o = declared(u);
     for (const unsigned threads : kThreadCounts) {
       SCOPED_TRACE(threads);
@@ -146,6 +147,21 @@ TEST(Streaming, PushFlushAndResetNeverAllocate) {
   }
 }
 
+TEST(NoisePhaseSource, DrawingInBulkGivesTheNumbersOneByOne) {
+  // Lengths around the eight-value steps and the 256-value passes, from
+  // positions that are not a multiple of either.
+  NoisePhaseSource bulk;
+  NoisePhaseSource single;
+  for (const std::size_t m : {1u, 7u, 8u, 9u, 23u, 127u, 255u, 256u, 257u, 1000u}) {
+    std::vector<double> v(m);
+    bulk.draw(v, 1.0);
+    for (std::size_t i = 0; i < m; ++i) {
+      ASSERT_EQ(v[i], static_cast<double>(single.next())) << m << " " << i;
+    }
+  }
+  EXPECT_EQ(bulk, single);
+}
+
 TEST(NoisePhaseSource, SkipLandsWhereDrawingLands) {
   // Both sides of the switch from stepping to jumping, and long jumps, from
   // a position reached by drawing.
@@ -158,9 +174,19 @@ TEST(NoisePhaseSource, SkipLandsWhereDrawingLands) {
       drawn.next();
     }
     skipped.skip(n);
+    // A jump made once moves any other position by the same count.
+    const NoisePhaseSource::Jump jump = NoisePhaseSource::jump_of(n);
+    NoisePhaseSource jumped = a;
+    jumped.skip(jump);
     for (int i = 0; i < 40; ++i) {
-      ASSERT_EQ(skipped.next(), drawn.next()) << n;
+      const std::uint32_t v = drawn.next();
+      ASSERT_EQ(skipped.next(), v) << n;
+      ASSERT_EQ(jumped.next(), v) << n;
     }
+    NoisePhaseSource later = drawn, stepped = drawn;
+    later.skip(jump);
+    stepped.skip(n);
+    ASSERT_EQ(later, stepped) << n;
   }
   // No thread count given: every usable core.
   const ParallelFrameSynthesizer s(16000.0, 80, 24, 0.42, 0.0, std::nullopt, a, 0);
