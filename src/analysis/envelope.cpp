@@ -91,19 +91,22 @@ VALLISYNTH_MULTIARCH void weighted_row_sum(const double* m, std::size_t stride, 
 // complex transform z of its even (real part) and odd (imaginary part)
 // samples: X = E + W O, E and O from the symmetric and antisymmetric parts
 // of z at k and half - k, W = c - j s the twiddle of bin k.
-__attribute__((always_inline)) inline double unpacked_power(double ar, double ai, double br,
-                                                            double bi, double c, double s) {
-  const double er = 0.5 * (ar + br), ei = 0.5 * (ai - bi);
-  const double odr = 0.5 * (ai + bi), odi = -0.5 * (ar - br);
-  const double xr = er + c * odr + s * odi, xi = ei + c * odi - s * odr;
-  return xr * xr + xi * xi;
+// T is double or Lanes: the same operations on one bin or four (Lanes are
+// handed out through a reference, as lanes.h explains).
+template <typename T>
+__attribute__((always_inline)) inline void unpacked_power(const T& ar, const T& ai, const T& br,
+                                                          const T& bi, const T& c, const T& s,
+                                                          T& power) {
+  const T er = 0.5 * (ar + br), ei = 0.5 * (ai - bi);
+  const T odr = 0.5 * (ai + bi), odi = -0.5 * (ar - br);
+  const T xr = er + c * odr + s * odi, xi = ei + c * odi - s * odr;
+  power = xr * xr + xi * xi;
 }
 
 VALLISYNTH_MULTIARCH void unpack_power(const double* zr, const double* zi, const double* wc,
                                        const double* ws, std::size_t half, double* power) {
   // Four bins at a time, the same operations lane by lane; bins half - k
   // are read four at a time and reversed.
-  const Lanes h = {0.5, 0.5, 0.5, 0.5}, minus_h = -h;
   std::size_t k = 1;
   for (; k + kLaneCount <= half; k += kLaneCount) {
     const std::size_t b = half - k - (kLaneCount - 1);
@@ -114,15 +117,14 @@ VALLISYNTH_MULTIARCH void unpack_power(const double* zr, const double* zi, const
     loadlanes(bi, zi + b);
     loadlanes(c, wc + k);
     loadlanes(s, ws + k);
-    br = __builtin_shufflevector(br, br, 3, 2, 1, 0);
-    bi = __builtin_shufflevector(bi, bi, 3, 2, 1, 0);
-    const Lanes er = h * (ar + br), ei = h * (ai - bi);
-    const Lanes odr = h * (ai + bi), odi = minus_h * (ar - br);
-    const Lanes xr = er + c * odr + s * odi, xi = ei + c * odi - s * odr;
-    storelanes(power + k, xr * xr + xi * xi);
+    reverse(br);
+    reverse(bi);
+    Lanes p;
+    unpacked_power(ar, ai, br, bi, c, s, p);
+    storelanes(power + k, p);
   }
   for (; k < half; ++k) {
-    power[k] = unpacked_power(zr[k], zi[k], zr[half - k], zi[half - k], wc[k], ws[k]);
+    unpacked_power(zr[k], zi[k], zr[half - k], zi[half - k], wc[k], ws[k], power[k]);
   }
 }
 }  // namespace
@@ -159,8 +161,8 @@ EnvelopeAnalyser::EnvelopeAnalyser(double fs, std::uint32_t order, double alpha,
     const double lo = grid_hz_[i == 0 ? 0 : i - 1], hi = grid_hz_[i == grid_ ? grid_ : i + 1];
     // The linear bandwidth of the point, times the power the decoder adds
     // by its lift and takes away from its noise.
-    grid_weight_[i] = 0.5 * (hi - lo) * std::exp(-2.0 * (grid_correction_[i] + kNoiseGain));
     grid_span_[i] = 0.5 * (hi - lo);
+    grid_weight_[i] = grid_span_[i] * std::exp(-2.0 * (grid_correction_[i] + kNoiseGain));
   }
   low_index_ = 0;
   while (low_index_ + 1 < grid_ && grid_hz_[low_index_ + 1] <= kNoiseGridStep) {

@@ -36,6 +36,11 @@ __attribute__((always_inline)) inline void storelanes(double* p, const Lanes& v)
   std::memcpy(p, &v, sizeof v);
 }
 
+// Puts the four lanes in reverse order.
+__attribute__((always_inline)) inline void reverse(Lanes& v) {
+  v = __builtin_shufflevector(v, v, 3, 2, 1, 0);
+}
+
 }  // namespace vallisynth
 
 #endif  // VALLISYNTH_DSP_LANES_H_

@@ -30,11 +30,6 @@ __attribute__((always_inline)) inline void halfspectrum(const T& pr, const T& pi
   zi = (pi + qi) + tr;
 }
 
-// Puts the four lanes in reverse order.
-__attribute__((always_inline)) inline void reverse(Lanes& v) {
-  v = __builtin_shufflevector(v, v, 3, 2, 1, 0);
-}
-
 // The split step for entries k = 1 .. h-1 of Z (see noise_from_log_spectrum)
 // from X in re, im [1 .. h-1]. Entry k goes to (zr, zi)[k] in place, or,
 // when Scatter, to (zr, zi)[rev[k]] in other arrays. Four entries k and
