@@ -14,6 +14,7 @@
 #include "conditioning/finite.h"
 #include "conditioning/logf0.h"
 #include "conditioning/warping.h"
+#include "dsp/lanes.h"
 #include "io/memorylimit.h"
 #include "io/wavwriter.h"
 #include "synthesis/framesynth.h"
@@ -25,6 +26,45 @@ namespace vallisynth {
 namespace {
 
 constexpr std::size_t kChunk = 256;  // frames conditioned at a time
+
+// v's lanes that are not finite (|v| > DBL_MAX, or NaN) set to 0.
+__attribute__((always_inline)) inline void zero_nonfinite(Lanes& v) {
+  constexpr double kMax = std::numeric_limits<double>::max();
+  const Lanes zero = {};
+  v = (v <= kMax) & (v >= -kMax) ? v : zero;
+}
+
+// x[i] = x[i] where finite, else 0; four samples at a time.
+VALLISYNTH_MULTIARCH void keep_finite(std::span<double> x) {
+  std::size_t i = 0;
+  for (; i + kLaneCount <= x.size(); i += kLaneCount) {
+    Lanes v;
+    loadlanes(v, x.data() + i);
+    zero_nonfinite(v);
+    storelanes(x.data() + i, v);
+  }
+  for (; i < x.size(); ++i) {
+    x[i] = std::isfinite(x[i]) ? x[i] : 0.0;
+  }
+}
+
+// x[i] = g x[i] where that is finite, else 0; NaN counts as 0 before the
+// product.
+VALLISYNTH_MULTIARCH void scale_finite(std::span<double> x, double g) {
+  const Lanes zero = {};
+  std::size_t i = 0;
+  for (; i + kLaneCount <= x.size(); i += kLaneCount) {
+    Lanes v;
+    loadlanes(v, x.data() + i);
+    v = (v == v ? v : zero) * g;
+    zero_nonfinite(v);
+    storelanes(x.data() + i, v);
+  }
+  for (; i < x.size(); ++i) {
+    const double v = (x[i] == x[i] ? x[i] : 0.0) * g;
+    x[i] = std::isfinite(v) ? v : 0.0;
+  }
+}
 
 // The checks of an utterance's streams; returns the number of samples it
 // renders to.
@@ -194,15 +234,9 @@ struct Engine {
   // gain) is silenced too: no sample that is not finite leaves here.
   void applygain(std::span<double> x) const {
     if (gain) {
-      const double g = *gain;
-      for (double& s : x) {
-        const double v = (s == s ? s : 0.0) * g;
-        s = std::isfinite(v) ? v : 0.0;
-      }
-      return;
-    }
-    for (double& s : x) {
-      s = std::isfinite(s) ? s : 0.0;
+      scale_finite(x, *gain);
+    } else {
+      keep_finite(x);
     }
   }
 

@@ -96,39 +96,71 @@ double cos_poly(double r) {
   return 1.0 + t * (h * t - 0.5);
 }
 
+// exp(x) for x within +-708: one power of two scales the result out of
+// the polynomial.
+__attribute__((always_inline)) inline double exp_normal(double x) {
+  double k = 0.0;
+  const double r = exp_reduce(x, k);
+  return exp_poly(r) * pow_two(k);
+}
+
+// exp(x) for any x. Beyond the clamp the result has overflowed to infinity
+// or underflowed to 0 anyway; NaN passes through. 2^k goes as 2^k1 2^k2,
+// both normal numbers, so that results near overflow and subnormal results
+// come out right from the products.
+__attribute__((always_inline)) inline double exp_general(double x) {
+  double k = 0.0;
+  const double r = exp_reduce(clamp(x, kExpLimit), k);
+  const double k1 = round_nearest(0.5 * k);
+  const double k2 = k - k1;
+  return (exp_poly(r) * pow_two(k1)) * pow_two(k2);
+}
+
+// Whether any of x lies beyond +-708 or is NaN: a pass that picks the
+// general loop or the one for normal results.
+__attribute__((always_inline)) inline bool exp_outside_normal(std::span<const double> x) {
+  std::uint64_t outside = 0;
+  for (const double v : x) {
+    outside |= static_cast<std::uint64_t>(!(std::fabs(v) <= kExpNormal));
+  }
+  return outside != 0;
+}
+
 }  // namespace
 
 VALLISYNTH_MULTIARCH void exp_vector(std::span<const double> x, std::span<double> y) {
   const std::size_t n = x.size();
-  // Arguments within +-708 have normal results, which one power of two
-  // scales out of the polynomial. A pass over the arguments picks that loop
-  // or the general one (which also serves y overwriting x).
-  std::uint64_t outside = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    outside |= static_cast<std::uint64_t>(!(std::fabs(x[i]) <= kExpNormal));
-  }
-  if (outside == 0) {
+  if (!exp_outside_normal(x)) {
     for (std::size_t i = 0; i < n; ++i) {
-      double k = 0.0;
-      const double r = exp_reduce(x[i], k);
-      y[i] = exp_poly(r) * pow_two(k);
+      y[i] = exp_normal(x[i]);
     }
     return;
   }
   for (std::size_t i = 0; i < n; ++i) {
-    // Beyond the clamp the result has overflowed to infinity or underflowed
-    // to 0 anyway; NaN passes through.
-    double k = 0.0;
-    const double r = exp_reduce(clamp(x[i], kExpLimit), k);
-    // 2^k as 2^k1 2^k2, both normal numbers, so that results near overflow
-    // and subnormal results come out right from the products.
-    const double k1 = round_nearest(0.5 * k);
-    const double k2 = k - k1;
-    y[i] = (exp_poly(r) * pow_two(k1)) * pow_two(k2);
+    y[i] = exp_general(x[i]);
   }
 }
 
 namespace {
+
+// cos and sin of v, |v| below 1e8.
+__attribute__((always_inline)) inline void sincos_one(double v, double& c, double& s) {
+  // q = v 2/pi rounded; its low bits, read from the rounding sum, give
+  // the quadrant q mod 4 (also for negative q).
+  const double t = v * kTwoOverPi + kRoundMagic;
+  const double q = t - kRoundMagic;
+  const std::uint64_t quadrant = std::bit_cast<std::uint64_t>(t);
+  const double r = ((v - q * kPio2Hi) - q * kPio2Mid) - q * kPio2Lo;
+  const double sr = sin_poly(r);
+  const double cr = cos_poly(r);
+  // Odd quadrants swap sine and cosine; the sine is negative in quadrants
+  // 2 and 3, the cosine in 1 and 2: bit 1 of q, of q + 1, to the sign.
+  const bool odd = (quadrant & 1u) != 0;
+  const std::uint64_t sv = std::bit_cast<std::uint64_t>(odd ? cr : sr);
+  const std::uint64_t cv = std::bit_cast<std::uint64_t>(odd ? sr : cr);
+  s = std::bit_cast<double>(sv ^ ((quadrant & 2u) << 62));
+  c = std::bit_cast<double>(cv ^ (((quadrant + 1u) & 2u) << 62));
+}
 
 // The fast evaluation of sincos_vector; with Checked, whether any argument
 // is beyond the fast range or NaN (those give garbage here).
@@ -142,21 +174,7 @@ __attribute__((always_inline)) inline bool sincos_fast(std::span<const double> x
     if constexpr (Checked) {
       outside |= static_cast<std::uint64_t>(!(std::fabs(v) <= kTrigLimit));
     }
-    // q = v 2/pi rounded; its low bits, read from the rounding sum, give
-    // the quadrant q mod 4 (also for negative q).
-    const double t = v * kTwoOverPi + kRoundMagic;
-    const double q = t - kRoundMagic;
-    const std::uint64_t quadrant = std::bit_cast<std::uint64_t>(t);
-    const double r = ((v - q * kPio2Hi) - q * kPio2Mid) - q * kPio2Lo;
-    const double sr = sin_poly(r);
-    const double cr = cos_poly(r);
-    // Odd quadrants swap sine and cosine; the sine is negative in quadrants
-    // 2 and 3, the cosine in 1 and 2: bit 1 of q, of q + 1, to the sign.
-    const bool odd = (quadrant & 1u) != 0;
-    const std::uint64_t sv = std::bit_cast<std::uint64_t>(odd ? cr : sr);
-    const std::uint64_t cv = std::bit_cast<std::uint64_t>(odd ? sr : cr);
-    s[i] = std::bit_cast<double>(sv ^ ((quadrant & 2u) << 62));
-    c[i] = std::bit_cast<double>(cv ^ (((quadrant + 1u) & 2u) << 62));
+    sincos_one(v, c[i], s[i]);
   }
   return outside != 0;
 }
@@ -179,6 +197,33 @@ VALLISYNTH_MULTIARCH void sincos_vector(std::span<const double> x, std::span<dou
 VALLISYNTH_MULTIARCH void sincos_phases(std::span<const double> x, std::span<double> c,
                                         std::span<double> s) {
   sincos_fast<false>(x, c, s);
+}
+
+VALLISYNTH_MULTIARCH void polar_from_log(std::span<const double> logamp,
+                                         std::span<const double> phase, double gain,
+                                         std::span<double> re, std::span<double> im) {
+  const std::size_t n = logamp.size();
+  // One loop: the exponential, the sine and cosine and the products of each
+  // entry go through registers only.
+  if (!exp_outside_normal(logamp)) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const double a = exp_normal(logamp[i]) * gain;
+      double c = 0.0;
+      double s = 0.0;
+      sincos_one(phase[i], c, s);
+      im[i] = a * s;
+      re[i] = a * c;
+    }
+    return;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const double a = exp_general(logamp[i]) * gain;
+    double c = 0.0;
+    double s = 0.0;
+    sincos_one(phase[i], c, s);
+    im[i] = a * s;
+    re[i] = a * c;
+  }
 }
 
 }  // namespace vallisynth

@@ -24,6 +24,14 @@ void sincos_vector(std::span<const double> x, std::span<double> c, std::span<dou
 // same values.
 void sincos_phases(std::span<const double> x, std::span<double> c, std::span<double> s);
 
+// The spectrum of amplitudes gain exp(logamp[i]) and phases phase[i] in
+// [0, 2 pi], as real and imaginary parts: re[i] = (exp(logamp[i]) gain)
+// cos(phase[i]), im[i] = (exp(logamp[i]) gain) sin(phase[i]), the same
+// values as exp_vector and sincos_phases followed by those products. All
+// four hold logamp.size() values; re may be logamp itself and im phase.
+void polar_from_log(std::span<const double> logamp, std::span<const double> phase, double gain,
+                    std::span<double> re, std::span<double> im);
+
 }  // namespace vallisynth
 
 #endif  // VALLISYNTH_DSP_FASTMATH_H_

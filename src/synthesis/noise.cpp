@@ -241,19 +241,13 @@ VALLISYNTH_MULTIARCH void noise_from_log_spectrum(std::span<double> re, std::spa
   // of amplitude 2 sqrt(f0) exp(L) spaced f0 apart.
   const double g = std::sqrt(fs / static_cast<double>(n));
 
-  // Bins 1..h-1 in vector passes: the phases are drawn into im[1..h-1] and
-  // their cosines and sines land in the upper halves, free until later.
+  // Bins 1..h-1: the phases are drawn into im[1..h-1], and the bins'
+  // spectrum replaces the log amplitudes and the phases.
   const std::size_t bins = h - 1;
   const std::span<double> loga = re.subspan(1, bins);
   const std::span<double> phases = im.subspan(1, bins);
   rng.draw(phases, kPhaseScale);
-  sincos_phases(phases, re.subspan(h + 1, bins), im.subspan(h + 1, bins));
-  exp_vector(loga, loga);
-  for (std::size_t k = 1; k < h; ++k) {
-    const double a = re[k] * g;
-    im[k] = a * im[h + k];
-    re[k] = a * re[h + k];
-  }
+  polar_from_log(loga, phases, g, loga, phases);
 
   // The spectrum X is conjugate-symmetric with X[0] = X[h] = 0, so its
   // inverse transform is real and half of it is redundant. The even samples

@@ -117,6 +117,29 @@ TEST(FastMath, FollowsTheLibrary) {
   sincos_vector(phases, vc, vs);
   EXPECT_EQ(pc, vc);
   EXPECT_EQ(ps, vs);
+  // The polar spectrum: the same bits as the exponential, the sines and
+  // cosines and the products, in place too, with log amplitudes in and out
+  // of the normal range.
+  for (const bool normalonly : {true, false}) {
+    std::vector<double> loga(phases.size());
+    for (std::size_t i = 0; i < loga.size(); ++i) {
+      loga[i] = normalonly ? normal[(i * 7919) % normal.size()] : x[(i * 7919) % x.size()];
+    }
+    std::vector<double> amp(loga.size()), re(loga.size()), im(loga.size());
+    exp_vector(loga, amp);
+    polar_from_log(loga, phases, 0.75, re, im);
+    std::vector<double> inre = loga, inim = phases;
+    polar_from_log(inre, inim, 0.75, inre, inim);
+    const auto same = [](double got, double want) {
+      return std::bit_cast<std::uint64_t>(got) == std::bit_cast<std::uint64_t>(want) ||
+             (std::isnan(got) && std::isnan(want));
+    };
+    for (std::size_t i = 0; i < loga.size(); ++i) {
+      const double a = amp[i] * 0.75;
+      EXPECT_TRUE(same(re[i], a * pc[i]) && same(inre[i], a * pc[i])) << loga[i] << ' ' << i;
+      EXPECT_TRUE(same(im[i], a * ps[i]) && same(inim[i], a * ps[i])) << loga[i] << ' ' << i;
+    }
+  }
 }
 
 }  // namespace

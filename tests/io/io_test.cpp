@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
@@ -28,6 +29,17 @@ TEST(WavWriter, HeaderClippingAndNormalisation) {
   EXPECT_EQ(to_pcm16(x), expected);
   write_wav(path, x);
   EXPECT_EQ(test::readwavsamples(path), expected);
+  // Every value through every place of the file writer's blocks of eight
+  // and its tail.
+  for (std::size_t shift = 1; shift < x.size(); ++shift) {
+    std::vector<double> xs = x;
+    std::vector<std::int16_t> es = expected;
+    std::rotate(xs.begin(), xs.begin() + static_cast<std::ptrdiff_t>(shift), xs.end());
+    std::rotate(es.begin(), es.begin() + static_cast<std::ptrdiff_t>(shift), es.end());
+    write_wav(path, xs);
+    EXPECT_EQ(test::readwavsamples(path), es) << shift;
+  }
+  write_wav(path, x);
   const char header[] =
       "RIFF@\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x80>\0\0\0}\0\0\x02\0\x10\0data\x1c\0\0";
   EXPECT_EQ(test::readbytes(path).substr(0, 44), std::string(header, 44));  // sizes 36 + 28, 28
