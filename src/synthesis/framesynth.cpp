@@ -158,7 +158,8 @@ void FrameSynthesizer::render_frame(double f0k, double fvtrack, std::span<const 
   }
 
   resample_log_envelope(envelope, buffer.subspan(1, nfft_ / 2 - 1), resampleplan_);
-  noise_from_log_spectrum(buffer, scratch, fs_, *rng_, &noiseplan_);
+  // The frame's 2 L samples; the rest of the transform's length is padding.
+  noise_from_log_spectrum(buffer, scratch, fs_, *rng_, &noiseplan_, 2u * std::size_t{L_});
 
   if (voiced && nh > 0) {
     const std::span<double> a = amps.first(nh);

@@ -225,7 +225,7 @@ std::size_t noise_draws_per_frame(std::size_t n) {
 
 VALLISYNTH_MULTIARCH void noise_from_log_spectrum(std::span<double> re, std::span<double> im,
                                                   double fs, NoisePhaseSource& rng,
-                                                  const NoisePlan* plan) {
+                                                  const NoisePlan* plan, std::size_t wanted) {
   const std::size_t n = re.size();
   if (im.size() != n || n == 0) {
     return;
@@ -275,10 +275,11 @@ VALLISYNTH_MULTIARCH void noise_from_log_spectrum(std::span<double> re, std::spa
     zr[0] = 0.0;
     zi[0] = 0.0;
     complex_fft_bit_reversed(zr, zi, plan->fft_);
-    // Interleave from the bottom up: samples 2m and 2m + 1 overwrite only
-    // entries m' <= m of z, already read.
+    // Interleave from the bottom up, as far as the samples wanted: samples
+    // 2m and 2m + 1 overwrite only entries m' <= m of z, already read.
+    const std::size_t pairs = std::min(h, wanted / 2 + wanted % 2);
     std::size_t m = 0;
-    for (; m + 4 <= h; m += 4) {
+    for (; m + 4 <= pairs; m += 4) {
       Lanes even;
       Lanes odd;
       loadlanes(even, zr.data() + m);
@@ -286,7 +287,7 @@ VALLISYNTH_MULTIARCH void noise_from_log_spectrum(std::span<double> re, std::spa
       storelanes(re.data() + 2 * m, __builtin_shufflevector(even, odd, 0, 4, 1, 5));
       storelanes(re.data() + 2 * m + 4, __builtin_shufflevector(even, odd, 2, 6, 3, 7));
     }
-    for (; m < h; ++m) {
+    for (; m < pairs; ++m) {
       const double even = zr[m];
       const double odd = zi[m];
       re[2 * m] = even;

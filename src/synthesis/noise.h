@@ -55,7 +55,8 @@ class NoisePlan {
 
  private:
   friend void noise_from_log_spectrum(std::span<double> re, std::span<double> im, double fs,
-                                      NoisePhaseSource& rng, const NoisePlan* plan);
+                                      NoisePhaseSource& rng, const NoisePlan* plan,
+                                      std::size_t wanted);
   std::size_t n_;
   FftPlan fft_;
   std::vector<double> wr_;  // W^k, k = 1 .. N/4
@@ -74,9 +75,11 @@ std::size_t noise_draws_per_frame(std::size_t n);
 // inverse-transformed (without 1/N). On return re holds the samples; im is
 // scratch. A caller making many frames passes a plan of their
 // length; without one (or with one of another length) the tables are
-// derived in the call.
+// derived in the call. A caller that uses only the first `wanted` samples
+// says so: with a plan, re[wanted..N-1] may then be left as scratch.
 void noise_from_log_spectrum(std::span<double> re, std::span<double> im, double fs,
-                             NoisePhaseSource& rng, const NoisePlan* plan = nullptr);
+                             NoisePhaseSource& rng, const NoisePlan* plan = nullptr,
+                             std::size_t wanted = SIZE_MAX);
 
 }  // namespace vallisynth
 

@@ -46,10 +46,11 @@ TEST(Noise, PlannedResamplingIsIdentical) {
 // Every bin 1..N/2-1 gets amplitude sqrt(fs/N) exp(L), bins 0 and N/2
 // none, whatever the ignored entries and the imaginary input hold. A plan
 // changes nothing but speed: frames with and without one are the same
-// bits, and both continue the same phase sequence.
+// bits, and both continue the same phase sequence; so does a frame of which
+// only the first samples are wanted, and those are the same.
 TEST(Noise, SpectrumPlannedOrNot) {
   for (const std::size_t n : {4u, 8u, 256u, 1024u}) {
-    NoisePhaseSource a, b, c;
+    NoisePhaseSource a, b, c, d;
     const NoisePlan plan(n);
     const NoisePlan other(2 * n);  // a plan of another length is not used
     for (std::size_t frame = 0; frame < 3; ++frame) {
@@ -63,6 +64,11 @@ TEST(Noise, SpectrumPlannedOrNot) {
       noise_from_log_spectrum(ore, oim, 16000.0, c, &other);
       ASSERT_EQ(re, pre) << n << ' ' << frame;
       ASSERT_EQ(re, ore) << n << ' ' << frame;
+      std::vector<double> wre = logamp, wim(n, 5.0);
+      const auto wanted = static_cast<std::ptrdiff_t>(n / 2 + 1);
+      noise_from_log_spectrum(wre, wim, 16000.0, d, &plan, n / 2 + 1);
+      wre.resize(n / 2 + 1);
+      ASSERT_EQ(wre, std::vector<double>(re.begin(), re.begin() + wanted)) << n << ' ' << frame;
       im.assign(n, 0.0);
       forward_fft(re, im);
       for (std::size_t k = 0; k <= n / 2; ++k) {
