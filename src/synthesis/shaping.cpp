@@ -40,10 +40,31 @@ void lift_high_frequencies(double step, std::span<double> loga, double fs) {
   }
 }
 
-void apply_noise_highpass(double step, std::span<double> loga, double fmax) {
+VALLISYNTH_MULTIARCH void apply_noise_highpass(double step, std::span<double> loga, double fmax) {
   const double fk = kKneeRatio * fmax;
   double f = step;
-  for (std::size_t k = 0; k < loga.size() && f < fmax; ++k) {
+  std::size_t k = 0;
+  // A whole number of hertz (the noise grid's step) makes every running
+  // sum f an exact whole number, (k + 1) step: then four points go at a
+  // time, each lane taking the branch's operations that its point takes.
+  constexpr double kExactBelow = 9007199254740992.0;  // 2^53
+  if (step > 0.0 && step == std::floor(step) &&
+      step * static_cast<double>(loga.size() + 1) < kExactBelow) {
+    const Lanes rise = {kHpKnee - kHpFloor, kHpKnee - kHpFloor, kHpKnee - kHpFloor,
+                        kHpKnee - kHpFloor};
+    const Lanes floor = {kHpFloor, kHpFloor, kHpFloor, kHpFloor};
+    Lanes freq = {step, 2.0 * step, 3.0 * step, 4.0 * step};
+    for (; k + kLaneCount <= loga.size() && freq[kLaneCount - 1] < fmax; k += kLaneCount) {
+      const Lanes below = rise * freq / fk + floor;
+      const Lanes above = (1.0 - (freq - fk) / (fmax - fk)) * kHpKnee;
+      Lanes v;
+      loadlanes(v, loga.data() + k);
+      storelanes(loga.data() + k, v + (freq < fk ? below : above));
+      freq = freq + 4.0 * step;
+    }
+    f = freq[0];
+  }
+  for (; k < loga.size() && f < fmax; ++k) {
     loga[k] += highpass_gain(f, fk, fmax);
     f += step;
   }

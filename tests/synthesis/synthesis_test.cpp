@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <tuple>
 #include <vector>
@@ -76,6 +77,36 @@ TEST(Noise, SpectrumPlannedOrNot) {
                                ? 0.0
                                : std::sqrt(16000.0 * static_cast<double>(n)) * std::exp(logamp[k]);
         EXPECT_NEAR(std::hypot(re[k], im[k]), amp, 1e-9 * amp + 1e-9) << n << ' ' << k;
+      }
+    }
+  }
+}
+
+// The noise high-pass, in dB: -30 at 0 Hz rising linearly to -18 at 0.8
+// fmax, then to 0 at fmax; points from fmax up keep their values. Grids of
+// whole and fractional steps, cut-offs on and between points, beyond the
+// grid and not numbers.
+TEST(Shaping, NoiseHighpass) {
+  for (const double step : {100.0, 62.5, 37.0}) {
+    for (const double fmax :
+         {0.0, 100.0, 450.0, 4500.0, 4550.0, 7950.0, 1e9, std::numeric_limits<double>::infinity(),
+          std::numeric_limits<double>::quiet_NaN()}) {
+      for (const std::size_t size : {3u, 79u}) {
+        std::vector<double> loga(size);
+        for (std::size_t k = 0; k < size; ++k) {
+          loga[k] = 0.01 * static_cast<double>(k);
+        }
+        apply_noise_highpass(step, loga, fmax);
+        for (std::size_t k = 0; k < size; ++k) {
+          const double f = static_cast<double>(k + 1) * step;
+          double db = 0.0;
+          if (f < fmax) {
+            db = f < 0.8 * fmax ? -30.0 + 12.0 * f / (0.8 * fmax)
+                                : -18.0 * (fmax - f) / (0.2 * fmax);
+          }
+          EXPECT_NEAR(loga[k] - 0.01 * static_cast<double>(k), db * std::log(10.0) / 20.0, 1e-12)
+              << step << ' ' << fmax << ' ' << k;
+        }
       }
     }
   }
