@@ -37,15 +37,17 @@ namespace {
 
 // Walks the entries of the harmonic matrices a and b of harmonic_cepstral_matrices,
 // kRowGroup rows at a time in kRowSets sets of lanes (two independent
-// rotation chains in flight): visit(i0, rows, j, av, bv) receives
-// a[i0 + l][j] in av[l / 4][l % 4] and b[i0 + l][j] likewise in bv, for
-// l < rows, j = 0..cols-1 in increasing order. Rows go in blocks of
+// rotation chains in flight): visit(i0, rows, j, cj, sj) receives cos(j w)
+// and sin(j w) of rows i0 + l, l < rows, in cj[l / 4][l % 4] and sj
+// likewise, for j = 0..cols-1 in increasing order. The entries are
+// a[i][0] = 1, b[i][0] = 0, and a[i][j] = 2 cos(j w), b[i][j] = -2 sin(j w)
+// from j = 1 on. After a group's last column, finish(i0, rows). Rows go in blocks of
 // kRowBlock, whose angles' cosines and sines come from one vector
 // evaluation. (Inlined into each instruction-set clone of its callers.)
-template <typename Visit>
+template <typename Visit, typename Finish>
 __attribute__((always_inline)) inline void forharmonicentries(std::size_t cols, std::uint32_t n,
                                                               double f0, double fs, double alpha,
-                                                              Visit&& visit) {
+                                                              Visit&& visit, Finish&& finish) {
   const double spacing = kTwoPi * f0 / fs;
   const Lanes one = {1.0, 1.0, 1.0, 1.0};
   const Lanes zero = {0.0, 0.0, 0.0, 0.0};
@@ -84,30 +86,25 @@ __attribute__((always_inline)) inline void forharmonicentries(std::size_t cols, 
       Lanes sw[kRowSets];
       Lanes re[kRowSets];
       Lanes im[kRowSets];
-      Lanes av[kRowSets];
-      Lanes bv[kRowSets];
       for (std::size_t v = 0; v < kRowSets; ++v) {
         loadlanes(cw[v], cv + l0 + v * kLaneCount);
         loadlanes(sw[v], sv + l0 + v * kLaneCount);
         re[v] = one;
         im[v] = zero;
-        av[v] = one;
-        bv[v] = zero;
       }
       const std::size_t i0 = b0 + l0;
       const std::size_t group = std::min<std::size_t>(kRowGroup, rows - l0);
-      visit(i0, group, 0, av, bv);
+      visit(i0, group, 0, re, im);
       // cos(j w), sin(j w) by rotating a unit vector by w once per column.
       for (std::size_t j = 1; j < cols; ++j) {
         for (std::size_t v = 0; v < kRowSets; ++v) {
           const Lanes nre = re[v] * cw[v] - im[v] * sw[v];
           im[v] = im[v] * cw[v] + re[v] * sw[v];
           re[v] = nre;
-          av[v] = re[v] + re[v];
-          bv[v] = -2.0 * im[v];
         }
-        visit(i0, group, j, av, bv);
+        visit(i0, group, j, re, im);
       }
+      finish(i0, group);
     }
   }
 }
@@ -126,19 +123,28 @@ VALLISYNTH_MULTIARCH int harmonic_cepstral_matrices(std::uint32_t order, std::ui
   }
   forharmonicentries(
       cols, n, f0, fs, alpha,
-      [&](std::size_t i0, std::size_t rows, std::size_t j, const LaneSets& av, const LaneSets& bv) {
+      [&](std::size_t i0, std::size_t rows, std::size_t j, const LaneSets& cj, const LaneSets& sj) {
         for (std::size_t l = 0; l < rows; ++l) {
-          a[(i0 + l) * cols + j] = av[l / kLaneCount][l % kLaneCount];
+          const double cosine = cj[l / kLaneCount][l % kLaneCount];
+          const double sine = sj[l / kLaneCount][l % kLaneCount];
+          a[(i0 + l) * cols + j] = j == 0 ? 1.0 : cosine + cosine;
           if (phase) {
-            b[(i0 + l) * cols + j] = bv[l / kLaneCount][l % kLaneCount];
+            b[(i0 + l) * cols + j] = j == 0 ? 0.0 : -2.0 * sine;
           }
         }
-      });
+      },
+      [](std::size_t, std::size_t) {});
   return 0;
 }
 
 // The matrices' rows are consumed as they are made: each lane sums its
 // row's products with c from 0 in increasing j, as matrix_product does.
+// From j = 1 on, the product of an entry 2 cos(j w) with c[j] is formed as
+// cos(j w) times 2 c[j]: scaling by 2 is exact, so the products are the
+// same numbers. The phase sums take sin(j w) times 2 c[j], the negated
+// products of -2 sin(j w) c[j]: rounding is symmetric about 0, so every
+// partial sum is the negated one, and 0 - sum gives the phase (an exact 0
+// as +0, as the sum of the negated products gives it).
 VALLISYNTH_MULTIARCH int harmonic_amplitudes_phases(std::uint32_t order, std::uint32_t n, double f0,
                                                     double fs, double alpha,
                                                     std::span<const double> c,
@@ -152,21 +158,34 @@ VALLISYNTH_MULTIARCH int harmonic_amplitudes_phases(std::uint32_t order, std::ui
   Lanes sb[kRowSets] = {};
   forharmonicentries(
       cols, n, f0, fs, alpha,
-      [&](std::size_t i0, std::size_t rows, std::size_t j, const LaneSets& av, const LaneSets& bv) {
-        for (std::size_t v = 0; v < kRowSets; ++v) {
-          if (j == 0) {
-            sa[v] = Lanes{} + av[v] * c[0];
-            sb[v] = Lanes{} + bv[v] * c[0];
-          } else {
-            sa[v] = sa[v] + av[v] * c[j];
-            sb[v] = sb[v] + bv[v] * c[j];
+      [&](std::size_t, std::size_t, std::size_t j, const LaneSets& cj, const LaneSets& sj) {
+        if (j == 0) {
+          for (std::size_t v = 0; v < kRowSets; ++v) {
+            sa[v] = Lanes{} + cj[v] * c[0];
+            sb[v] = -(Lanes{} + sj[v] * c[0]);
+          }
+        } else {
+          const double twice = c[j] + c[j];
+          for (std::size_t v = 0; v < kRowSets; ++v) {
+            sa[v] = sa[v] + cj[v] * twice;
+            sb[v] = sb[v] + sj[v] * twice;
           }
         }
-        if (j + 1 == cols) {
-          for (std::size_t l = 0; l < rows; ++l) {
-            amp[i0 + l] = sa[l / kLaneCount][l % kLaneCount];
-            phase[i0 + l] = sb[l / kLaneCount][l % kLaneCount];
+      },
+      [&](std::size_t i0, std::size_t rows) {
+        for (std::size_t v = 0; v < kRowSets; ++v) {
+          sb[v] = Lanes{} - sb[v];
+        }
+        if (rows == kRowGroup) {
+          for (std::size_t v = 0; v < kRowSets; ++v) {
+            storelanes(amp.data() + i0 + v * kLaneCount, sa[v]);
+            storelanes(phase.data() + i0 + v * kLaneCount, sb[v]);
           }
+          return;
+        }
+        for (std::size_t l = 0; l < rows; ++l) {
+          amp[i0 + l] = sa[l / kLaneCount][l % kLaneCount];
+          phase[i0 + l] = sb[l / kLaneCount][l % kLaneCount];
         }
       });
   return 0;

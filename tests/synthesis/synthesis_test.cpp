@@ -159,7 +159,15 @@ TEST(Harmonics, FusedEvaluationMatchesTheMatrices) {
     EXPECT_EQ(amp, ref) << n;
     EXPECT_EQ(phase, refp) << n;
   }
-  std::vector<double> amp(4), phase(3);
+  // A flat envelope has phase +0 (as the products summed from 0 give it).
+  std::vector<double> flat(kOrder + 1, 0.0), amp(9), phase(9);
+  flat[0] = -1.5;
+  ASSERT_EQ(harmonic_amplitudes_phases(kOrder, 9, 300.0, 16000.0, 0.42, flat, amp, phase), 0);
+  for (const double p : phase) {
+    EXPECT_TRUE(p == 0.0 && !std::signbit(p));
+  }
+  EXPECT_EQ(amp, std::vector<double>(9, -1.5));
+  phase.resize(3);
   EXPECT_EQ(harmonic_amplitudes_phases(kOrder, 4, 100.0, 16000.0, 0.42, c, amp, phase), -1);
 }
 
