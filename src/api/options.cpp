@@ -11,6 +11,7 @@
 #include "conditioning/finite.h"
 #include "conditioning/logf0.h"
 #include "conditioning/warping.h"
+#include "dsp/lanes.h"
 #include "io/memorylimit.h"
 #include "io/wavwriter.h"
 #include "synthesis/noise.h"
@@ -229,21 +230,57 @@ double engine_c0(double c0, const ResolvedOptions& o) {
   if (o.sptkform) {
     sptk_to_stored_cepstrum(std::span<double>(&v, 1), 0, o.fs);
   }
-  stored_to_plain_cepstrum(std::span<double>(&v, 1), 0);
-  return v;
+  return stored_to_plain_c0(v);
 }
 
-RowKind classify_row(std::span<const double> row, const ResolvedOptions& o) {
+namespace {
+
+// The sum of |v| over values, in four interleaved partial sums (then a
+// tail): within 2 n units in the last place of the sum in order.
+__attribute__((always_inline)) inline double interleaved_abs_sum(std::span<const double> values) {
+  using LaneBits = std::uint64_t __attribute__((vector_size(32)));
+  constexpr std::uint64_t kMagnitude = 0x7FFFFFFFFFFFFFFF;  // all but the sign bit
+  const LaneBits magnitude = {kMagnitude, kMagnitude, kMagnitude, kMagnitude};
+  Lanes sums = {};
+  std::size_t i = 0;
+  for (; i + kLaneCount <= values.size(); i += kLaneCount) {
+    LaneBits v;
+    std::memcpy(&v, values.data() + i, sizeof v);
+    sums = sums + __builtin_bit_cast(Lanes, v & magnitude);
+  }
+  double sum = (sums[0] + sums[2]) + (sums[1] + sums[3]);
+  for (; i < values.size(); ++i) {
+    sum += std::fabs(values[i]);
+  }
+  return sum;
+}
+
+}  // namespace
+
+VALLISYNTH_MULTIARCH RowKind classify_row(std::span<const double> row, const ResolvedOptions& o) {
   if (row.empty()) {
     return RowKind::renderable;
   }
-  // One pass gives the bound, and a finite bound and c0 show that the row
-  // is finite too; a NaN or an infinity anywhere makes the bound so, and
-  // only then is the row looked at again (an overflowing sum of finite
-  // values is an overflowing envelope). The engine halves the coefficients
-  // past c0.
+  // The bound sums |c| past c0, which the engine halves, in order; a finite
+  // bound and c0 show that the row is finite too; a NaN or an infinity
+  // anywhere makes the bound so, and only then is the row looked at again
+  // (an overflowing sum of finite values is an overflowing envelope). The
+  // sum is first taken in vector registers, in another order: unless that
+  // puts the envelope within rounding of the limit, it decides the same.
+  const std::span<const double> rest = row.subspan(1);
+  const double c0 = engine_c0(row[0], o);
+  const double quick = interleaved_abs_sum(rest);
+  if (std::isfinite(quick) && std::isfinite(c0)) {
+    const double envelope = c0 + 0.5 * quick;
+    const double margin = 4.0 * static_cast<double>(rest.size() + 2) *
+                          std::numeric_limits<double>::epsilon() *
+                          (std::fabs(c0) + 0.5 * quick + kMaxLogEnvelope);
+    if (std::fabs(envelope - kMaxLogEnvelope) > margin) {
+      return envelope > kMaxLogEnvelope ? RowKind::overflowing : RowKind::renderable;
+    }
+  }
   double bound = 0.0;
-  for (const double v : row.subspan(1)) {
+  for (const double v : rest) {
     bound += std::fabs(v);
   }
   if (!std::isfinite(bound) || !std::isfinite(row[0])) {

@@ -2,12 +2,12 @@
 
 #include <cmath>
 
+#include "dsp/lanes.h"
+
 namespace vallisynth {
 
 namespace {
 constexpr double kPi = 3.141592653589793;
-// Offsets of the stored cepstral form: c0 raised by 5, the rest doubled.
-constexpr double kStoredC0Offset = 5.0;
 }  // namespace
 
 double warp_frequency(double w, double alpha) {
@@ -36,11 +36,18 @@ void unwarp_fv(std::span<double> fv, double fs, double alpha) {
   }
 }
 
-void stored_to_plain_cepstrum(std::span<double> cc, std::uint32_t order) {
+// Row by row, the coefficients past c0 four at a time.
+VALLISYNTH_MULTIARCH void stored_to_plain_cepstrum(std::span<double> cc, std::uint32_t order) {
   const std::size_t p = std::size_t{order} + 1u;
   for (std::size_t base = 0; base + p <= cc.size(); base += p) {
-    cc[base] = cc[base] - kStoredC0Offset;
-    for (std::size_t j = base + 1; j < base + p; ++j) {
+    cc[base] = stored_to_plain_c0(cc[base]);
+    std::size_t j = base + 1;
+    for (; j + kLaneCount <= base + p; j += kLaneCount) {
+      Lanes v;
+      loadlanes(v, cc.data() + j);
+      storelanes(cc.data() + j, 0.5 * v);
+    }
+    for (; j < base + p; ++j) {
       cc[j] = 0.5 * cc[j];
     }
   }

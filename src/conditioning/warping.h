@@ -31,6 +31,12 @@ void unwarp_fv(std::span<double> fv, double fs, double alpha);
 // coefficients): c0 - 5, and the higher coefficients halved.
 void stored_to_plain_cepstrum(std::span<double> cc, std::uint32_t order);
 
+// What stored_to_plain_cepstrum makes of a row's c0.
+inline double stored_to_plain_c0(double c0) {
+  constexpr double kStoredC0Offset = 5.0;  // the stored form raises c0 by 5
+  return c0 - kStoredC0Offset;
+}
+
 // Brings mel-cepstra as SPTK's mcep and hts_engine write them to the stored
 // form: their c0 is on the 16-bit sample scale with power-normalised analysis
 // windows, so it is raised by 5 - ln 32768 - ln sqrt(fs); their coefficients

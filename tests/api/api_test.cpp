@@ -11,9 +11,11 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <random>
 #include <set>
 #include <thread>
 
+#include "api/options.h"
 #include "support/testsupport.h"
 #include "vallisynth/vallisynth.h"
 #include "vallisynth/vallisynth.hpp"
@@ -46,6 +48,41 @@ int codeof(const std::function<void()>& f) {
     return static_cast<int>(e.code());
   }
   return 0;
+}
+
+// A row whose envelope bound (c0 + the sum of |cj| / 2, in the engine's
+// form) lies within a few units in the last place of the limit is judged
+// by that bound summed in order, whatever a faster pass finds; a value
+// that is not finite is found wherever it stands.
+TEST(Api, RowsAtTheEnvelopeLimitAreJudgedByTheSumInOrder) {
+  constexpr double kLimit = 300.0;
+  const ResolvedOptions o;
+  std::mt19937_64 gen(7);
+  std::uniform_real_distribution<double> mantissa(-1.0, 1.0);
+  std::uniform_int_distribution<int> exponent(-30, 5);
+  for (int trial = 0; trial < 4000; ++trial) {
+    std::vector<double> row(static_cast<std::size_t>(2 + trial % 41));
+    double bound = 0.0;
+    for (std::size_t j = 1; j < row.size(); ++j) {
+      row[j] = std::ldexp(mantissa(gen), exponent(gen));
+      bound += std::fabs(row[j]);
+    }
+    row[0] = kLimit - 0.5 * bound + 5.0;
+    for (int nudge = 0; nudge < trial % 7; ++nudge) {
+      row[0] = std::nextafter(row[0], trial % 2 == 0 ? INFINITY : -INFINITY);
+    }
+    const bool over = engine_c0(row[0], o) + 0.5 * bound > kLimit;
+    EXPECT_EQ(classify_row(row, o), over ? RowKind::overflowing : RowKind::renderable) << trial;
+  }
+  for (const std::size_t at : {0u, 1u, 4u, 24u}) {
+    std::vector<double> row(25, 0.1);
+    row[at] = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_EQ(classify_row(row, o), RowKind::not_finite) << at;
+    row[at] = -INFINITY;
+    EXPECT_EQ(classify_row(row, o), RowKind::not_finite) << at;
+    row[at] = at == 0 ? 1e308 : -1e308;  // finite, but its exponential is not
+    EXPECT_EQ(classify_row(row, o), RowKind::overflowing) << at;
+  }
 }
 
 TEST(Api, EveryFailureHasItsCode) {
