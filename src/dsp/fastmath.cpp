@@ -120,6 +120,7 @@ __attribute__((always_inline)) inline double exp_general(double x) {
 // general loop or the one for normal results.
 __attribute__((always_inline)) inline bool exp_outside_normal(std::span<const double> x) {
   std::uint64_t outside = 0;
+#pragma GCC unroll 4
   for (const double v : x) {
     outside |= static_cast<std::uint64_t>(!(std::fabs(v) <= kExpNormal));
   }

@@ -242,12 +242,14 @@ VALLISYNTH_MULTIARCH void noise_from_log_spectrum(std::span<double> re, std::spa
   const double g = std::sqrt(fs / static_cast<double>(n));
 
   // Bins 1..h-1: the phases are drawn into im[1..h-1], and the bins'
-  // spectrum replaces the log amplitudes and the phases.
+  // spectrum replaces the log amplitudes and the phases. Entry h, free
+  // until the split step, is taken along as a harmless (0, 0), so that the
+  // count, h, is a whole number of vector lanes.
   const std::size_t bins = h - 1;
-  const std::span<double> loga = re.subspan(1, bins);
-  const std::span<double> phases = im.subspan(1, bins);
-  rng.draw(phases, kPhaseScale);
-  polar_from_log(loga, phases, g, loga, phases);
+  rng.draw(im.subspan(1, bins), kPhaseScale);
+  re[h] = 0.0;
+  im[h] = 0.0;
+  polar_from_log(re.subspan(1, h), im.subspan(1, h), g, re.subspan(1, h), im.subspan(1, h));
 
   // The spectrum X is conjugate-symmetric with X[0] = X[h] = 0, so its
   // inverse transform is real and half of it is redundant. The even samples
