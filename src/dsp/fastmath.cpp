@@ -200,30 +200,36 @@ VALLISYNTH_MULTIARCH void sincos_phases(std::span<const double> x, std::span<dou
   sincos_fast<false>(x, c, s);
 }
 
-VALLISYNTH_MULTIARCH void polar_from_log(std::span<const double> logamp,
-                                         std::span<const double> phase, double gain,
-                                         std::span<double> re, std::span<double> im) {
-  const std::size_t n = logamp.size();
-  // One loop: the exponential, the sine and cosine and the products of each
-  // entry go through registers only.
-  if (!exp_outside_normal(logamp)) {
-    for (std::size_t i = 0; i < n; ++i) {
-      const double a = exp_normal(logamp[i]) * gain;
-      double c = 0.0;
-      double s = 0.0;
-      sincos_one(phase[i], c, s);
-      im[i] = a * s;
-      re[i] = a * c;
-    }
-    return;
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    const double a = exp_general(logamp[i]) * gain;
+namespace {
+
+// polar_from_log's loop, with the exponential for arguments within +-708
+// (Normal) or for any.
+template <bool Normal>
+__attribute__((always_inline)) inline void polar_entries(std::span<const double> logamp,
+                                                         std::span<const double> phase, double gain,
+                                                         std::span<double> re,
+                                                         std::span<double> im) {
+  for (std::size_t i = 0; i < logamp.size(); ++i) {
+    const double a = (Normal ? exp_normal(logamp[i]) : exp_general(logamp[i])) * gain;
     double c = 0.0;
     double s = 0.0;
     sincos_one(phase[i], c, s);
     im[i] = a * s;
     re[i] = a * c;
+  }
+}
+
+}  // namespace
+
+// One loop: the exponential, the sine and cosine and the products of each
+// entry go through registers only.
+VALLISYNTH_MULTIARCH void polar_from_log(std::span<const double> logamp,
+                                         std::span<const double> phase, double gain,
+                                         std::span<double> re, std::span<double> im) {
+  if (!exp_outside_normal(logamp)) {
+    polar_entries<true>(logamp, phase, gain, re, im);
+  } else {
+    polar_entries<false>(logamp, phase, gain, re, im);
   }
 }
 
