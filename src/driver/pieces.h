@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -46,22 +48,47 @@ inline void map_pages(void* p, std::size_t bytes) {
 }
 
 // A block of doubles left uninitialised: a vector would clear megabytes per
-// utterance that are written before they are read.
+// utterance that are written before they are read. A block of a megabyte
+// or more (the pieces' samples on several threads) is aligned to 2 MiB and
+// offered the system's huge pages, where it has them: one fault then maps
+// 2 MiB, where 4 KiB pages take 256 faults a megabyte.
 class Buffer {
  public:
   void allocate(std::size_t n) {
-    if (n > size_) {
-      data_ = std::make_unique_for_overwrite<double[]>(n);
-      size_ = n;
-      map_pages(data_.get(), n * sizeof(double));
+    if (n <= size_) {
+      return;
     }
+    constexpr std::size_t kHugePage = std::size_t{2} << 20;
+    if (n > (SIZE_MAX - kHugePage) / sizeof(double)) {
+      throw std::bad_alloc();
+    }
+    const std::size_t bytes = n * sizeof(double);
+    const bool huge = bytes >= kHugePage / 2;
+    const std::size_t alignment = huge ? kHugePage : alignof(std::max_align_t);
+    const std::size_t rounded = (bytes + alignment - 1) / alignment * alignment;
+    data_.reset(static_cast<double*>(std::aligned_alloc(alignment, rounded)));
+    if (!data_) {
+      throw std::bad_alloc();
+    }
+    size_ = n;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (huge) {
+      madvise(data_.get(), rounded, MADV_HUGEPAGE);
+    }
+#endif
+    map_pages(data_.get(), bytes);
   }
   std::span<double> span() const {
     return {data_.get(), size_};
   }
 
  private:
-  std::unique_ptr<double[]> data_;
+  struct Free {
+    void operator()(double* p) const {
+      std::free(p);
+    }
+  };
+  std::unique_ptr<double[], Free> data_;
   std::size_t size_ = 0;
 };
 
