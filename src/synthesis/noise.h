@@ -60,7 +60,9 @@ class NoisePlan {
   FftPlan fft_;
   std::vector<double> wr_;  // W^k, k = 1 .. N/4
   std::vector<double> wi_;
-  std::vector<std::uint32_t> rev_;  // k = 0 .. N/2 - 1 with its bits reversed
+  std::vector<std::uint32_t> rev_;     // k = 0 .. N/2 - 1 with its bits reversed
+  std::vector<double> wcols_;          // the factors as the column split step reads them
+  std::vector<std::uint32_t> atcols_;  // and its places
 };
 
 // Numbers that noise_from_log_spectrum draws for a frame of n samples (a
