@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 
 #include "dsp/fastmath.h"
 #include "dsp/fft.h"
@@ -292,6 +293,17 @@ int resample_log_envelope(double stepsrc, std::span<const double> src, double st
   return 0;
 }
 
+namespace {
+// Whether the multi-architecture functions run their AVX2 code.
+bool permutes_in_registers() {
+#if defined(__x86_64__) && !defined(VALLISYNTH_BASELINE_ONLY)
+  return __builtin_cpu_supports("x86-64-v3") != 0;
+#else
+  return false;
+#endif
+}
+}  // namespace
+
 ResamplePlan::ResamplePlan(double stepsrc, std::size_t nsrc, double stepdst, std::size_t ndst)
     : stepsrc_(stepsrc), nsrc_(nsrc) {
   if (nsrc > 0xFFFFFFFFu) {
@@ -306,7 +318,66 @@ ResamplePlan::ResamplePlan(double stepsrc, std::size_t nsrc, double stepdst, std
                   first_[i] = static_cast<std::uint32_t>(a);
                   second_[i] = static_cast<std::uint32_t>(b);
                 });
+  // Four destination points at most one source step apart each take their
+  // values from a few neighbouring source points: from a window of four
+  // (or eight) loaded whole, picked out by a permutation within registers.
+  // The window of each group of four starts at the lowest point it needs,
+  // moved back where it would run past the end; the plan takes the
+  // narrowest width that every group fits in, else none. Only where the
+  // AVX2 code runs: without its permutation by indices in a register (the
+  // baseline code) the lanes would be picked one by one through memory,
+  // which costs more than loading them from the source directly.
+  if (!permutes_in_registers()) {
+    return;
+  }
+  const std::size_t groups = ndst / kLaneCount;
+  for (const std::size_t width : {std::size_t{4}, std::size_t{8}}) {
+    if (nsrc < width) {
+      break;
+    }
+    bool fits = true;
+    for (std::size_t g = 0; g < groups && fits; ++g) {
+      const std::size_t i = g * kLaneCount;
+      const std::uint32_t lo =
+          *std::min_element(first_.begin() + static_cast<std::ptrdiff_t>(i),
+                            first_.begin() + static_cast<std::ptrdiff_t>(i + 4));
+      const std::uint32_t hi =
+          *std::max_element(second_.begin() + static_cast<std::ptrdiff_t>(i),
+                            second_.begin() + static_cast<std::ptrdiff_t>(i + 4));
+      fits = hi < std::min<std::size_t>(lo, nsrc - width) + width;
+    }
+    if (!fits) {
+      continue;
+    }
+    window_ = width;
+    start_.resize(groups);
+    picks_.resize(groups * 4 * kLaneCount);
+    for (std::size_t g = 0; g < groups; ++g) {
+      const std::size_t i = g * kLaneCount;
+      const std::size_t w = std::min<std::size_t>(
+          *std::min_element(first_.begin() + static_cast<std::ptrdiff_t>(i),
+                            first_.begin() + static_cast<std::ptrdiff_t>(i + 4)),
+          nsrc - width);
+      start_[g] = static_cast<std::uint32_t>(w);
+      // A double is the pair of floats 2 d, 2 d + 1 of the window.
+      for (std::size_t l = 0; l < kLaneCount; ++l) {
+        const auto da = static_cast<std::int32_t>(first_[i + l] - w);
+        const auto db = static_cast<std::int32_t>(second_[i + l] - w);
+        std::int32_t* pick = picks_.data() + g * 4 * kLaneCount;
+        pick[2 * l] = 2 * da;
+        pick[2 * l + 1] = 2 * da + 1;
+        pick[2 * kLaneCount + 2 * l] = 2 * db;
+        pick[2 * kLaneCount + 2 * l + 1] = 2 * db + 1;
+      }
+    }
+    break;
+  }
 }
+
+namespace {
+using Floats = float __attribute__((vector_size(32)));
+using Picks = std::int32_t __attribute__((vector_size(32)));
+}  // namespace
 
 // The walk is done: each point is one interpolation, in the same order of
 // operations.
@@ -323,12 +394,58 @@ VALLISYNTH_MULTIARCH int resample_log_envelope(std::span<const double> src, std:
   // Four points at a time, lane by lane the same operations as one at a
   // time (the division, too, is done four at once).
   std::size_t i = 0;
-  for (; i + kLaneCount <= n; i += kLaneCount) {
-    const Lanes va = {src[first[i]], src[first[i + 1]], src[first[i + 2]], src[first[i + 3]]};
-    const Lanes vb = {src[second[i]], src[second[i + 1]], src[second[i + 2]], src[second[i + 3]]};
-    Lanes o;
-    loadlanes(o, offset + i);
-    storelanes(dst.data() + i, o * (vb - va) / step + va);
+  if (plan.window_ == 4) {
+    // Both ends of the four segments from one load of four source points,
+    // rearranged as pairs of floats: the same bits.
+    const std::uint32_t* start = plan.start_.data();
+    const std::int32_t* picks = plan.picks_.data();
+    for (; i + kLaneCount <= n; i += kLaneCount, ++start, picks += 4 * kLaneCount) {
+      Floats window;
+      Picks pa;
+      Picks pb;
+      std::memcpy(&window, src.data() + *start, sizeof window);
+      std::memcpy(&pa, picks, sizeof pa);
+      std::memcpy(&pb, picks + 2 * kLaneCount, sizeof pb);
+      const Floats fa = __builtin_shuffle(window, pa);
+      const Floats fb = __builtin_shuffle(window, pb);
+      Lanes va;
+      Lanes vb;
+      std::memcpy(&va, &fa, sizeof va);
+      std::memcpy(&vb, &fb, sizeof vb);
+      Lanes o;
+      loadlanes(o, offset + i);
+      storelanes(dst.data() + i, o * (vb - va) / step + va);
+    }
+  } else if (plan.window_ == 8) {
+    const std::uint32_t* start = plan.start_.data();
+    const std::int32_t* picks = plan.picks_.data();
+    for (; i + kLaneCount <= n; i += kLaneCount, ++start, picks += 4 * kLaneCount) {
+      Floats low;
+      Floats high;
+      Picks pa;
+      Picks pb;
+      std::memcpy(&low, src.data() + *start, sizeof low);
+      std::memcpy(&high, src.data() + *start + 4, sizeof high);
+      std::memcpy(&pa, picks, sizeof pa);
+      std::memcpy(&pb, picks + 2 * kLaneCount, sizeof pb);
+      const Floats fa = __builtin_shuffle(low, high, pa);
+      const Floats fb = __builtin_shuffle(low, high, pb);
+      Lanes va;
+      Lanes vb;
+      std::memcpy(&va, &fa, sizeof va);
+      std::memcpy(&vb, &fb, sizeof vb);
+      Lanes o;
+      loadlanes(o, offset + i);
+      storelanes(dst.data() + i, o * (vb - va) / step + va);
+    }
+  } else {
+    for (; i + kLaneCount <= n; i += kLaneCount) {
+      const Lanes va = {src[first[i]], src[first[i + 1]], src[first[i + 2]], src[first[i + 3]]};
+      const Lanes vb = {src[second[i]], src[second[i + 1]], src[second[i + 2]], src[second[i + 3]]};
+      Lanes o;
+      loadlanes(o, offset + i);
+      storelanes(dst.data() + i, o * (vb - va) / step + va);
+    }
   }
   for (; i < n; ++i) {
     const double va = src[first[i]];
