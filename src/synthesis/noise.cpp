@@ -359,15 +359,21 @@ ResamplePlan::ResamplePlan(double stepsrc, std::size_t nsrc, double stepdst, std
                             first_.begin() + static_cast<std::ptrdiff_t>(i + 4)),
           nsrc - width);
       start_[g] = static_cast<std::uint32_t>(w);
-      // A double is the pair of floats 2 d, 2 d + 1 of the window.
+      // A double is the pair of floats 2 d, 2 d + 1 of the window. Of a
+      // window of eight, a pick from the upper four is a negative number
+      // whose low three bits give the float within them.
+      const auto pick = [](std::uint32_t d) {
+        return d < 4 ? static_cast<std::int32_t>(2 * d)
+                     : static_cast<std::int32_t>(2 * d - 8) - 0x7FFFFFFF - 1;
+      };
+      std::int32_t* p = picks_.data() + g * 4 * kLaneCount;
       for (std::size_t l = 0; l < kLaneCount; ++l) {
-        const auto da = static_cast<std::int32_t>(first_[i + l] - w);
-        const auto db = static_cast<std::int32_t>(second_[i + l] - w);
-        std::int32_t* pick = picks_.data() + g * 4 * kLaneCount;
-        pick[2 * l] = 2 * da;
-        pick[2 * l + 1] = 2 * da + 1;
-        pick[2 * kLaneCount + 2 * l] = 2 * db;
-        pick[2 * kLaneCount + 2 * l + 1] = 2 * db + 1;
+        const std::int32_t pa = pick(static_cast<std::uint32_t>(first_[i + l] - w));
+        const std::int32_t pb = pick(static_cast<std::uint32_t>(second_[i + l] - w));
+        p[2 * l] = pa;
+        p[2 * l + 1] = pa + 1;
+        p[2 * kLaneCount + 2 * l] = pb;
+        p[2 * kLaneCount + 2 * l + 1] = pb + 1;
       }
     }
     break;
@@ -399,13 +405,15 @@ VALLISYNTH_MULTIARCH int resample_log_envelope(std::span<const double> src, std:
     // rearranged as pairs of floats: the same bits.
     const std::uint32_t* start = plan.start_.data();
     const std::int32_t* picks = plan.picks_.data();
-    for (; i + kLaneCount <= n; i += kLaneCount, ++start, picks += 4 * kLaneCount) {
+    const std::size_t groups = n / kLaneCount;
+    for (std::size_t g = 0; g < groups; ++g) {
+      const std::size_t i4 = g * kLaneCount;
       Floats window;
       Picks pa;
       Picks pb;
-      std::memcpy(&window, src.data() + *start, sizeof window);
-      std::memcpy(&pa, picks, sizeof pa);
-      std::memcpy(&pb, picks + 2 * kLaneCount, sizeof pb);
+      std::memcpy(&window, src.data() + start[g], sizeof window);
+      std::memcpy(&pa, picks + 16 * g, sizeof pa);
+      std::memcpy(&pb, picks + 16 * g + 2 * kLaneCount, sizeof pb);
       const Floats fa = __builtin_shuffle(window, pa);
       const Floats fb = __builtin_shuffle(window, pb);
       Lanes va;
@@ -413,31 +421,35 @@ VALLISYNTH_MULTIARCH int resample_log_envelope(std::span<const double> src, std:
       std::memcpy(&va, &fa, sizeof va);
       std::memcpy(&vb, &fb, sizeof vb);
       Lanes o;
-      loadlanes(o, offset + i);
-      storelanes(dst.data() + i, o * (vb - va) / step + va);
+      loadlanes(o, offset + i4);
+      storelanes(dst.data() + i4, o * (vb - va) / step + va);
     }
+    i = groups * kLaneCount;
   } else if (plan.window_ == 8) {
     const std::uint32_t* start = plan.start_.data();
     const std::int32_t* picks = plan.picks_.data();
-    for (; i + kLaneCount <= n; i += kLaneCount, ++start, picks += 4 * kLaneCount) {
+    const std::size_t groups = n / kLaneCount;
+    for (std::size_t g = 0; g < groups; ++g) {
+      const std::size_t i4 = g * kLaneCount;
       Floats low;
       Floats high;
       Picks pa;
       Picks pb;
-      std::memcpy(&low, src.data() + *start, sizeof low);
-      std::memcpy(&high, src.data() + *start + 4, sizeof high);
-      std::memcpy(&pa, picks, sizeof pa);
-      std::memcpy(&pb, picks + 2 * kLaneCount, sizeof pb);
-      const Floats fa = __builtin_shuffle(low, high, pa);
-      const Floats fb = __builtin_shuffle(low, high, pb);
+      std::memcpy(&low, src.data() + start[g], sizeof low);
+      std::memcpy(&high, src.data() + start[g] + 4, sizeof high);
+      std::memcpy(&pa, picks + 16 * g, sizeof pa);
+      std::memcpy(&pb, picks + 16 * g + 2 * kLaneCount, sizeof pb);
+      const Floats fa = pa < 0 ? __builtin_shuffle(high, pa) : __builtin_shuffle(low, pa);
+      const Floats fb = pb < 0 ? __builtin_shuffle(high, pb) : __builtin_shuffle(low, pb);
       Lanes va;
       Lanes vb;
       std::memcpy(&va, &fa, sizeof va);
       std::memcpy(&vb, &fb, sizeof vb);
       Lanes o;
-      loadlanes(o, offset + i);
-      storelanes(dst.data() + i, o * (vb - va) / step + va);
+      loadlanes(o, offset + i4);
+      storelanes(dst.data() + i4, o * (vb - va) / step + va);
     }
+    i = groups * kLaneCount;
   } else {
     for (; i + kLaneCount <= n; i += kLaneCount) {
       const Lanes va = {src[first[i]], src[first[i + 1]], src[first[i + 2]], src[first[i + 3]]};
