@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 
 #include "dsp/fastmath.h"
 #include "dsp/fft.h"
@@ -30,6 +31,121 @@ __attribute__((always_inline)) inline void halfspectrum(const T& pr, const T& pi
   zi = (pi + qi) + tr;
 }
 
+// Entries p .. p+3 of Z and their partners h-p .. h-p-3 (p + 3 < h - p - 3,
+// p <= h/2): x points at X[p], y at X[h-p-3], w at W^p. (zkr, zki) lane l
+// holds entry p + l, (zjr, zji) lane l its partner h - p - l.
+__attribute__((always_inline)) inline void entrypairs(const double* xr, const double* xi,
+                                                      const double* yr, const double* yi,
+                                                      const double* wr, const double* wi,
+                                                      Lanes& zkr, Lanes& zki, Lanes& zjr,
+                                                      Lanes& zji) {
+  Lanes xkr;
+  Lanes xki;
+  Lanes xjr;
+  Lanes xji;
+  Lanes ur;
+  Lanes ui;
+  loadlanes(xkr, xr);
+  loadlanes(xki, xi);
+  loadlanes(xjr, yr);
+  loadlanes(xji, yi);
+  loadlanes(ur, wr);
+  loadlanes(ui, wi);
+  reverse(xjr);
+  reverse(xji);
+  halfspectrum(xkr, xki, xjr, -xji, ur, ui, zkr, zki);
+  halfspectrum(xjr, xji, xkr, -xki, -ur, ui, zjr, zji);
+}
+
+// Four doubles stored as doubles: unlike a byte copy, such a store is
+// known to leave a table of places (integers) alone, so the places are not
+// read again after each store.
+using Row = double __attribute__((vector_size(32), aligned(8)));
+
+// Rows l = 0..3 of (a, c, b, d) to the places at[l] .. at[l] + 3, with c
+// and d in reversed lane order: a 4 x 4 transpose whose halves are joined
+// first, so that the reversal costs nothing.
+__attribute__((always_inline)) inline void storecolumns(double* z, const std::uint32_t* at,
+                                                        const Lanes& a, const Lanes& b,
+                                                        const Lanes& crev, const Lanes& drev) {
+  const Lanes u0 = __builtin_shufflevector(a, b, 0, 1, 4, 5);        // a0 a1 b0 b1
+  const Lanes u1 = __builtin_shufflevector(a, b, 2, 3, 6, 7);        // a2 a3 b2 b3
+  const Lanes v0 = __builtin_shufflevector(crev, drev, 2, 3, 6, 7);  // c1 c0 d1 d0
+  const Lanes v1 = __builtin_shufflevector(crev, drev, 0, 1, 4, 5);  // c3 c2 d3 d2
+  *reinterpret_cast<Row*>(z + at[0]) = __builtin_shufflevector(u0, v0, 0, 5, 2, 7);
+  *reinterpret_cast<Row*>(z + at[1]) = __builtin_shufflevector(u0, v0, 1, 4, 3, 6);
+  *reinterpret_cast<Row*>(z + at[2]) = __builtin_shufflevector(u1, v1, 0, 5, 2, 7);
+  *reinterpret_cast<Row*>(z + at[3]) = __builtin_shufflevector(u1, v1, 1, 4, 3, 6);
+}
+
+// The split step of the planned transform for h >= 32, each entry of Z
+// stored at its bit-reversed place. Entries e, e + h/4, e + h/2, e + 3h/4
+// (e < h/4) have their two top bits 00, 01, 10, 11 and the same rest: their
+// places are rev[e] + 0, 2, 1, 3, four consecutive ones. Four such columns
+// e = k .. k+3 are transposed in registers and stored as whole rows. The
+// partners of column e are column h/4 - e (e + m h/4 pairs with h - e - m
+// h/4), so the columns k .. k+3 are made with their partners k2 = h/4-k-3
+// .. h/4-k, the lower halves' entries (quarters 0 and 1) directly, the
+// upper halves' as partners: the same operations on the same operands as
+// splitstep. The last pair of runs meets at column h/8, its own partner,
+// which is made twice, the same both times. wcols holds, for each k in
+// turn, the factors W^p .. W^(p+3) (real parts, then imaginary) of p = k,
+// k + h/4, k2, k2 + h/4, and atcols the places rev[k .. k+3], rev[k2 ..
+// k2+3]: one stream each, read in order.
+__attribute__((always_inline)) inline void splitcolumns(
+    const double* re, const double* im, double* zr, double* zi, std::size_t h, const double* wcols,
+    const std::uint32_t* atcols, const double* wr, const double* wi, const std::uint32_t* rev) {
+  const std::size_t q = h / 4;
+  // Quarter m of X starts at re + m q, im + m q.
+  const double* r1 = re + q;
+  const double* r2 = re + 2 * q;
+  const double* r3 = re + 3 * q;
+  const double* i1 = im + q;
+  const double* i2 = im + 2 * q;
+  const double* i3 = im + 3 * q;
+  for (std::size_t k = 1; k + 3 <= h / 8; k += 4, wcols += 32, atcols += 8) {
+    const std::size_t k2 = q - k - 3;
+    Lanes akr;
+    Lanes aki;
+    Lanes dk2r;
+    Lanes dk2i;
+    Lanes bkr;
+    Lanes bki;
+    Lanes ck2r;
+    Lanes ck2i;
+    Lanes ak2r;
+    Lanes ak2i;
+    Lanes dkr;
+    Lanes dki;
+    Lanes bk2r;
+    Lanes bk2i;
+    Lanes ckr;
+    Lanes cki;
+    // k with h-k-3 = 3q + k2, k + q with h-k-q-3 = 2q + k2, and the same
+    // with k and k2 swapped.
+    entrypairs(re + k, im + k, r3 + k2, i3 + k2, wcols, wcols + 4, akr, aki, dk2r, dk2i);
+    entrypairs(r1 + k, i1 + k, r2 + k2, i2 + k2, wcols + 8, wcols + 12, bkr, bki, ck2r, ck2i);
+    entrypairs(re + k2, im + k2, r3 + k, i3 + k, wcols + 16, wcols + 20, ak2r, ak2i, dkr, dki);
+    entrypairs(r1 + k2, i1 + k2, r2 + k, i2 + k, wcols + 24, wcols + 28, bk2r, bk2i, ckr, cki);
+    storecolumns(zr, atcols, akr, bkr, ckr, dkr);
+    storecolumns(zi, atcols, aki, bki, cki, dki);
+    storecolumns(zr, atcols + 4, ak2r, bk2r, ck2r, dk2r);
+    storecolumns(zi, atcols + 4, ak2i, bk2i, ck2i, dk2i);
+  }
+  // Column 0: entry 0 is set by the caller, h/2 is its own partner.
+  for (const std::size_t e : {q, 2 * q}) {
+    const std::size_t j = h - e;
+    const double xkr = re[e];
+    const double xki = im[e];
+    const double xjr = re[j];
+    const double xji = im[j];
+    halfspectrum(xkr, xki, xjr, -xji, wr[e - 1], wi[e - 1], zr[rev[e]], zi[rev[e]]);
+    if (j != e) {
+      halfspectrum(xjr, xji, xkr, -xki, -wr[e - 1], wi[e - 1], zr[rev[j]], zi[rev[j]]);
+    }
+  }
+}
+
 // The split step for entries k = 1 .. h-1 of Z (see noise_from_log_spectrum)
 // from X in re, im [1 .. h-1]. Entry k goes to (zr, zi)[k] in place, or,
 // when Scatter, to (zr, zi)[rev[k]] in other arrays. Four entries k and
@@ -42,26 +158,11 @@ __attribute__((always_inline)) inline void splitstep(const double* re, const dou
   std::size_t k = 1;
   for (; 2 * k + 6 < h; k += 4) {
     const std::size_t j = h - k - 3;
-    Lanes xkr;
-    Lanes xki;
-    Lanes xjr;
-    Lanes xji;
-    Lanes ur;
-    Lanes ui;
-    loadlanes(xkr, re + k);
-    loadlanes(xki, im + k);
-    loadlanes(xjr, re + j);
-    loadlanes(xji, im + j);
-    loadlanes(ur, wr + k - 1);
-    loadlanes(ui, wi + k - 1);
-    reverse(xjr);
-    reverse(xji);
     Lanes zkr;
     Lanes zki;
     Lanes zjr;
     Lanes zji;
-    halfspectrum(xkr, xki, xjr, -xji, ur, ui, zkr, zki);
-    halfspectrum(xjr, xji, xkr, -xki, -ur, ui, zjr, zji);
+    entrypairs(re + k, im + k, re + j, im + j, wr + k - 1, wi + k - 1, zkr, zki, zjr, zji);
     if constexpr (Scatter) {
       // Lane l holds entry k + l, and its partner h - k - l.
       for (std::size_t l = 0; l < kLaneCount; ++l) {
@@ -128,6 +229,24 @@ NoisePlan::NoisePlan(std::size_t n) : n_(n), fft_(n / 2, -1) {
       }
       rev_[k] = static_cast<std::uint32_t>(r);
     }
+    // The column split step's factors and places, in the order it reads
+    // them.
+    if (h >= 32) {
+      const std::size_t q = h / 4;
+      for (std::size_t k = 1; k + 3 <= h / 8; k += 4) {
+        const std::size_t k2 = q - k - 3;
+        for (const std::size_t p : {k, k + q, k2, k2 + q}) {
+          wcols_.insert(wcols_.end(), wr_.begin() + static_cast<std::ptrdiff_t>(p - 1),
+                        wr_.begin() + static_cast<std::ptrdiff_t>(p + 3));
+          wcols_.insert(wcols_.end(), wi_.begin() + static_cast<std::ptrdiff_t>(p - 1),
+                        wi_.begin() + static_cast<std::ptrdiff_t>(p + 3));
+        }
+        for (const std::size_t p : {k, k2}) {
+          atcols_.insert(atcols_.end(), rev_.begin() + static_cast<std::ptrdiff_t>(p),
+                         rev_.begin() + static_cast<std::ptrdiff_t>(p + 4));
+        }
+      }
+    }
   }
 }
 
@@ -174,6 +293,17 @@ int resample_log_envelope(double stepsrc, std::span<const double> src, double st
   return 0;
 }
 
+namespace {
+// Whether the multi-architecture functions run their AVX2 code.
+bool permutes_in_registers() {
+#if defined(__x86_64__) && !defined(VALLISYNTH_BASELINE_ONLY)
+  return __builtin_cpu_supports("x86-64-v3") != 0;
+#else
+  return false;
+#endif
+}
+}  // namespace
+
 ResamplePlan::ResamplePlan(double stepsrc, std::size_t nsrc, double stepdst, std::size_t ndst)
     : stepsrc_(stepsrc), nsrc_(nsrc) {
   if (nsrc > 0xFFFFFFFFu) {
@@ -188,7 +318,72 @@ ResamplePlan::ResamplePlan(double stepsrc, std::size_t nsrc, double stepdst, std
                   first_[i] = static_cast<std::uint32_t>(a);
                   second_[i] = static_cast<std::uint32_t>(b);
                 });
+  // Four destination points at most one source step apart each take their
+  // values from a few neighbouring source points: from a window of four
+  // (or eight) loaded whole, picked out by a permutation within registers.
+  // The window of each group of four starts at the lowest point it needs,
+  // moved back where it would run past the end; the plan takes the
+  // narrowest width that every group fits in, else none. Only where the
+  // AVX2 code runs: without its permutation by indices in a register (the
+  // baseline code) the lanes would be picked one by one through memory,
+  // which costs more than loading them from the source directly.
+  if (!permutes_in_registers()) {
+    return;
+  }
+  const std::size_t groups = ndst / kLaneCount;
+  for (const std::size_t width : {std::size_t{4}, std::size_t{8}}) {
+    if (nsrc < width) {
+      break;
+    }
+    bool fits = true;
+    for (std::size_t g = 0; g < groups && fits; ++g) {
+      const std::size_t i = g * kLaneCount;
+      const std::uint32_t lo =
+          *std::min_element(first_.begin() + static_cast<std::ptrdiff_t>(i),
+                            first_.begin() + static_cast<std::ptrdiff_t>(i + 4));
+      const std::uint32_t hi =
+          *std::max_element(second_.begin() + static_cast<std::ptrdiff_t>(i),
+                            second_.begin() + static_cast<std::ptrdiff_t>(i + 4));
+      fits = hi < std::min<std::size_t>(lo, nsrc - width) + width;
+    }
+    if (!fits) {
+      continue;
+    }
+    window_ = width;
+    start_.resize(groups);
+    picks_.resize(groups * 4 * kLaneCount);
+    for (std::size_t g = 0; g < groups; ++g) {
+      const std::size_t i = g * kLaneCount;
+      const std::size_t w = std::min<std::size_t>(
+          *std::min_element(first_.begin() + static_cast<std::ptrdiff_t>(i),
+                            first_.begin() + static_cast<std::ptrdiff_t>(i + 4)),
+          nsrc - width);
+      start_[g] = static_cast<std::uint32_t>(w);
+      // A double is the pair of floats 2 d, 2 d + 1 of the window. Of a
+      // window of eight, a pick from the upper four is a negative number
+      // whose low three bits give the float within them.
+      const auto pick = [](std::uint32_t d) {
+        return d < 4 ? static_cast<std::int32_t>(2 * d)
+                     : static_cast<std::int32_t>(2 * d - 8) - 0x7FFFFFFF - 1;
+      };
+      std::int32_t* p = picks_.data() + g * 4 * kLaneCount;
+      for (std::size_t l = 0; l < kLaneCount; ++l) {
+        const std::int32_t pa = pick(static_cast<std::uint32_t>(first_[i + l] - w));
+        const std::int32_t pb = pick(static_cast<std::uint32_t>(second_[i + l] - w));
+        p[2 * l] = pa;
+        p[2 * l + 1] = pa + 1;
+        p[2 * kLaneCount + 2 * l] = pb;
+        p[2 * kLaneCount + 2 * l + 1] = pb + 1;
+      }
+    }
+    break;
+  }
 }
+
+namespace {
+using Floats = float __attribute__((vector_size(32)));
+using Picks = std::int32_t __attribute__((vector_size(32)));
+}  // namespace
 
 // The walk is done: each point is one interpolation, in the same order of
 // operations.
@@ -205,12 +400,64 @@ VALLISYNTH_MULTIARCH int resample_log_envelope(std::span<const double> src, std:
   // Four points at a time, lane by lane the same operations as one at a
   // time (the division, too, is done four at once).
   std::size_t i = 0;
-  for (; i + kLaneCount <= n; i += kLaneCount) {
-    const Lanes va = {src[first[i]], src[first[i + 1]], src[first[i + 2]], src[first[i + 3]]};
-    const Lanes vb = {src[second[i]], src[second[i + 1]], src[second[i + 2]], src[second[i + 3]]};
-    Lanes o;
-    loadlanes(o, offset + i);
-    storelanes(dst.data() + i, o * (vb - va) / step + va);
+  if (plan.window_ == 4) {
+    // Both ends of the four segments from one load of four source points,
+    // rearranged as pairs of floats: the same bits.
+    const std::uint32_t* start = plan.start_.data();
+    const std::int32_t* picks = plan.picks_.data();
+    const std::size_t groups = n / kLaneCount;
+    for (std::size_t g = 0; g < groups; ++g) {
+      const std::size_t i4 = g * kLaneCount;
+      Floats window;
+      Picks pa;
+      Picks pb;
+      std::memcpy(&window, src.data() + start[g], sizeof window);
+      std::memcpy(&pa, picks + 16 * g, sizeof pa);
+      std::memcpy(&pb, picks + 16 * g + 2 * kLaneCount, sizeof pb);
+      const Floats fa = __builtin_shuffle(window, pa);
+      const Floats fb = __builtin_shuffle(window, pb);
+      Lanes va;
+      Lanes vb;
+      std::memcpy(&va, &fa, sizeof va);
+      std::memcpy(&vb, &fb, sizeof vb);
+      Lanes o;
+      loadlanes(o, offset + i4);
+      storelanes(dst.data() + i4, o * (vb - va) / step + va);
+    }
+    i = groups * kLaneCount;
+  } else if (plan.window_ == 8) {
+    const std::uint32_t* start = plan.start_.data();
+    const std::int32_t* picks = plan.picks_.data();
+    const std::size_t groups = n / kLaneCount;
+    for (std::size_t g = 0; g < groups; ++g) {
+      const std::size_t i4 = g * kLaneCount;
+      Floats low;
+      Floats high;
+      Picks pa;
+      Picks pb;
+      std::memcpy(&low, src.data() + start[g], sizeof low);
+      std::memcpy(&high, src.data() + start[g] + 4, sizeof high);
+      std::memcpy(&pa, picks + 16 * g, sizeof pa);
+      std::memcpy(&pb, picks + 16 * g + 2 * kLaneCount, sizeof pb);
+      const Floats fa = pa < 0 ? __builtin_shuffle(high, pa) : __builtin_shuffle(low, pa);
+      const Floats fb = pb < 0 ? __builtin_shuffle(high, pb) : __builtin_shuffle(low, pb);
+      Lanes va;
+      Lanes vb;
+      std::memcpy(&va, &fa, sizeof va);
+      std::memcpy(&vb, &fb, sizeof vb);
+      Lanes o;
+      loadlanes(o, offset + i4);
+      storelanes(dst.data() + i4, o * (vb - va) / step + va);
+    }
+    i = groups * kLaneCount;
+  } else {
+    for (; i + kLaneCount <= n; i += kLaneCount) {
+      const Lanes va = {src[first[i]], src[first[i + 1]], src[first[i + 2]], src[first[i + 3]]};
+      const Lanes vb = {src[second[i]], src[second[i + 1]], src[second[i + 2]], src[second[i + 3]]};
+      Lanes o;
+      loadlanes(o, offset + i);
+      storelanes(dst.data() + i, o * (vb - va) / step + va);
+    }
   }
   for (; i < n; ++i) {
     const double va = src[first[i]];
@@ -273,7 +520,12 @@ VALLISYNTH_MULTIARCH void noise_from_log_spectrum(std::span<double> re, std::spa
     // Z goes straight to its permuted place in the upper halves.
     const std::span<double> zr = re.subspan(h);
     const std::span<double> zi = im.subspan(h);
-    splitstep<true>(re.data(), im.data(), zr.data(), zi.data(), h, wr, wi, plan->rev_.data());
+    if (h >= 32) {
+      splitcolumns(re.data(), im.data(), zr.data(), zi.data(), h, plan->wcols_.data(),
+                   plan->atcols_.data(), wr, wi, plan->rev_.data());
+    } else {
+      splitstep<true>(re.data(), im.data(), zr.data(), zi.data(), h, wr, wi, plan->rev_.data());
+    }
     zr[0] = 0.0;
     zi[0] = 0.0;
     complex_fft_bit_reversed(zr, zi, plan->fft_);

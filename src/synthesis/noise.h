@@ -36,6 +36,9 @@ class ResamplePlan {
   std::vector<double> offset_;         // f - fa of each point
   std::vector<std::uint32_t> first_;   // src index of the segment's start value
   std::vector<std::uint32_t> second_;  // and of its end value
+  std::size_t window_ = 0;             // source points loaded per four points: 4, 8 or 0 (none)
+  std::vector<std::uint32_t> start_;   // each group of four points' first window point
+  std::vector<std::int32_t> picks_;    // its two sets of eight float lanes of the window
 };
 
 // resample_log_envelope on the plan's grids: the same results. -1 (nothing
@@ -61,7 +64,9 @@ class NoisePlan {
   FftPlan fft_;
   std::vector<double> wr_;  // W^k, k = 1 .. N/4
   std::vector<double> wi_;
-  std::vector<std::uint32_t> rev_;  // k = 0 .. N/2 - 1 with its bits reversed
+  std::vector<std::uint32_t> rev_;     // k = 0 .. N/2 - 1 with its bits reversed
+  std::vector<double> wcols_;          // the factors as the column split step reads them
+  std::vector<std::uint32_t> atcols_;  // and its places
 };
 
 // Numbers that noise_from_log_spectrum draws for a frame of n samples (a

@@ -38,6 +38,20 @@ TEST(Noise, PlannedResamplingIsIdentical) {
               0);
     EXPECT_EQ(got, want) << n;
   }
+  // Destination steps below, near and above the source step (groups of
+  // four points within four source points, within eight, and spread wider),
+  // sources around those widths, and grids that run past the source's end.
+  for (const std::size_t nsrc : {1u, 3u, 4u, 5u, 8u, 9u, 79u}) {
+    const std::vector<double> part(src.begin(), src.begin() + static_cast<std::ptrdiff_t>(nsrc));
+    for (const double step : {7.8125, 62.5, 86.1328125, 93.75, 100.0, 150.0, 250.0}) {
+      for (const std::size_t ndst : {3u, 4u, 13u, 127u, 255u}) {
+        std::vector<double> want(ndst), got(ndst, 7.0);
+        resample_log_envelope(100.0, part, step, want);
+        ASSERT_EQ(resample_log_envelope(part, got, ResamplePlan(100.0, nsrc, step, ndst)), 0);
+        EXPECT_EQ(got, want) << nsrc << ' ' << step << ' ' << ndst;
+      }
+    }
+  }
   dst.assign(3, 7.0);
   EXPECT_EQ(resample_log_envelope(src, dst, ResamplePlan(100.0, 78, 50.0, 3)), -1);
   EXPECT_EQ(resample_log_envelope(src, dst, ResamplePlan(100.0, 79, 50.0, 4)), -1);
@@ -50,7 +64,7 @@ TEST(Noise, PlannedResamplingIsIdentical) {
 // bits, and both continue the same phase sequence; so does a frame of which
 // only the first samples are wanted, and those are the same.
 TEST(Noise, SpectrumPlannedOrNot) {
-  for (const std::size_t n : {4u, 8u, 256u, 1024u}) {
+  for (const std::size_t n : {4u, 8u, 32u, 64u, 128u, 256u, 1024u}) {
     NoisePhaseSource a, b, c, d;
     const NoisePlan plan(n);
     const NoisePlan other(2 * n);  // a plan of another length is not used
