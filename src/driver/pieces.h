@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <type_traits>
+#include <utility>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -66,10 +67,12 @@ class Buffer {
     const bool huge = bytes >= kHugePage / 2;
     const std::size_t alignment = huge ? kHugePage : alignof(std::max_align_t);
     const std::size_t rounded = (bytes + alignment - 1) / alignment * alignment;
-    data_.reset(static_cast<double*>(std::aligned_alloc(alignment, rounded)));
-    if (!data_) {
-      throw std::bad_alloc();
+    std::unique_ptr<double[], Free> fresh(
+        static_cast<double*>(std::aligned_alloc(alignment, rounded)));
+    if (!fresh) {
+      throw std::bad_alloc();  // the block held so far stays as it was
     }
+    data_ = std::move(fresh);
     size_ = n;
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     if (huge) {
