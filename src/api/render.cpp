@@ -111,6 +111,26 @@ void silence_overflows(std::span<double> c, std::size_t p, const ResolvedOptions
   }
 }
 
+// The rows of raw (p values each) in the engine's form in c, in one pass: a
+// row whose envelope would overflow as NaN, so that the engine renders it
+// silent as it does a row that is not finite; the others as
+// sptk_to_stored_cepstrum (for SPTK's form) and then the stored form undone
+// (stored_to_plain_c0, stored_to_plain_coefficients).
+void condition_rows(std::span<const double> raw, std::span<double> c, std::size_t p,
+                    const ResolvedOptions& o) {
+  const double offset = o.sptkform ? sptk_c0_offset(o.fs) : 0.0;
+  for (std::size_t base = 0; base + p <= raw.size(); base += p) {
+    const std::span<const double> row = raw.subspan(base, p);
+    const std::span<double> out = c.subspan(base, p);
+    if (classify_row(row, o) == RowKind::overflowing) {
+      std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
+      continue;
+    }
+    out[0] = stored_to_plain_c0(o.sptkform ? row[0] + offset : row[0]);
+    stored_to_plain_coefficients(row.subspan(1), out.subspan(1));
+  }
+}
+
 // The per-frame conditioning of a track's values: pitch shift and range
 // scaling around the utterance's mean, then Hz.
 void condition_lf0(std::span<double> f0, const ResolvedOptions& o, double mean) {
@@ -201,12 +221,7 @@ struct Engine {
       std::copy_n(lf0.begin() + static_cast<std::ptrdiff_t>(k0), m, f.begin());
       condition_lf0(f, o, mean);
       const std::span<double> c(cc.get(), m * p);
-      std::copy_n(rows.begin() + static_cast<std::ptrdiff_t>(k0 * p), m * p, c.begin());
-      silence_overflows(c, p, o);
-      if (o.sptkform) {
-        sptk_to_stored_cepstrum(c, p - 1u, o.fs);
-      }
-      stored_to_plain_cepstrum(c, p - 1u);
+      condition_rows(rows.subspan(k0 * p, m * p), c, p, o);
       std::span<double> v;
       if (fvtrack) {
         v = std::span<double>(fv.get(), m);

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "dsp/lanes.h"
+
 namespace vallisynth {
 
 namespace {
@@ -13,13 +15,22 @@ bool has_finite_f0(double lf0) {
   return std::isfinite(lf0) && lf0 <= kMaxLogF0;
 }
 
-bool is_finite_row(std::span<const double> row) {
-  for (const double v : row) {
-    if (!std::isfinite(v)) {
-      return false;
-    }
+// Four values a step: v - v is 0 for a finite v and NaN for NaN and the
+// infinities, so a sum of such differences is 0 exactly when all are
+// finite (a NaN, once in, stays).
+VALLISYNTH_MULTIARCH bool is_finite_row(std::span<const double> row) {
+  Lanes sums = {};
+  std::size_t i = 0;
+  for (; i + kLaneCount <= row.size(); i += kLaneCount) {
+    Lanes v;
+    loadlanes(v, row.data() + i);
+    sums = sums + (v - v);
   }
-  return true;
+  double sum = (sums[0] + sums[1]) + (sums[2] + sums[3]);
+  for (; i < row.size(); ++i) {
+    sum += row[i] - row[i];
+  }
+  return sum == 0.0;
 }
 
 std::uint64_t count_nonfinite_rows(std::span<const double> lf0, std::span<const double> cc,

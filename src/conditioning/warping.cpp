@@ -36,26 +36,27 @@ void unwarp_fv(std::span<double> fv, double fs, double alpha) {
   }
 }
 
-// Row by row, the coefficients past c0 four at a time.
-VALLISYNTH_MULTIARCH void stored_to_plain_cepstrum(std::span<double> cc, std::uint32_t order) {
-  const std::size_t p = std::size_t{order} + 1u;
-  for (std::size_t base = 0; base + p <= cc.size(); base += p) {
-    cc[base] = stored_to_plain_c0(cc[base]);
-    std::size_t j = base + 1;
-    for (; j + kLaneCount <= base + p; j += kLaneCount) {
-      Lanes v;
-      loadlanes(v, cc.data() + j);
-      storelanes(cc.data() + j, 0.5 * v);
-    }
-    for (; j < base + p; ++j) {
-      cc[j] = 0.5 * cc[j];
-    }
+// Four at a time.
+VALLISYNTH_MULTIARCH void stored_to_plain_coefficients(std::span<const double> from,
+                                                       std::span<double> to) {
+  std::size_t j = 0;
+  for (; j + kLaneCount <= from.size(); j += kLaneCount) {
+    Lanes v;
+    loadlanes(v, from.data() + j);
+    storelanes(to.data() + j, 0.5 * v);
   }
+  for (; j < from.size(); ++j) {
+    to[j] = 0.5 * from[j];
+  }
+}
+
+double sptk_c0_offset(double fs) {
+  return 5.0 - std::log(32768.0) - std::log(std::sqrt(fs));
 }
 
 void sptk_to_stored_cepstrum(std::span<double> cc, std::uint32_t order, double fs) {
   const std::size_t p = std::size_t{order} + 1u;
-  const double offset = 5.0 - std::log(32768.0) - std::log(std::sqrt(fs));
+  const double offset = sptk_c0_offset(fs);
   for (std::size_t i = 0; i + p <= cc.size(); i += p) {
     cc[i] = cc[i] + offset;
   }

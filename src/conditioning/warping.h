@@ -27,21 +27,22 @@ inline void warp_frequency_point(double cosw, double sinw, double alpha, double&
 // track untouched.
 void unwarp_fv(std::span<double> fv, double fs, double alpha);
 
-// Undoes the stored form of the cepstral matrix (rows of order + 1
-// coefficients): c0 - 5, and the higher coefficients halved.
-void stored_to_plain_cepstrum(std::span<double> cc, std::uint32_t order);
-
-// What stored_to_plain_cepstrum makes of a row's c0.
+// Undo the stored form of the cepstral rows (order + 1 coefficients each):
+// c0 - 5, and the higher coefficients halved (from may be to itself).
 inline double stored_to_plain_c0(double c0) {
   constexpr double kStoredC0Offset = 5.0;  // the stored form raises c0 by 5
   return c0 - kStoredC0Offset;
 }
+void stored_to_plain_coefficients(std::span<const double> from, std::span<double> to);
 
 // Brings mel-cepstra as SPTK's mcep and hts_engine write them to the stored
 // form: their c0 is on the 16-bit sample scale with power-normalised analysis
 // windows, so it is raised by 5 - ln 32768 - ln sqrt(fs); their coefficients
 // 1 and up are already doubled, as stored. fs in Hz.
 void sptk_to_stored_cepstrum(std::span<double> cc, std::uint32_t order, double fs);
+
+// The amount sptk_to_stored_cepstrum adds to c0 at fs Hz.
+double sptk_c0_offset(double fs);
 
 // The cepstral warping constant with the vocal-tract modification fwarpmod
 // folded in: warping by alpha followed by warping by -fwarpmod.

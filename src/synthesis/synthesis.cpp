@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "conditioning/finite.h"
 #include "synthesis/framesynth.h"
 
 namespace vallisynth {
@@ -45,8 +46,7 @@ C0Range c0_range_of(std::span<const double> f0, std::span<const double> cc, std:
   C0Range r;
   for (std::size_t k = 0; k < f0.size(); ++k) {
     const std::span<const double> row = cc.subspan(k * p, p);
-    if (!std::isfinite(f0[k]) ||
-        !std::all_of(row.begin(), row.end(), [](double v) { return std::isfinite(v); })) {
+    if (!std::isfinite(f0[k]) || !is_finite_row(row)) {
       continue;
     }
     const double c0 = cc[k * p];

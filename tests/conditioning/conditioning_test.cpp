@@ -40,10 +40,16 @@ TEST(Conditioning, PitchTransformsAndWarping) {
   EXPECT_EQ(fv[0] + fv[3], 8000.0);
   EXPECT_NEAR(fv[1], 853.57, 0.01);
   EXPECT_NEAR(fv[2], 1974.90, 0.01);
-  // Two frames of order 2 in the stored form: c0 raised by 5, the rest doubled.
-  std::vector<double> cc{5.0, 2.0, -4.0, 6.0, 0.5, 8.0};
-  stored_to_plain_cepstrum(cc, 2);
-  EXPECT_EQ(cc, (std::vector<double>{0.0, 1.0, -2.0, 1.0, 0.25, 4.0}));
+  // The stored form: c0 raised by 5, the rest doubled (four at a time and
+  // a tail, in place or not).
+  EXPECT_EQ(stored_to_plain_c0(5.5), 0.5);
+  const std::vector<double> stored{2.0, -4.0, 6.0, 0.5, 8.0, -1e300};
+  const std::vector<double> plain{1.0, -2.0, 3.0, 0.25, 4.0, -5e299};
+  std::vector<double> out(stored.size()), inplace = stored;
+  stored_to_plain_coefficients(stored, out);
+  stored_to_plain_coefficients(inplace, inplace);
+  EXPECT_EQ(out, plain);
+  EXPECT_EQ(inplace, plain);
 }
 
 }  // namespace vallisynth
