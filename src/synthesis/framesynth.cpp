@@ -54,15 +54,18 @@ std::uint32_t checked_shift(double fs, std::uint32_t L, std::uint32_t order) {
 }
 
 // Adds the frame y (2 L samples) under the triangular window: the rising
-// half into rise[0..L-1], the falling half into fall[0..L-1]. The weights
-// are formed as i / L and (2 L - i) / L, divided last, so that a frame
-// split across two buffers adds the same values as a whole one.
+// half onto rise[0..L-1], the falling half laid into fall[0..L-1] as if
+// added to zeros (0 + v, so that a -0 comes out as +0, as a sum onto a
+// cleared buffer gives it). The weights are formed as i / L and
+// (2 L - i) / L, divided last, so that a frame split across two buffers
+// adds the same values as a whole one.
 VALLISYNTH_MULTIARCH void add_triangle_halves(double* rise, double* fall, const double* y,
                                               std::uint32_t L) {
   const auto d = static_cast<double>(L);
   // Four samples at a time, the weights' numerators counted in doubles
   // (exact: L is at most 2^30).
   const double* y2 = y + L;
+  const Lanes zero = {};
   Lanes up = {0.0, 1.0, 2.0, 3.0};
   Lanes down = {d, d - 1.0, d - 2.0, d - 3.0};
   std::uint32_t i = 0;
@@ -73,14 +76,13 @@ VALLISYNTH_MULTIARCH void add_triangle_halves(double* rise, double* fall, const 
     loadlanes(sum, rise + i);
     storelanes(rise + i, sum + v * up / d);
     loadlanes(v, y2 + i);
-    loadlanes(sum, fall + i);
-    storelanes(fall + i, sum + v * down / d);
+    storelanes(fall + i, zero + v * down / d);
     up = up + 4.0;
     down = down - 4.0;
   }
   for (; i < L; ++i) {
     rise[i] += y[i] * static_cast<double>(i) / d;
-    fall[i] += y2[i] * static_cast<double>(L - i) / d;
+    fall[i] = 0.0 + y2[i] * static_cast<double>(L - i) / d;
   }
 }
 
@@ -246,9 +248,7 @@ int FrameSynthesizer::push(std::span<const double> f0, std::span<const double> f
   }
   // The previous frame's falling half opens the output; every frame then
   // adds its rising half onto it and lays its falling half into the next
-  // stretch (the push's last frame into the tail), cleared just before:
-  // each stretch is zeroed while it is about to be used and stays in the
-  // cache for the overlap-add.
+  // stretch (the push's last frame into the tail).
   std::copy(tail_.begin(), tail_.end(), out.begin());
   const double* buffer = frames_.data();
   for (std::size_t j = 0; j < n; ++j) {
@@ -256,7 +256,6 @@ int FrameSynthesizer::push(std::span<const double> f0, std::span<const double> f
     render_frame(f0k, c0range_ ? 0.0 : fv[j], cc.subspan(j * p_, p_));
     double* rise = out.data() + j * L_;
     double* fall = j + 1 < n ? rise + L_ : tail_.data();
-    std::fill_n(fall, L_, 0.0);
     add_triangle_halves(rise, fall, buffer, L_);
   }
   nframes_ += n;
