@@ -75,6 +75,7 @@ WavWriter::WavWriter(const std::string& path, std::uint64_t samples, int sample_
   }
   state_->open = true;
   unsigned char header[44];
+  state_->out.reserve(sizeof header + 2 * samples);
   make_wav_header(header, static_cast<std::uint32_t>(samples),
                   static_cast<std::uint32_t>(sample_rate));
   errno = 0;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 namespace vallisynth {
 
@@ -137,6 +138,18 @@ bool OutputFile::open(const char* name) {
     return true;
   }
   return false;
+}
+
+void OutputFile::reserve(std::uint64_t bytes) noexcept {
+  if (file_ == nullptr || temp_.empty() || bytes == 0 ||
+      bytes > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    return;
+  }
+  // The size stays that of what is written: a write cut short leaves no
+  // zeros at the end.
+  const int err = errno;
+  fallocate(fileno(file_), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes));
+  errno = err;
 }
 
 bool OutputFile::commit() {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "io/memorylimit.h"
+#include "io/outputfile.h"
 #include "support/testsupport.h"
 #include "vallisynth/vallisynth.hpp"
 
@@ -52,6 +53,22 @@ TEST(WavWriter, HeaderClippingAndNormalisation) {
     EXPECT_EQ(z, (std::vector<double>{0.0, peak * 3.96, peak * 1.98}));
     write_wav(path, y, 16000, true);
     EXPECT_EQ(test::readwavsamples(path), to_pcm16(z));
+  }
+}
+
+// Room set aside for an output is not part of it: the file holds what was
+// written, whether it replaces a file or not.
+TEST(OutputFile, ReservedRoomIsNotWritten) {
+  test::TempDir dir;
+  const std::string path = dir.file("a.wav");
+  for (int round = 0; round < 2; ++round) {
+    OutputFile out;
+    ASSERT_TRUE(out.open(path.c_str()));
+    out.reserve(1u << 20);
+    const std::string text = "written " + std::to_string(round);
+    ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), out.stream()), text.size());
+    ASSERT_TRUE(out.commit());
+    EXPECT_EQ(test::readbytes(path), text);
   }
 }
 
