@@ -383,6 +383,47 @@ ResamplePlan::ResamplePlan(double stepsrc, std::size_t nsrc, double stepdst, std
 namespace {
 using Floats = float __attribute__((vector_size(32)));
 using Picks = std::int32_t __attribute__((vector_size(32)));
+
+// The whole groups of four of n points, both ends of their segments picked
+// from one window of Window source points (four or eight) loaded at once
+// and rearranged as pairs of floats: the same bits as four loads each.
+// Returns the number of points done. (Inlined so that it is compiled for
+// the instruction set of each clone of its caller.)
+template <int Window>
+__attribute__((always_inline)) inline std::size_t interpolate_windows(
+    const double* src, const std::uint32_t* start, const std::int32_t* picks, const double* offset,
+    double step, std::size_t n, double* dst) {
+  const std::size_t groups = n / kLaneCount;
+  for (std::size_t g = 0; g < groups; ++g) {
+    Floats low;
+    Picks pa;
+    Picks pb;
+    std::memcpy(&low, src + start[g], sizeof low);
+    std::memcpy(&pa, picks + 16 * g, sizeof pa);
+    std::memcpy(&pb, picks + 16 * g + 2 * kLaneCount, sizeof pb);
+    Floats fa;
+    Floats fb;
+    if constexpr (Window == 4) {
+      fa = __builtin_shuffle(low, pa);
+      fb = __builtin_shuffle(low, pb);
+    } else {
+      // A negative pick names a float of the upper four doubles.
+      Floats high;
+      std::memcpy(&high, src + start[g] + 4, sizeof high);
+      fa = pa < 0 ? __builtin_shuffle(high, pa) : __builtin_shuffle(low, pa);
+      fb = pb < 0 ? __builtin_shuffle(high, pb) : __builtin_shuffle(low, pb);
+    }
+    Lanes va;
+    Lanes vb;
+    std::memcpy(&va, &fa, sizeof va);
+    std::memcpy(&vb, &fb, sizeof vb);
+    Lanes o;
+    const std::size_t i4 = g * kLaneCount;
+    loadlanes(o, offset + i4);
+    storelanes(dst + i4, o * (vb - va) / step + va);
+  }
+  return groups * kLaneCount;
+}
 }  // namespace
 
 // The walk is done: each point is one interpolation, in the same order of
@@ -401,55 +442,11 @@ VALLISYNTH_MULTIARCH int resample_log_envelope(std::span<const double> src, std:
   // time (the division, too, is done four at once).
   std::size_t i = 0;
   if (plan.window_ == 4) {
-    // Both ends of the four segments from one load of four source points,
-    // rearranged as pairs of floats: the same bits.
-    const std::uint32_t* start = plan.start_.data();
-    const std::int32_t* picks = plan.picks_.data();
-    const std::size_t groups = n / kLaneCount;
-    for (std::size_t g = 0; g < groups; ++g) {
-      const std::size_t i4 = g * kLaneCount;
-      Floats window;
-      Picks pa;
-      Picks pb;
-      std::memcpy(&window, src.data() + start[g], sizeof window);
-      std::memcpy(&pa, picks + 16 * g, sizeof pa);
-      std::memcpy(&pb, picks + 16 * g + 2 * kLaneCount, sizeof pb);
-      const Floats fa = __builtin_shuffle(window, pa);
-      const Floats fb = __builtin_shuffle(window, pb);
-      Lanes va;
-      Lanes vb;
-      std::memcpy(&va, &fa, sizeof va);
-      std::memcpy(&vb, &fb, sizeof vb);
-      Lanes o;
-      loadlanes(o, offset + i4);
-      storelanes(dst.data() + i4, o * (vb - va) / step + va);
-    }
-    i = groups * kLaneCount;
+    i = interpolate_windows<4>(src.data(), plan.start_.data(), plan.picks_.data(), offset, step, n,
+                               dst.data());
   } else if (plan.window_ == 8) {
-    const std::uint32_t* start = plan.start_.data();
-    const std::int32_t* picks = plan.picks_.data();
-    const std::size_t groups = n / kLaneCount;
-    for (std::size_t g = 0; g < groups; ++g) {
-      const std::size_t i4 = g * kLaneCount;
-      Floats low;
-      Floats high;
-      Picks pa;
-      Picks pb;
-      std::memcpy(&low, src.data() + start[g], sizeof low);
-      std::memcpy(&high, src.data() + start[g] + 4, sizeof high);
-      std::memcpy(&pa, picks + 16 * g, sizeof pa);
-      std::memcpy(&pb, picks + 16 * g + 2 * kLaneCount, sizeof pb);
-      const Floats fa = pa < 0 ? __builtin_shuffle(high, pa) : __builtin_shuffle(low, pa);
-      const Floats fb = pb < 0 ? __builtin_shuffle(high, pb) : __builtin_shuffle(low, pb);
-      Lanes va;
-      Lanes vb;
-      std::memcpy(&va, &fa, sizeof va);
-      std::memcpy(&vb, &fb, sizeof vb);
-      Lanes o;
-      loadlanes(o, offset + i4);
-      storelanes(dst.data() + i4, o * (vb - va) / step + va);
-    }
-    i = groups * kLaneCount;
+    i = interpolate_windows<8>(src.data(), plan.start_.data(), plan.picks_.data(), offset, step, n,
+                               dst.data());
   } else {
     for (; i + kLaneCount <= n; i += kLaneCount) {
       const Lanes va = {src[first[i]], src[first[i + 1]], src[first[i + 2]], src[first[i + 3]]};
