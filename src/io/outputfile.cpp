@@ -148,7 +148,9 @@ void OutputFile::reserve(std::uint64_t bytes) noexcept {
   // The size stays that of what is written: a write cut short leaves no
   // zeros at the end.
   const int err = errno;
-  fallocate(fileno(file_), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes));
+  if (fallocate(fileno(file_), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes)) == 0) {
+    reserved_ = bytes;
+  }
   errno = err;
 }
 
@@ -158,6 +160,14 @@ bool OutputFile::commit() {
     return false;
   }
   bool ok = std::fflush(file_) == 0 && std::ferror(file_) == 0;
+  if (ok && reserved_ > 0) {
+    // Room beyond the end stays the file's until it is cut to its size.
+    const off_t end = ftello(file_);
+    if (end >= 0 && static_cast<std::uint64_t>(end) < reserved_) {
+      ok = ftruncate(fileno(file_), end) == 0;
+    }
+  }
+  reserved_ = 0;
   if (ownsfile_) {
     ok = std::fclose(file_) == 0 && ok;
   }
@@ -181,6 +191,7 @@ void OutputFile::discard() {
     std::fclose(file_);
   }
   file_ = nullptr;
+  reserved_ = 0;
   if (!temp_.empty()) {
     unlink(temp_.c_str());
     temp_.clear();

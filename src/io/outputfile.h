@@ -54,7 +54,8 @@ class OutputFile {
   // file system allocates them at once rather than when the file is renamed
   // over an existing one (ext4 then writes the new data out first, which
   // costs more than the allocation). Advisory: a file system without the
-  // call, or without the room, leaves the writes to find out.
+  // call, or without the room, leaves the writes to find out. Room that is
+  // not written is given back on commit.
   void reserve(std::uint64_t bytes) noexcept;
 
   // Flushes and closes the stream and renames the temporary file over the
@@ -67,9 +68,10 @@ class OutputFile {
 
  private:
   std::FILE* file_ = nullptr;
-  bool ownsfile_ = false;  // false for standard output, which stays open
-  std::string temp_;       // "" when written directly
-  std::string final_;      // the path that the temporary file replaces
+  bool ownsfile_ = false;       // false for standard output, which stays open
+  std::string temp_;            // "" when written directly
+  std::string final_;           // the path that the temporary file replaces
+  std::uint64_t reserved_ = 0;  // bytes set aside by reserve
 };
 
 }  // namespace vallisynth
